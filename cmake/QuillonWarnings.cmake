@@ -1,0 +1,22 @@
+# Project-wide compiler flags: warnings everywhere, sanitizers on request.
+if(MSVC)
+    add_compile_options(/W4)
+else()
+    add_compile_options(-Wall -Wextra)
+    if(QUILLON_WERROR)
+        add_compile_options(-Werror)
+    endif()
+endif()
+
+if(QUILLON_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Parts of the tree are added as they are written; a missing folder is not an error.
+function(quillon_add_optional_subdirectory dir)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+        add_subdirectory(${dir})
+    endif()
+endfunction()

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what Quillon needs to build and run (and, with --test, to test) on Debian/Ubuntu.
+# Only missing packages are installed; sudo is used when not root.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config libcli11-dev libudev-dev qt6-base-dev libqt6svg6
+          srecord socat)
+if [[ "${1:-}" == "--test" ]]; then
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang xvfb xauth)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+SUDO=""
+[[ "$(id -u)" -ne 0 ]] && SUDO="sudo"
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

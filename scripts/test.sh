@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds and runs every test: once normally (warnings are errors), once under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh --test
+
+jobs=$(nproc)
+
+echo "== build =="
+cmake -S . -B build -G Ninja -DQUILLON_WERROR=ON >/dev/null
+cmake --build build -j "$jobs"
+echo "== tests =="
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== build with -fsanitize=address,undefined =="
+cmake -S . -B build-asan -G Ninja -DQUILLON_WERROR=ON -DQUILLON_SANITIZE=ON \
+    -DQUILLON_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build-asan -j "$jobs"
+echo "== tests under sanitizers =="
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"

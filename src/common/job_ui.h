@@ -1,0 +1,44 @@
+// The one way the core reaches the user: message boxes, the "Flash!" button and the
+// progress window. The GUI implements it with Qt, the command line prints, tests record.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+enum class MsgIcon {
+    None,         // text alone with an OK button (conversion messages)
+    Information,  // success boxes, caption "OK"
+    Warning,      // exclamation icon, captions "Warning" and "Error"
+};
+
+struct TransferProgress {
+    std::uint32_t sent = 0;   // image bytes sent, including the block just written
+    std::uint32_t total = 0;  // image length
+    int percent = 0;
+    std::string text;  // "N %", as the progress window shows it
+    std::chrono::steady_clock::duration elapsed{};  // since the first block went out
+};
+
+// Receives the messages of a conversion. Every call returns only once the message has been
+// acknowledged (a modal box in the GUI).
+class IMessageSink {
+public:
+    virtual ~IMessageSink() = default;
+    virtual void ShowMessage(const std::string& text, const std::string& caption,
+                             MsgIcon icon) = 0;
+};
+
+// Everything one flash run shows. Calls may arrive on a worker thread; an implementation
+// marshals them to its own UI thread and blocks for message boxes.
+class JobUi : public IMessageSink {
+public:
+    // busy: caption "Waiting..." and disabled; idle: caption "Flash!" and enabled.
+    virtual void SetBusy(bool busy) = 0;
+    // The progress window opens with "0 %" before the first block...
+    virtual void TransferStarted(std::uint32_t total) { (void)total; }
+    // ...is updated for every data block...
+    virtual void TransferProgressed(const TransferProgress& progress) { (void)progress; }
+    // ...and closes when the transfer ends, before the run's final message.
+    virtual void TransferFinished(bool ok) { (void)ok; }
+};
