@@ -16,7 +16,7 @@ struct TransferProgress {
     std::uint32_t sent = 0;   // image bytes sent, including the block just written
     std::uint32_t total = 0;  // image length
     int percent = 0;
-    std::string text;  // "N %", as the progress window shows it
+    std::string text;                               // "N %", as the progress window shows it
     std::chrono::steady_clock::duration elapsed{};  // since the first block went out
 };
 
@@ -25,8 +25,7 @@ struct TransferProgress {
 class IMessageSink {
 public:
     virtual ~IMessageSink() = default;
-    virtual void ShowMessage(const std::string& text, const std::string& caption,
-                             MsgIcon icon) = 0;
+    virtual void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) = 0;
 };
 
 // Everything one flash run shows. Calls may arrive on a worker thread; an implementation

@@ -1,5 +1,5 @@
-// The subcommands of quillon-cli. Each adds itself to the application and, when chosen,
-// stores its process exit code.
+// The subcommands of quillon-cli. Each cmd_*.cpp registers itself with a CommandRegistration;
+// when chosen, a command stores its process exit code.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -14,4 +14,9 @@ enum CliExit : int {
     kExitHandshakeFailed = 5,
 };
 
-void AddConvertCommand(CLI::App& app, int& exitCode);
+using CommandAdder = void (*)(CLI::App& app, int& exitCode);
+
+// order: position in the help text.
+struct CommandRegistration {
+    CommandRegistration(int order, CommandAdder adder);
+};
