@@ -1,0 +1,52 @@
+// One programming run from a firmware file to an acknowledged image, and the checks of the
+// Flash command that come before it. UI-free: the front ends give a JobUi.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "common/job_ui.h"
+#include "protocol/boot_link.h"
+
+constexpr int kTargetMaster = 0;
+constexpr int kTargetSlave = 1;
+
+// How a run ended; front ends map it to exit codes.
+enum class FlashOutcome {
+    Success,
+    HandshakeFailed,  // a handshake step returned a result code other than 1
+    FileRefused,      // unknown kind, conversion failed, wrong signature, image unreadable
+    TransferFailed,   // the progress window ended without ACK
+};
+
+struct FlashJob {
+    std::string filePath;  // m_strFilePath
+    std::string fileExt;   // m_strFileExt: "mot" or "bin" (any case), without the dot
+    int targetType = kTargetMaster;
+    // Where tmp.bin and the trace files go. Empty: a private folder made for the run and
+    // removed with it. A caller-given folder is left in place (tests inspect it).
+    std::filesystem::path workDir;
+};
+
+struct FlashResult {
+    unsigned exitCode = 0;  // 1 after success, 0 otherwise
+    FlashOutcome outcome = FlashOutcome::HandshakeFailed;
+    int resultCode = ResultSuccess;  // the failing step's code, where a step failed
+    std::string message;             // the final message shown
+};
+
+// The worker's body. The link's port is open; every ending closes it, shows one message and
+// gives the button back.
+FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui);
+
+// The Flash command's file checks, in order: empty path, unreadable file, no "Master" or
+// "Slave" in the file's name part. On success targetType is set and message is empty.
+struct FileCheck {
+    std::string message;  // the warning to show, or empty
+    int targetType = kTargetMaster;
+};
+FileCheck CheckFirmwareFile(const std::string& path);
+
+// The extension as a file dialog reports it: the part after the last dot of the name part,
+// without the dot, case kept; empty when there is none.
+std::string FileExtension(const std::string& path);

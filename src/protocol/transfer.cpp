@@ -1,0 +1,146 @@
+#include "protocol/transfer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <thread>
+
+int CImageTransfer::s_nEmptyPolls = 0;
+
+std::uint32_t PaddedImageLength(std::uint64_t fileLength) {
+    const std::uint64_t block = CImageTransfer::kBlockSize;
+    const std::uint64_t padded = (fileLength + block - 1) / block * block;
+    return padded > std::numeric_limits<std::uint32_t>::max()
+               ? std::numeric_limits<std::uint32_t>::max()
+               : static_cast<std::uint32_t>(padded);
+}
+
+int CImageTransfer::ReadImage(const std::string& path) {
+    m_pImage.clear();
+    m_pNextBlock = 0;
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) {
+        return -1;
+    }
+    const std::streamoff length = file.tellg();
+    // The length travels as a signed 32-bit count; anything near that is no firmware image.
+    constexpr std::streamoff kMaxLength = std::numeric_limits<int>::max() - kBlockSize;
+    if (length <= 0 || length > kMaxLength) {
+        return -1;
+    }
+    try {
+        m_pImage.assign(PaddedImageLength(static_cast<std::uint64_t>(length)), 0xFF);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    file.seekg(0);
+    // A file that shrank under us is a read error, not a shorter image.
+    if (!file.read(reinterpret_cast<char*>(m_pImage.data()), length)) {
+        m_pImage.clear();
+        return -1;
+    }
+    return static_cast<int>(m_pImage.size());
+}
+
+int CImageTransfer::DoModal(const std::string& imagePath) {
+    m_nImageLength = ReadImage(imagePath);
+    if (m_nImageLength < 0) {
+        m_ui.ShowMessage("BIN file read error!", "Warning", MsgIcon::Warning);
+        return IDCANCEL;
+    }
+    m_nState = 0;
+    m_nSent = 0;
+    m_nDataSum = 0;
+    m_nResult = 0;
+    m_ui.TransferStarted(static_cast<std::uint32_t>(m_nImageLength));
+
+    // The first block goes out one start tick after the window opened.
+    std::this_thread::sleep_for(std::chrono::milliseconds(m_link.Timing().transferStartMs));
+    m_start = std::chrono::steady_clock::now();
+    try {
+        while (m_nResult == 0) {
+            OnTimer();
+        }
+    } catch (const std::exception&) {
+        // A port that failed mid-transfer (adapter pulled, peer gone): the run reports the
+        // programming error; the poll count starts afresh for the next transfer.
+        s_nEmptyPolls = 0;
+        m_nResult = IDCANCEL;
+    }
+    m_ui.TransferFinished(m_nResult == IDOK);
+    return m_nResult;
+}
+
+void CImageTransfer::OnTimer() {
+    if (m_nState == 0) {
+        SendStep();
+    } else {
+        PollStep();
+    }
+}
+
+void CImageTransfer::SendStep() {
+    m_nSent += static_cast<int>(kBlockSize);
+    if (m_nSent <= m_nImageLength) {
+        TransferProgress progress;
+        progress.sent = static_cast<std::uint32_t>(m_nSent);
+        progress.total = static_cast<std::uint32_t>(m_nImageLength);
+        progress.percent =
+            static_cast<int>(static_cast<std::int64_t>(m_nSent) * 100 / m_nImageLength);
+        char text[16];
+        std::snprintf(text, sizeof text, "%d %%", progress.percent);
+        progress.text = text;
+        progress.elapsed = std::chrono::steady_clock::now() - m_start;
+
+        std::uint8_t block[1 + kBlockSize];
+        block[0] = CBootLink::XON;
+        const std::uint8_t* data = m_pImage.data() + m_pNextBlock;
+        for (std::uint32_t i = 0; i < kBlockSize; ++i) {
+            block[1 + i] = data[i];
+            m_nDataSum = static_cast<std::uint8_t>(m_nDataSum + data[i]);
+        }
+        m_link.m_port.Write(block, sizeof block);
+        // Reported after the write so the wire never waits for the UI.
+        m_ui.TransferProgressed(progress);
+    } else {
+        const std::uint8_t end[2] = {CBootLink::XON, static_cast<std::uint8_t>(0xFF - m_nDataSum)};
+        m_link.m_port.Write(end, sizeof end);
+    }
+    m_nState = 1;
+}
+
+void CImageTransfer::PollStep() {
+    const LinkTiming& timing = m_link.Timing();
+    if (s_nEmptyPolls > timing.transferMaxEmptyPolls) {
+        s_nEmptyPolls = 0;
+        m_ui.ShowMessage("Time out!", "Error", MsgIcon::Warning);
+        End(IDCANCEL);
+        return;
+    }
+    std::uint8_t reply[200];
+    std::uint32_t got = 0;
+    // Waiting for readability instead of sleeping a whole period: the reply is taken the
+    // moment it arrives, and an empty poll still lasts one period.
+    if (m_link.m_port.WaitReadable(timing.transferPollMs)) {
+        got = m_link.m_port.Read(reply, sizeof reply);
+    }
+    if (got == 0) {
+        ++s_nEmptyPolls;
+        return;
+    }
+    s_nEmptyPolls = 0;
+    switch (reply[0]) {
+        case CBootLink::XON:
+            m_pNextBlock += kBlockSize;
+            m_nState = 0;
+            break;
+        case CBootLink::ACK:
+            End(IDOK);
+            break;
+        default:
+            m_ui.ShowMessage("Receive Error!", "Error", MsgIcon::Warning);
+            End(IDCANCEL);
+            break;
+    }
+}
