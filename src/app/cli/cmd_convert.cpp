@@ -1,0 +1,92 @@
+// quillon-cli convert IN.mot OUT.bin [--traces DIR]: one conversion in a private folder.
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "commands.h"
+#include "image/convert.h"
+#include "image/work_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class StderrSink : public IMessageSink {
+public:
+    void ShowMessage(const std::string& text, const std::string& caption, MsgIcon) override {
+        if (!caption.empty()) {
+            std::cerr << caption << ": ";
+        }
+        std::cerr << text << '\n';
+    }
+};
+
+struct ConvertOptions {
+    std::string in;
+    std::string out;
+    std::string traces;
+};
+
+// Copies the image next to OUT first and renames it over OUT, so a failed copy never leaves
+// a partial OUT behind.
+void PublishImage(const fs::path& image, const fs::path& out) {
+    fs::path part = out;
+    part += ".part";
+    try {
+        fs::copy_file(image, part, fs::copy_options::overwrite_existing);
+        fs::rename(part, out);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(part, ignored);
+        throw;
+    }
+}
+
+void CopyTraces(const fs::path& workDir, const fs::path& traces) {
+    fs::create_directories(traces);
+    for (const char* name : kTraceFileNames) {
+        const fs::path trace = workDir / name;
+        if (fs::exists(trace)) {
+            fs::copy_file(trace, traces / name, fs::copy_options::overwrite_existing);
+        }
+    }
+}
+
+int RunConvert(const ConvertOptions& options) {
+    StderrSink sink;
+    try {
+        CWorkDir work;
+        const bool converted = ConvertMotToBin(options.in, work.Path(), sink);
+        if (!options.traces.empty()) {
+            CopyTraces(work.Path(), options.traces);
+        }
+        if (!converted) {
+            return kExitFileRefused;
+        }
+        PublishImage(work.Path() / kImageFileName, options.out);
+        return kExitOk;
+    } catch (const std::exception& e) {
+        std::cerr << "convert: " << e.what() << '\n';
+        return kExitFileRefused;
+    }
+}
+
+void AddConvert(CLI::App& app, int& exitCode) {
+    auto options = std::make_shared<ConvertOptions>();
+    CLI::App* cmd = app.add_subcommand(
+        "convert",
+        "Convert an S-record file into a flat image (byte k = address k, gaps 0xFF, length a "
+        "multiple of 64). Exit 0 when converted, 3 when the file was refused.");
+    cmd->add_option("IN", options->in, "S-record file (S1/S2 records below 0x20000)")->required();
+    cmd->add_option("OUT", options->out, "image file to write")->required();
+    cmd->add_option("--traces", options->traces,
+                    "folder that receives the conversion's trace files");
+    cmd->callback([options, &exitCode] { exitCode = RunConvert(*options); });
+}
+
+const CommandRegistration kRegisterConvert{20, AddConvert};
+
+}  // namespace

@@ -1,0 +1,14 @@
+// One whole conversion of an S-record file into the flat image "tmp.bin".
+#pragma once
+
+#include <filesystem>
+
+#include "common/job_ui.h"
+#include "image/xfer.h"
+
+// Runs every stage in order and stops at the first that fails (its message has then gone
+// to sink, with an empty caption and MsgIcon::None). tmp.bin and the trace files are
+// written into workDir only; an earlier tmp.bin there is replaced only when the image is
+// written. True means workDir/tmp.bin holds the complete image.
+bool ConvertMotToBin(const std::filesystem::path& motPath, const std::filesystem::path& workDir,
+                     IMessageSink& sink);

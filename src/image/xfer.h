@@ -1,0 +1,131 @@
+// The conversion of an S-record file into a flat image: the record and line types, the
+// conversion object with its lists, and the stages that rebuild one list from another.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <list>
+#include <string>
+#include <string_view>
+
+#include "common/job_ui.h"
+
+// One data record of the S-record file.
+class CS19block {
+public:
+    CS19block() = default;
+    CS19block(const CS19block&) = default;
+    CS19block(CS19block&&) noexcept = default;
+    CS19block& operator=(const CS19block&) = default;
+    CS19block& operator=(CS19block&&) noexcept = default;
+    virtual ~CS19block() = default;
+
+    std::string m_strType;         // "S0", "S1" or "S2"
+    std::int32_t m_nCount = 0;     // data bytes
+    std::uint32_t m_nAddress = 0;  // address of the first data byte
+    std::string m_strData;         // data field as written, two characters per byte
+    std::uint32_t m_nChecksum = 0;
+};
+
+// One 16-byte line of the image, as hexadecimal text.
+class CRawblock {
+public:
+    CRawblock() = default;
+    CRawblock(std::int32_t offset, std::uint32_t address, std::int32_t length, std::string data)
+        : m_nOffset(offset), m_nAddress(address), m_nLength(length), m_strData(std::move(data)) {}
+    CRawblock(const CRawblock&) = default;
+    CRawblock(CRawblock&&) noexcept = default;
+    CRawblock& operator=(const CRawblock&) = default;
+    CRawblock& operator=(CRawblock&&) noexcept = default;
+    virtual ~CRawblock() = default;
+
+    std::int32_t m_nOffset = 0;    // where the record's data begins in the line (merging uses it)
+    std::uint32_t m_nAddress = 0;  // multiple of 16
+    std::int32_t m_nLength = 0;
+    std::string m_strData;  // 32 characters for a complete line, fill bytes "FF"
+};
+
+// What one line of an S-record file is to the loader.
+enum class ParseStatus {
+    Ok,           // "S0", "S1" or "S2" line, well formed; the block is filled
+    Stop,         // any other line: loading ends here
+    Malformed,    // an "S1"/"S2" line whose fields do not fit together
+    BadChecksum,  // an "S1"/"S2" line whose checksum does not match its bytes
+};
+
+// Records starting at or above this address are left out of the image.
+inline constexpr std::uint32_t kImageAddressLimit = 0x20000;
+
+inline constexpr const char* kImageFileName = "tmp.bin";
+// The trace files, in the order a caller deletes them.
+inline constexpr std::array<const char*, 6> kTraceFileNames = {
+    "Rtmps19.txt", "Ttmps19.txt", "Rawtmps19.txt", "tmp.txt", "mottmp.txt", "fullmottmp.txt"};
+
+// One conversion. Each stage empties its output list, rebuilds it from its input list and
+// returns false after reporting a failure to the sink. Trace files go into workDir.
+class CXfer {
+public:
+    CXfer(IMessageSink& sink, std::filesystem::path workDir);
+    CXfer(const CXfer&) = delete;
+    CXfer& operator=(const CXfer&) = delete;
+    virtual ~CXfer() = default;
+
+    // Loading: the file's "S1" and "S2" records into m_listRecords.
+    bool LoadMotFile(const std::filesystem::path& path);
+    static ParseStatus ParseLine(std::string_view line, CS19block& block);
+    // Two hexadecimal characters (either case) to a byte; anything else gives 0.
+    static std::uint8_t HexToByte(std::string_view text);
+
+    // Address stages: m_listRecords -> m_listSorted/m_listUnordered -> m_listLines ->
+    // m_listMerged -> m_listImage.
+    bool SortRecords();
+    bool BuildLines();
+    bool MergeLines();  // fails only when memory runs out
+    bool FillImage();
+
+    // Trace files, one line per list element.
+    bool DumpSorted();     // Rtmps19.txt
+    bool DumpUnordered();  // Ttmps19.txt
+    bool DumpRawLines();   // Rawtmps19.txt
+    bool DumpLines();      // tmp.txt
+    bool DumpMerged();     // mottmp.txt
+    bool DumpImage();      // fullmottmp.txt
+
+    // m_listImage as bytes into the file at path.
+    bool WriteBinFile(const std::filesystem::path& path);
+
+    std::list<CRawblock> m_listLines;
+    std::list<CRawblock> m_listMerged;
+    std::list<CRawblock> m_listImage;
+    std::list<CS19block> m_listRecords;
+    std::list<CS19block> m_listSorted;
+    std::list<CS19block> m_listUnordered;
+
+private:
+    void Show(const std::string& text);
+    bool WriteTextFile(const char* name, const std::string& text, const char* errorMessage);
+    bool DumpRecords(const std::list<CS19block>& list, const char* name);
+    bool DumpLineList(const std::list<CRawblock>& list, const char* name, const char* errorMessage);
+
+    IMessageSink& m_sink;
+    std::filesystem::path m_workDir;
+};
+
+// Message texts shown by the stages.
+namespace xfer_msg {
+inline constexpr const char* kReadFile = "Read File Error !";
+inline constexpr const char* kParseMemory = "S19 File Error (A) !";
+// Followed by " (line N)", N counted from 1.
+inline constexpr const char* kFormat = "Mot File Format Error !";
+inline constexpr const char* kChecksum = "Mot File Checksum Error !";
+inline constexpr const char* kNoRecords = "Mot File Error! (S19 not format) !";
+inline constexpr const char* kRange = "Mot File Data Range Error !";
+inline constexpr const char* kMaxRange = "Mot File Error (Execute the max range) !";
+inline constexpr const char* kOrder = "Mot File Error(2) !";
+inline constexpr const char* kOutOfMemory = "Mot File Error (Out of memory) !";
+inline constexpr const char* kTxtWrite = "TXT File Write Error !";
+inline constexpr const char* kMotTxtWrite = "motTXT File Write Error !";
+inline constexpr const char* kFullMotTxtWrite = "fullmotTXT File Write Error !";
+inline constexpr const char* kBinWrite = "BIN File Write Error !";
+}  // namespace xfer_msg

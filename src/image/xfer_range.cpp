@@ -1,0 +1,186 @@
+// Address stages: ordering, cutting into 16-byte lines, merging, filling.
+#include <map>
+#include <new>
+#include <string>
+
+#include "image/xfer.h"
+
+namespace {
+
+constexpr int kLineBytes = 16;
+
+// Substrings that clamp like the text class the lines were designed around: a count past
+// the end gives what is there, a negative count gives nothing.
+std::string_view Left(std::string_view text, int count) {
+    return count <= 0 ? std::string_view() : text.substr(0, static_cast<std::size_t>(count));
+}
+
+std::string_view Right(std::string_view text, int count) {
+    if (count <= 0) {
+        return {};
+    }
+    const auto n = static_cast<std::size_t>(count);
+    return n >= text.size() ? text : text.substr(text.size() - n);
+}
+
+const std::string& FillText() {
+    static const std::string fill(2 * kLineBytes, 'F');
+    return fill;
+}
+
+}  // namespace
+
+bool CXfer::SortRecords() {
+    try {
+        m_listUnordered.clear();
+        m_listSorted.clear();
+        if (m_listRecords.empty()) {
+            Show(xfer_msg::kNoRecords);
+            return false;
+        }
+        std::uint32_t lastKept = 0;
+        for (const CS19block& record : m_listRecords) {
+            if (record.m_nAddress >= kImageAddressLimit) {
+                continue;
+            }
+            if (record.m_nAddress >= lastKept) {
+                m_listSorted.push_back(record);
+                lastKept = record.m_nAddress;
+            } else {
+                m_listUnordered.push_back(record);
+            }
+        }
+        if (m_listSorted.empty()) {
+            Show(xfer_msg::kRange);
+            return false;
+        }
+        if (m_listUnordered.empty()) {
+            return true;
+        }
+        // Each out-of-order record goes in front of the first sorted record whose address is
+        // not lower than its own. The index maps each address to the first list element
+        // holding it, so a fully descending file costs no walk of the list per record.
+        std::map<std::uint32_t, std::list<CS19block>::iterator> firstAt;
+        for (auto it = m_listSorted.begin(); it != m_listSorted.end(); ++it) {
+            firstAt.emplace(it->m_nAddress, it);
+        }
+        for (const CS19block& record : m_listUnordered) {
+            const auto next = firstAt.lower_bound(record.m_nAddress);
+            const auto before = next == firstAt.end() ? m_listSorted.end() : next->second;
+            const auto inserted = m_listSorted.insert(before, record);
+            firstAt.insert_or_assign(record.m_nAddress, inserted);
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        Show(xfer_msg::kOutOfMemory);
+        return false;
+    }
+}
+
+bool CXfer::BuildLines() {
+    try {
+        if (m_listSorted.empty()) {
+            Show(xfer_msg::kMaxRange);
+            return false;
+        }
+        m_listLines.clear();
+        std::string text;
+        for (const CS19block& record : m_listSorted) {
+            const auto offset = static_cast<std::int32_t>(record.m_nAddress % kLineBytes);
+            const std::uint32_t address = record.m_nAddress - static_cast<std::uint32_t>(offset);
+            text.assign(2 * static_cast<std::size_t>(offset), 'F');
+            std::int32_t length = offset;
+            text += record.m_strData;
+            length += record.m_nCount;
+            if (length % kLineBytes != 0) {
+                const std::int32_t pad = kLineBytes - length % kLineBytes;
+                text.append(2 * static_cast<std::size_t>(pad), 'F');
+                length += pad;
+            }
+            if (length <= kLineBytes) {
+                m_listLines.emplace_back(offset, address, length, text);
+                continue;
+            }
+            // A record reaching into further lines is cut into consecutive full lines; each
+            // line after the first carries the part of its line the record did not start in.
+            const std::int32_t lines = length / kLineBytes;
+            for (std::int32_t i = 0; i < lines; ++i) {
+                const std::size_t pos = 2 * kLineBytes * static_cast<std::size_t>(i);
+                m_listLines.emplace_back(
+                    i == 0 ? offset : kLineBytes - offset,
+                    address + static_cast<std::uint32_t>(kLineBytes * i), kLineBytes,
+                    std::string(pos < text.size()
+                                    ? std::string_view(text).substr(pos, 2 * kLineBytes)
+                                    : std::string_view()));
+            }
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        Show(xfer_msg::kOutOfMemory);
+        return false;
+    }
+}
+
+bool CXfer::MergeLines() {
+    try {
+        m_listMerged.clear();
+        // No line address (a multiple of 16) equals this, so the first line is never merged.
+        std::uint32_t previousAddress = 1500;
+        std::string merged;
+        for (const CRawblock& line : m_listLines) {
+            if (line.m_nAddress != previousAddress) {
+                m_listMerged.push_back(line);
+            } else {
+                // Bytes in front of this record come from the line so far, the rest from this
+                // record's line (its data and the fill behind it).
+                CRawblock& previous = m_listMerged.back();
+                merged.assign(Left(previous.m_strData, 2 * line.m_nOffset));
+                merged.append(Right(line.m_strData, 2 * (kLineBytes - line.m_nOffset)));
+                previous.m_nOffset = line.m_nOffset;
+                previous.m_nAddress = line.m_nAddress;
+                previous.m_nLength = line.m_nLength;
+                previous.m_strData.swap(merged);
+            }
+            previousAddress = m_listMerged.back().m_nAddress;
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        Show(xfer_msg::kOutOfMemory);
+        return false;
+    }
+}
+
+bool CXfer::FillImage() {
+    try {
+        m_listImage.clear();
+        bool first = true;
+        std::uint32_t previousAddress = 0;
+        std::int32_t previousOffset = 0;
+        for (const CRawblock& line : m_listMerged) {
+            std::uint32_t address = previousAddress + kLineBytes;
+            if (first) {
+                address = 0;
+            } else if (line.m_nAddress < previousAddress) {
+                Show(xfer_msg::kOrder);
+                return false;
+            }
+            for (; address < line.m_nAddress; address += kLineBytes) {
+                m_listImage.emplace_back(previousOffset, address, kLineBytes, FillText());
+            }
+            m_listImage.push_back(line);
+            previousAddress = line.m_nAddress;
+            previousOffset = line.m_nOffset;
+            first = false;
+        }
+        // The image ends on a 64-byte boundary.
+        while (!m_listImage.empty() && (m_listImage.back().m_nAddress & 0x30) != 0x30) {
+            const CRawblock& last = m_listImage.back();
+            m_listImage.emplace_back(last.m_nOffset, last.m_nAddress + kLineBytes, kLineBytes,
+                                     FillText());
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        Show(xfer_msg::kOutOfMemory);
+        return false;
+    }
+}
