@@ -1,0 +1,47 @@
+// The "Serial Port:" list: a sorted drop-down view over CPortList. The list decides the
+// entries and the selection; this control shows them, passes the user's choice back, and
+// refills on every "ports changed" notice of the hot-plug monitor.
+#pragma once
+
+#include <QComboBox>
+#include <memory>
+#include <string>
+
+#include "serial/port_list.h"
+
+class CPortMonitor;
+class QSocketNotifier;
+
+class CComPortCombo : public QComboBox {
+public:
+    // source: null for the platform's own port source.
+    explicit CComPortCombo(std::unique_ptr<IPortSource> source = nullptr,
+                           QWidget* parent = nullptr);
+    ~CComPortCombo() override;
+
+    bool m_bShowNoneEntry = true;  // "<None>" before the ports; the main window turns it off
+
+    // n < 0 keeps the port chosen now, 0 wants none, n >= 1 wants COM port n.
+    bool FillPortList(int nPort);
+    // Start-up fill with a saved port name.
+    bool FillPortListByName(const std::string& savedName);
+    // The name to open and save for the chosen entry; empty when none is chosen.
+    std::string GetSelectedPortName() const;
+
+    // Follows ports arriving and leaving from now on; false when the platform offers no
+    // monitor (the list then stays as it is).
+    bool StartHotplug();
+    // One "ports changed" notice: refill keeping the current choice.
+    void OnPortsChanged();
+
+    const CPortList& Model() const { return m_list; }
+
+private:
+    void ShowModel();
+    void OnMonitorReadable();
+
+    std::unique_ptr<IPortSource> m_source;
+    CPortList m_list;
+    std::unique_ptr<CPortMonitor> m_monitor;
+    QSocketNotifier* m_notifier = nullptr;
+};

@@ -1,0 +1,315 @@
+#include "app/gui/main_dlg.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <exception>
+#include <utility>
+
+#include "app/flash_run.h"
+#include "app/gui/about_dlg.h"
+#include "app/gui/com_port_combo.h"
+#include "app/gui/dialog_units.h"
+#include "app/gui/program_dlg.h"
+#include "app/gui/qt_job_ui.h"
+#include "app/gui/version.h"
+
+const QString CQuillon2Dlg::kBurnFilesFilter =
+    QStringLiteral("Burn Files (bin;*.mot) (*.bin *.mot)");
+const QString CQuillon2Dlg::kAllFilesFilter = QStringLiteral("All Files (*.*) (*)");
+
+namespace {
+const QString kFlashText = QStringLiteral("Flash!");
+const QString kWaitingText = QStringLiteral("Waiting...");
+const QString kSettingsGroup = QStringLiteral("Config");
+const QString kSettingsKey = QStringLiteral("ComPortStr");
+
+std::string ToLocalPath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+}  // namespace
+
+CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
+                           std::unique_ptr<IPortSource> source)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint),
+      m_messageBox(&CQuillon2Dlg::ShowMessageBox),
+      m_browseDialog(&CQuillon2Dlg::DefaultBrowseDialog),
+      m_link(timing) {
+    m_comboPort = new CComPortCombo(std::move(source), this);
+    m_editFile = new QLineEdit(this);
+    m_btnBrowse = new QPushButton(QStringLiteral("..."), this);
+    m_btnFlash = new QPushButton(kFlashText, this);
+
+    CQtJobUi::Handlers handlers;
+    handlers.setBusy = [this](bool busy) { SetBusy(busy); };
+    handlers.showMessage = [this](const std::string& text, const std::string& caption,
+                                  MsgIcon icon) { Message(text, caption, icon); };
+    handlers.transferStarted = [this](std::uint32_t total) {
+        if (m_programDlg == nullptr) {
+            m_programDlg = new CProgramDlg(this);
+        }
+        m_programDlg->Start(total);
+    };
+    handlers.transferProgressed = [this](const TransferProgress& progress) {
+        if (m_programDlg != nullptr) {
+            m_programDlg->Progress(progress);
+        }
+    };
+    handlers.transferFinished = [this](bool ok) {
+        if (m_programDlg != nullptr) {
+            m_programDlg->Finish(ok);
+        }
+    };
+    m_ui = std::make_unique<CQtJobUi>(this, std::move(handlers));
+
+    OnInitDialog();
+}
+
+CQuillon2Dlg::~CQuillon2Dlg() {
+    // Closing is refused during a run, but the application may still be torn down: let the
+    // run finish (its message boxes need this thread) before the link goes away.
+    while (m_bRunning && m_worker.joinable()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    JoinWorker();
+}
+
+void CQuillon2Dlg::OnInitDialog() {
+    const CDialogUnits du(*this);
+
+    auto* labelPort = new QLabel(QStringLiteral("Serial Port:"), this);
+    auto* labelFile = new QLabel(QStringLiteral("Burn File:"), this);
+    labelPort->setTextFormat(Qt::PlainText);
+    labelFile->setTextFormat(Qt::PlainText);
+
+    // The port list takes no part in the tab order; it is reached with the mouse.
+    m_comboPort->setFocusPolicy(Qt::ClickFocus);
+    m_comboPort->setMinimumWidth(du.X(166));
+    m_comboPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_comboPort->setMinimumContentsLength(20);
+    m_editFile->setMinimumWidth(du.X(166));
+    m_btnBrowse->setFixedWidth(qMax(
+        du.X(24), m_btnBrowse->fontMetrics().horizontalAdvance(QStringLiteral("...")) + du.X(8)));
+    m_btnFlash->setMinimumWidth(du.X(51));
+    // No default button: Enter in the path box must not press anything.
+    m_btnBrowse->setAutoDefault(false);
+    m_btnFlash->setAutoDefault(false);
+    m_btnBrowse->setDefault(false);
+    m_btnFlash->setDefault(false);
+
+    // Labels at 14, the list and the path box at 55 (166 wide), "..." at 225, "Flash!" under
+    // the path box; a 14-unit margin all round.
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(du.X(14), du.Y(14), du.X(14), du.Y(14));
+    grid->setHorizontalSpacing(du.X(4));
+    grid->setVerticalSpacing(du.Y(6));
+    grid->addWidget(labelPort, 0, 0);
+    grid->addWidget(m_comboPort, 0, 1);
+    grid->addWidget(labelFile, 1, 0);
+    grid->addWidget(m_editFile, 1, 1);
+    grid->addWidget(m_btnBrowse, 1, 2);
+    grid->addWidget(m_btnFlash, 2, 1, Qt::AlignLeft);
+    grid->setColumnMinimumWidth(0, du.X(37));
+    grid->setColumnStretch(1, 1);
+    grid->setRowMinimumHeight(2, du.Y(14));
+    grid->setSizeConstraint(QLayout::SetMinimumSize);
+
+    setTabOrder(m_editFile, m_btnBrowse);
+    setTabOrder(m_btnBrowse, m_btnFlash);
+
+    connect(m_btnBrowse, &QPushButton::clicked, this, [this] { OnBrowse(); });
+    connect(m_btnFlash, &QPushButton::clicked, this, [this] { OnFlash(); });
+
+    // The About box: F1 and the window's context menu.
+    auto* about = new QAction(QStringLiteral("&About Quillon Pro..."), this);
+    about->setShortcut(QKeySequence(Qt::Key_F1));
+    about->setShortcutContext(Qt::WindowShortcut);
+    connect(about, &QAction::triggered, this, [this] { OnAbout(); });
+    addAction(about);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+#ifdef _WIN32
+    // Windows: the same entry belongs in the system menu (a separator, then the entry with
+    // command id 16), handled by a native event filter; added with the Windows port.
+#endif
+
+    const QIcon icon = QuillonIcon();
+    setWindowIcon(icon);
+    setWindowTitle(QuillonVersionText());
+
+    m_comboPort->m_bShowNoneEntry = false;
+    QSettings settings;
+    SelectPortByName(settings.value(kSettingsGroup + QLatin1Char('/') + kSettingsKey).toString());
+    m_comboPort->StartHotplug();
+
+    // Wide enough for the path box, never shorter than the layout.
+    resize(qMax(sizeHint().width(), du.X(263)), sizeHint().height());
+    setMaximumHeight(sizeHint().height());
+}
+
+void CQuillon2Dlg::SelectPortByName(const QString& name) {
+    m_comboPort->FillPortListByName(name.toStdString());
+}
+
+void CQuillon2Dlg::OnAbout() {
+    CAboutDlg dlg(this);
+    dlg.exec();
+}
+
+QString CQuillon2Dlg::DefaultBrowseDialog(QWidget* owner) {
+    QFileDialog dlg(owner);
+    dlg.setAcceptMode(QFileDialog::AcceptOpen);
+    dlg.setFileMode(QFileDialog::ExistingFile);
+    // The labels read as the filters are named; the patterns stay out of sight.
+    dlg.setOption(QFileDialog::HideNameFilterDetails, true);
+    dlg.setNameFilters({kBurnFilesFilter, kAllFilesFilter});
+    dlg.selectNameFilter(kBurnFilesFilter);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) {
+        return {};
+    }
+    return dlg.selectedFiles().constFirst();
+}
+
+void CQuillon2Dlg::OnBrowse() {
+    const QString path = m_browseDialog ? m_browseDialog(this) : QString();
+    if (path.isEmpty()) {
+        return;
+    }
+    m_strFileExt = QFile::decodeName(FileExtension(ToLocalPath(path)).c_str());
+    m_editFile->setText(path);
+}
+
+void CQuillon2Dlg::Warn(const QString& text) {
+    if (m_messageBox) {
+        m_messageBox(this, text, QStringLiteral("Warning"), MsgIcon::Warning);
+    }
+}
+
+void CQuillon2Dlg::OnFlash() {
+    // One run at a time: the button is disabled during a run, but a click may already be
+    // queued when it goes.
+    if (!m_btnFlash->isEnabled()) {
+        return;
+    }
+    m_strFilePath = m_editFile->text();
+
+    const FileCheck check = CheckFirmwareFile(ToLocalPath(m_strFilePath));
+    if (!check.message.empty()) {
+        Warn(QString::fromStdString(check.message));
+        return;
+    }
+    m_nTargetType = check.targetType;
+
+    const std::string portName = m_comboPort->GetSelectedPortName();
+    if (m_comboPort->count() > 0 && portName.empty()) {
+        Warn(QStringLiteral("No COM port has been selected!"));
+        return;
+    }
+
+    {
+        // Saved before the open, so a port that fails to open is still remembered.
+        QSettings settings;
+        settings.setValue(kSettingsGroup + QLatin1Char('/') + kSettingsKey,
+                          QString::fromStdString(portName));
+        settings.sync();
+    }
+
+    if (!m_link.OpenPort(portName)) {
+        Warn(QStringLiteral("Can't open serial port,\nplease check your device!"));
+        return;
+    }
+
+    // Busy before the worker exists, so no second press can start another run.
+    SetBusy(true);
+    m_bRunning = true;
+    JoinWorker();  // a previous run that has given the button back is at its very end
+    FlashJob job;
+    job.filePath = ToLocalPath(m_strFilePath);
+    job.fileExt = ToLocalPath(m_strFileExt);
+    job.targetType = m_nTargetType;
+    const unsigned generation = ++m_nRun;
+    m_worker = std::thread([this, job, generation] {
+        try {
+            FlashThreadProc(m_link, job, *m_ui);
+        } catch (const std::exception& e) {
+            // Every ending closes the port, says why and gives the button back.
+            m_link.ClosePort();
+            m_ui->ShowMessage(e.what(), "Warning", MsgIcon::Warning);
+            m_ui->SetBusy(false);
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation] {
+                if (generation == m_nRun) {
+                    JoinWorker();
+                    m_bRunning = false;
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void CQuillon2Dlg::JoinWorker() {
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+}
+
+void CQuillon2Dlg::SetBusy(bool busy) {
+    m_btnFlash->setText(busy ? kWaitingText : kFlashText);
+    m_btnFlash->setEnabled(!busy);
+}
+
+void CQuillon2Dlg::Message(const std::string& text, const std::string& caption, MsgIcon icon) {
+    if (!m_messageBox) {
+        return;
+    }
+    QWidget* owner = this;
+    if (m_programDlg != nullptr && m_programDlg->isVisible()) {
+        owner = m_programDlg;
+    }
+    m_messageBox(owner, QString::fromStdString(text), QString::fromStdString(caption), icon);
+}
+
+void CQuillon2Dlg::ShowMessageBox(QWidget* owner, const QString& text, const QString& caption,
+                                  MsgIcon icon) {
+    QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
+    switch (icon) {
+        case MsgIcon::None:
+            boxIcon = QMessageBox::NoIcon;
+            break;
+        case MsgIcon::Information:
+            boxIcon = QMessageBox::Information;
+            break;
+        case MsgIcon::Warning:
+            boxIcon = QMessageBox::Warning;
+            break;
+    }
+    QMessageBox box(boxIcon, caption, text, QMessageBox::Ok, owner);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void CQuillon2Dlg::reject() {
+    if (m_bRunning) {
+        return;
+    }
+    QDialog::reject();
+}
+
+void CQuillon2Dlg::closeEvent(QCloseEvent* event) {
+    if (m_bRunning) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}

@@ -1,0 +1,82 @@
+// The main window: port list, firmware path, "..." and "Flash!". It owns the programming
+// link and the job inputs; a run executes on a worker thread and reaches the window only
+// through its JobUi.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/job_ui.h"
+#include "protocol/boot_link.h"
+#include "serial/port_list.h"
+
+class CComPortCombo;
+class CProgramDlg;
+class CQtJobUi;
+class QLineEdit;
+class QPushButton;
+
+class CQuillon2Dlg : public QDialog {
+public:
+    // source: where the port list comes from; null for the platform's own (with hot-plug).
+    explicit CQuillon2Dlg(QWidget* parent = nullptr, const LinkTiming& timing = LinkTiming{},
+                          std::unique_ptr<IPortSource> source = nullptr);
+    ~CQuillon2Dlg() override;
+
+    // Every message box of the window and of a run. Replaceable so tests need no modal box;
+    // called on the GUI thread, returns when the message has been acknowledged.
+    using MessageBoxFn = std::function<void(QWidget* owner, const QString& text,
+                                            const QString& caption, MsgIcon icon)>;
+    MessageBoxFn m_messageBox;
+    // The file-open dialog: the chosen file's full path, or a null string when cancelled.
+    using BrowseFn = std::function<QString(QWidget* owner)>;
+    BrowseFn m_browseDialog;
+
+    void OnBrowse();
+    void OnFlash();
+    void OnAbout();
+    // The saved port name selects its entry; this is the first fill of the port list.
+    void SelectPortByName(const QString& name);
+
+    bool IsRunning() const { return m_bRunning; }
+    CProgramDlg* ProgressWindow() const { return m_programDlg; }
+
+    CComPortCombo* m_comboPort;
+    QLineEdit* m_editFile;
+    QPushButton* m_btnBrowse;
+    QPushButton* m_btnFlash;
+    CBootLink m_link;
+    int m_nTargetType = 0;
+    QString m_strFilePath;
+    QString m_strFileExt;
+
+    // The file-open dialog's two filters; the first is preselected.
+    static const QString kBurnFilesFilter;
+    static const QString kAllFilesFilter;
+    static QString DefaultBrowseDialog(QWidget* owner);
+    static void ShowMessageBox(QWidget* owner, const QString& text, const QString& caption,
+                               MsgIcon icon);
+
+public slots:
+    void reject() override;  // Escape: closes, except during a run
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void OnInitDialog();
+    void Warn(const QString& text);
+    void SetBusy(bool busy);
+    void Message(const std::string& text, const std::string& caption, MsgIcon icon);
+    void JoinWorker();
+
+    std::unique_ptr<CQtJobUi> m_ui;
+    CProgramDlg* m_programDlg = nullptr;
+    std::thread m_worker;
+    bool m_bRunning = false;
+    unsigned m_nRun = 0;  // tells a finished run's notice from the next run's
+};

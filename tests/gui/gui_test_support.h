@@ -1,0 +1,116 @@
+// Shared pieces of the GUI tests: a fixed port source, a message-box recorder, and a private
+// settings store and runtime folder for the test process.
+#pragma once
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QSettings>
+#include <QString>
+#include <QTemporaryDir>
+#include <QVector>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/gui/main_dlg.h"
+#include "common/job_ui.h"
+#include "serial/port_list.h"
+
+// Ports given by the test, in the device-path model of Linux.
+class CFixedPortSource : public IPortSource {
+public:
+    struct Port {
+        std::string text;
+        std::string device;
+        std::string openName;
+    };
+    explicit CFixedPortSource(std::vector<Port> ports) : m_ports(std::move(ports)) {}
+
+    bool Begin(bool) override {
+        m_next = 0;
+        return true;
+    }
+    PortSourceStep Next(CPortDevice& device) override {
+        if (m_next >= m_ports.size()) {
+            return PortSourceStep::End;
+        }
+        const Port& port = m_ports[m_next++];
+        device.m_strFriendlyName = port.text;
+        device.m_nFound = CPortDevice::FOUND_FRIENDLYNAME;
+        device.m_strDevicePath = port.device;
+        device.m_strOpenName = port.openName;
+        return PortSourceStep::Device;
+    }
+    void End() override {}
+
+private:
+    std::vector<Port> m_ports;
+    std::size_t m_next = 0;
+};
+
+struct RecordedMessage {
+    QString text;
+    QString caption;
+    MsgIcon icon = MsgIcon::None;
+    bool ownerIsProgressWindow = false;
+    QString buttonText;  // "Flash!" as it read while the box was open
+    bool buttonEnabled = false;
+};
+
+// Replaces the window's message boxes: records each one, with the state of "Flash!" at that
+// moment, and returns at once as if the user had pressed OK.
+inline void RecordMessages(CQuillon2Dlg& dlg, QVector<RecordedMessage>& out) {
+    dlg.m_messageBox = [&dlg, &out](QWidget* owner, const QString& text, const QString& caption,
+                                    MsgIcon icon) {
+        RecordedMessage m;
+        m.text = text;
+        m.caption = caption;
+        m.icon = icon;
+        m.ownerIsProgressWindow = owner != nullptr && owner == dlg.ProgressWindow();
+        m.buttonText = dlg.m_btnFlash->text();
+        m.buttonEnabled = dlg.m_btnFlash->isEnabled();
+        out.push_back(m);
+    };
+}
+
+// Settings and the runtime folder (virtual ports) of this process live in a temporary folder.
+class CPrivateEnvironment {
+public:
+    CPrivateEnvironment() {
+        QCoreApplication::setOrganizationName(
+            QStringLiteral("Local AppWizard-Generated Applications"));
+        QSettings::setDefaultFormat(QSettings::NativeFormat);
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, ConfigDir());
+        QDir().mkpath(RuntimeDir());
+        QFile::setPermissions(
+            RuntimeDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(RuntimeDir()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigDir()));
+    }
+    QString ConfigDir() const { return m_dir.path() + QStringLiteral("/config"); }
+    QString RuntimeDir() const { return m_dir.path() + QStringLiteral("/run"); }
+    QString PortsDir() const { return RuntimeDir() + QStringLiteral("/quillon/ports"); }
+    QString Path(const QString& name) const { return m_dir.path() + QLatin1Char('/') + name; }
+
+    static QString SavedPort() {
+        QSettings settings;
+        return settings.value(QStringLiteral("Config/ComPortStr")).toString();
+    }
+    static bool HasSavedPort() {
+        QSettings settings;
+        return settings.contains(QStringLiteral("Config/ComPortStr"));
+    }
+    static void SetSavedPort(const QString& name) {
+        QSettings settings;
+        settings.setValue(QStringLiteral("Config/ComPortStr"), name);
+        settings.sync();
+    }
+    static void ClearSavedPort() {
+        QSettings settings;
+        settings.remove(QStringLiteral("Config/ComPortStr"));
+        settings.sync();
+    }
+
+private:
+    QTemporaryDir m_dir;
+};

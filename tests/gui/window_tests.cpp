@@ -1,0 +1,321 @@
+// The main window without a device: texts, tab order, the About box, the file dialog and the
+// Flash command's checks up to the open of the port.
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+#include <memory>
+
+#include "app/gui/about_dlg.h"
+#include "app/gui/com_port_combo.h"
+#include "app/gui/main_dlg.h"
+#include "app/gui/program_dlg.h"
+#include "gui_test_support.h"
+
+namespace {
+std::unique_ptr<IPortSource> Ports(std::vector<CFixedPortSource::Port> ports) {
+    return std::make_unique<CFixedPortSource>(std::move(ports));
+}
+
+void Touch(const QString& path) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("x");
+}
+}  // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { m_env = std::make_unique<CPrivateEnvironment>(); }
+
+    void init() { CPrivateEnvironment::ClearSavedPort(); }
+
+    void windowTextsAndTabOrder() {
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+        QCOMPARE(dlg.windowTitle(), QStringLiteral("Quillon V1.0 Pro Build18"));
+        QVERIFY(!dlg.windowIcon().isNull());
+        QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Flash!"));
+        QCOMPARE(dlg.m_btnBrowse->text(), QStringLiteral("..."));
+        QVERIFY(dlg.m_btnFlash->isEnabled());
+        QStringList labels;
+        for (const QLabel* label : dlg.findChildren<QLabel*>()) {
+            labels << label->text();
+        }
+        labels.sort();
+        QCOMPARE(labels, (QStringList{"Burn File:", "Serial Port:"}));
+
+        // Tab goes path box, "...", "Flash!"; the port list is not a tab stop.
+        QVERIFY(!(dlg.m_comboPort->focusPolicy() & Qt::TabFocus));
+        QCOMPARE(dlg.m_editFile->nextInFocusChain(), static_cast<QWidget*>(dlg.m_btnBrowse));
+        QCOMPARE(dlg.m_btnBrowse->nextInFocusChain(), static_cast<QWidget*>(dlg.m_btnFlash));
+
+        const QList<QAction*> actions = dlg.actions();
+        QCOMPARE(actions.size(), 1);
+        QCOMPARE(actions[0]->text(), QStringLiteral("&About Quillon Pro..."));
+        QCOMPARE(actions[0]->shortcut(), QKeySequence(Qt::Key_F1));
+        QCOMPARE(dlg.contextMenuPolicy(), Qt::ActionsContextMenu);
+    }
+
+    void aboutBox() {
+        CAboutDlg about;
+        QCOMPARE(about.windowTitle(), QStringLiteral("About Quillon"));
+        QCOMPARE(about.m_staticVersion->text(), QStringLiteral("Quillon V1.0 Pro Build18"));
+        QCOMPARE(about.m_staticVersion->textFormat(), Qt::PlainText);
+        QVERIFY(!about.m_staticNotice->text().isEmpty());
+        const auto buttons = about.findChildren<QPushButton*>();
+        QCOMPARE(buttons.size(), 1);
+        QCOMPARE(buttons[0]->text(), QStringLiteral("OK"));
+        QVERIFY(buttons[0]->isDefault());
+    }
+
+    void progressWindowCannotBeClosedByTheUser() {
+        CProgramDlg dlg;
+        QVERIFY(!(dlg.windowFlags() & Qt::WindowCloseButtonHint));
+        QVERIFY(!(dlg.windowFlags() & Qt::WindowSystemMenuHint));
+        dlg.Start(128);
+        QCOMPARE(dlg.m_staticPercent->text(), QStringLiteral("0 %"));
+        QCOMPARE(dlg.windowTitle(), QStringLiteral("Programming..."));
+        QVERIFY(dlg.isVisible());
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        QVERIFY(dlg.isVisible());
+        QVERIFY(!dlg.close());
+        QVERIFY(dlg.isVisible());
+        TransferProgress p;
+        p.sent = 64;
+        p.total = 128;
+        p.percent = 50;
+        p.text = "50 %";
+        dlg.Progress(p);
+        QCOMPARE(dlg.m_staticPercent->text(), QStringLiteral("50 %"));
+        QCOMPARE(dlg.m_progress->value(), 64);
+        QCOMPARE(dlg.m_progress->maximum(), 128);
+        dlg.Finish(true);
+        QVERIFY(!dlg.isVisible());
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    }
+
+    void escapeClosesTheIdleWindow() {
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        QVERIFY(!dlg.isVisible());
+    }
+
+    // The extension is the dialog's: after the last dot, case kept; cancel changes nothing.
+    void browseRecordsTheExtension() {
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+        QString next;
+        dlg.m_browseDialog = [&next](QWidget*) { return next; };
+        next = QStringLiteral("/data/fw/Master_v2.MOT");
+        dlg.OnBrowse();
+        QCOMPARE(dlg.m_strFileExt, QStringLiteral("MOT"));
+        QCOMPARE(dlg.m_editFile->text(), next);
+        next = QStringLiteral("/data/fw.d/Master.tar.mot");
+        dlg.OnBrowse();
+        QCOMPARE(dlg.m_strFileExt, QStringLiteral("mot"));
+        QCOMPARE(dlg.m_editFile->text(), next);
+        next = QString();
+        dlg.OnBrowse();
+        QCOMPARE(dlg.m_strFileExt, QStringLiteral("mot"));
+        QCOMPARE(dlg.m_editFile->text(), QStringLiteral("/data/fw.d/Master.tar.mot"));
+        next = QStringLiteral("/data/fw.d/Slave");
+        dlg.OnBrowse();
+        QCOMPARE(dlg.m_strFileExt, QString());
+    }
+
+    // The real file dialog: the two filters with their names, the first preselected and
+    // matching *.bin and *.mot, the second every file.
+    void browseDialogFilters() {
+        const QString dir = m_env->Path(QStringLiteral("browse"));
+        QVERIFY(QDir().mkpath(dir));
+        for (const char* name : {"Master.bin", "Slave.mot", "notes.txt", "README"}) {
+            Touch(dir + QLatin1Char('/') + QLatin1String(name));
+        }
+        QStringList labels;
+        QString selectedLabel;
+        QStringList shownFirst;
+        QStringList shownAll;
+        QTimer::singleShot(0, [&] {
+            auto* fd = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(fd != nullptr);
+            fd->setOption(QFileDialog::DontUseNativeDialog, true);
+            fd->setDirectory(dir);
+            auto* types = fd->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+            QVERIFY(types != nullptr);
+            for (int i = 0; i < types->count(); ++i) {
+                labels << types->itemText(i);
+            }
+            selectedLabel = types->currentText();
+            auto* model = fd->findChild<QAbstractItemModel*>(QStringLiteral("qt_filesystem_model"));
+            QVERIFY(model != nullptr);
+            auto shown = [&] {
+                QStringList names;
+                auto* proxy = fd->findChild<QAbstractItemView*>(QStringLiteral("listView"));
+                const QModelIndex root = proxy->rootIndex();
+                for (int r = 0; r < proxy->model()->rowCount(root); ++r) {
+                    names << proxy->model()->index(r, 0, root).data().toString();
+                }
+                names.sort();
+                return names;
+            };
+            QTRY_COMPARE(shown().size(), 2);
+            shownFirst = shown();
+            fd->selectNameFilter(CQuillon2Dlg::kAllFilesFilter);
+            QTRY_COMPARE(shown().size(), 4);
+            shownAll = shown();
+            fd->selectFile(dir + QStringLiteral("/Master.bin"));
+            fd->accept();
+        });
+        const QString chosen = CQuillon2Dlg::DefaultBrowseDialog(nullptr);
+        QCOMPARE(labels, (QStringList{"Burn Files (bin;*.mot)", "All Files (*.*)"}));
+        QCOMPARE(selectedLabel, QStringLiteral("Burn Files (bin;*.mot)"));
+        QCOMPARE(shownFirst, (QStringList{"Master.bin", "Slave.mot"}));
+        QCOMPARE(shownAll, (QStringList{"Master.bin", "README", "Slave.mot", "notes.txt"}));
+        QCOMPARE(chosen, dir + QStringLiteral("/Master.bin"));
+    }
+
+    // Each check in order, with its text, caption "Warning" and the warning icon; none of
+    // them gets as far as saving the port.
+    void flashChecks_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("ports");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("empty path, no ports") << "" << 0 << "Please select mot|bin file!";
+        QTest::newRow("empty path, ports") << "" << 2 << "Please select mot|bin file!";
+        QTest::newRow("blank path") << " " << 2 << "Can't open this mot|bin file!";
+        QTest::newRow("missing file")
+            << "missing/Master.mot" << 2 << "Can't open this mot|bin file!";
+        QTest::newRow("lower-case type")
+            << "slave_v2.bin" << 2 << "Can't get master/slave type from the file name!";
+        QTest::newRow("type only in the folder")
+            << "Master/fw.bin" << 2 << "Can't get master/slave type from the file name!";
+        QTest::newRow("no port chosen") << "Master.txt" << 2 << "No COM port has been selected!";
+    }
+    void flashChecks() {
+        QFETCH(QString, file);
+        QFETCH(int, ports);
+        QFETCH(QString, message);
+        for (const char* name : {"slave_v2.bin", "Master.txt", "Master/fw.bin"}) {
+            const QString path = m_env->Path(QLatin1String(name));
+            QDir().mkpath(QFileInfo(path).path());
+            Touch(path);
+        }
+        std::vector<CFixedPortSource::Port> list;
+        for (int i = 0; i < ports; ++i) {
+            const std::string n = std::to_string(i);
+            list.push_back({"Port " + n, "/nonexistent/tty" + n, "/nonexistent/tty" + n});
+        }
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports(list));
+        QCOMPARE(dlg.m_comboPort->count(), ports);
+        QCOMPARE(dlg.m_comboPort->currentIndex(), -1);
+        QVector<RecordedMessage> messages;
+        RecordMessages(dlg, messages);
+        const bool typed = !file.isEmpty() && file != QStringLiteral(" ");
+        dlg.m_editFile->setText(typed ? m_env->Path(file) : file);
+        dlg.OnFlash();
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages[0].text, message);
+        QCOMPARE(messages[0].caption, QStringLiteral("Warning"));
+        QCOMPARE(messages[0].icon, MsgIcon::Warning);
+        QVERIFY(!CPrivateEnvironment::HasSavedPort());
+        QVERIFY(!dlg.IsRunning());
+        QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Flash!"));
+        QVERIFY(dlg.m_btnFlash->isEnabled());
+        QCOMPARE(dlg.m_strFilePath, dlg.m_editFile->text());
+    }
+
+    // The port is saved before the open: a port that cannot be opened is still remembered,
+    // and with no port at all the empty name is.
+    void portSavedBeforeTheOpen_data() {
+        QTest::addColumn<bool>("withPort");
+        QTest::newRow("chosen port") << true;
+        QTest::newRow("empty list") << false;
+    }
+    void portSavedBeforeTheOpen() {
+        QFETCH(bool, withPort);
+        const QString fw = m_env->Path(QStringLiteral("Slave_fw.bin"));
+        Touch(fw);
+        const std::string name = m_env->Path(QStringLiteral("no-such-tty")).toStdString();
+        std::vector<CFixedPortSource::Port> list;
+        if (withPort) {
+            list.push_back({"Gone (no-such-tty)", name, name});
+        }
+        CPrivateEnvironment::SetSavedPort(QStringLiteral("previous"));
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports(list));
+        QVector<RecordedMessage> messages;
+        RecordMessages(dlg, messages);
+        dlg.m_editFile->setText(fw);
+        dlg.OnFlash();
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages[0].text,
+                 QStringLiteral("Can't open serial port,\nplease check your device!"));
+        QCOMPARE(messages[0].caption, QStringLiteral("Warning"));
+        QCOMPARE(messages[0].icon, MsgIcon::Warning);
+        QCOMPARE(CPrivateEnvironment::SavedPort(),
+                 withPort ? QString::fromStdString(name) : QString());
+        QCOMPARE(dlg.m_nTargetType, 1);
+        QVERIFY(!dlg.IsRunning());
+        QVERIFY(dlg.m_btnFlash->isEnabled());
+    }
+
+    // The saved name selects its entry at start, whatever the sorted order; an unknown one
+    // selects nothing when several ports are listed.
+    void savedPortSelectedAtStart_data() {
+        QTest::addColumn<QString>("saved");
+        QTest::addColumn<QString>("selected");
+        QTest::newRow("second of three") << "/fake/by-id/usb-B"
+                                         << "B adapter (ttyUSB1)";
+        QTest::newRow("first of three") << "/fake/by-id/usb-C"
+                                        << "C adapter (ttyUSB2)";
+        QTest::newRow("unknown") << "/fake/by-id/usb-Z"
+                                 << "";
+        QTest::newRow("nothing saved") << ""
+                                       << "";
+    }
+    void savedPortSelectedAtStart() {
+        QFETCH(QString, saved);
+        QFETCH(QString, selected);
+        CPrivateEnvironment::SetSavedPort(saved);
+        CQuillon2Dlg dlg(nullptr, LinkTiming{},
+                         Ports({{"D adapter (ttyUSB0)", "/fake/ttyUSB0", "/fake/by-id/usb-D"},
+                                {"B adapter (ttyUSB1)", "/fake/ttyUSB1", "/fake/by-id/usb-B"},
+                                {"C adapter (ttyUSB2)", "/fake/ttyUSB2", "/fake/by-id/usb-C"}}));
+        QCOMPARE(dlg.m_comboPort->count(), 3);
+        QCOMPARE(dlg.m_comboPort->itemText(0), QStringLiteral("B adapter (ttyUSB1)"));
+        QCOMPARE(dlg.m_comboPort->itemText(2), QStringLiteral("D adapter (ttyUSB0)"));
+        QCOMPARE(dlg.m_comboPort->currentText(), selected);
+        QCOMPARE(QString::fromStdString(dlg.m_comboPort->GetSelectedPortName()),
+                 selected.isEmpty() ? QString() : saved);
+    }
+
+    // The user's choice in the control is what the Flash command reads, and a refill keeps it.
+    void userChoiceKeptOnRefill() {
+        CQuillon2Dlg dlg(nullptr, LinkTiming{},
+                         Ports({{"A (ttyS1)", "/fake/ttyS1", "/fake/ttyS1"},
+                                {"B (ttyUSB0)", "/fake/ttyUSB0", "/fake/by-id/usb-B"}}));
+        QCOMPARE(dlg.m_comboPort->currentIndex(), -1);
+        dlg.m_comboPort->setCurrentIndex(1);
+        QCOMPARE(dlg.m_comboPort->GetSelectedPortName(), std::string("/fake/by-id/usb-B"));
+        dlg.m_comboPort->OnPortsChanged();
+        QCOMPARE(dlg.m_comboPort->count(), 2);
+        QCOMPARE(dlg.m_comboPort->currentIndex(), 1);
+        QCOMPARE(dlg.m_comboPort->GetSelectedPortName(), std::string("/fake/by-id/usb-B"));
+    }
+
+private:
+    std::unique_ptr<CPrivateEnvironment> m_env;
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "window_tests.moc"
