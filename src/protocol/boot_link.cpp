@@ -1,0 +1,173 @@
+// The bootloader's command phase. Waiting is counted in polls of LinkTiming::pollMs, never
+// measured by a clock: a reply is whatever the first non-empty poll holds.
+#include "protocol/boot_link.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr const char* kMessages[] = {
+    "Common Error!",
+    "Common Success!",
+    "Can't open serial port,\nplease check your device!",
+    "Can't open serial port again,\nplease check your device!",
+    "Time out, can't receive data from inverter,\nplease check the connection!",
+    "Serial port exception, \nplease check your device and connection!",
+    "Time out, can't receive data from inverter,\nplease check the connection!",
+    "The Bootload version of MOT is older than current chip!",
+    "Not get Ack Signal!",
+    "Not get Xon Signal!",
+    "Not get All Flash Signal",
+};
+
+constexpr std::uint8_t kAllFlash[9] = {'A', 'L', 'L', ' ', 'F', 'L', 'A', 'S', 'H'};
+
+// Eight flash block start addresses, big-endian, after their count.
+constexpr std::array<std::uint8_t, 33> kBlockTable = {
+    0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00,
+    0x08, 0x00, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
+    0x00, 0x80, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x80, 0x00,
+};
+
+constexpr std::uint32_t kReadChunk = 200;
+
+void Pause(unsigned ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace
+
+const char* ResultMessage(int code) {
+    // Only 0 to 10 exist; anything else is reported as the general error rather than read
+    // from outside the table.
+    if (code < 0 || code >= static_cast<int>(std::size(kMessages))) {
+        return kMessages[ResultCommonError];
+    }
+    return kMessages[code];
+}
+
+bool CBootLink::OpenPort(const std::string& name) {
+    try {
+        m_port.Close();
+        m_portName = name;
+        m_port.Open(name);
+        m_port.SetTimeouts(0xFFFFFFFFu, 0, 0, 0, 0);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void CBootLink::ClosePort() {
+    m_port.Close();
+}
+
+int CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* reply, int replyMax,
+                        int timeoutMs) {
+    if (!m_port.IsOpen() && !OpenPort(m_portName)) {
+        return ResultPortOpenFailed;
+    }
+    try {
+        // Output first, then input: a late reply to an earlier message is never taken for the
+        // reply to this one.
+        m_port.Purge(CSerialPort::PURGE_TXCLEAR);
+        m_port.Purge(CSerialPort::PURGE_RXCLEAR);
+        m_port.Write(send, sendCount);
+
+        const int step = std::max(1, static_cast<int>(m_timing.pollMs));
+        std::uint8_t buffer[kReadChunk];
+        for (int countdown = timeoutMs; countdown > 0; countdown -= step) {
+            Pause(m_timing.pollMs);
+            std::memset(buffer, 0, sizeof buffer);
+            const std::uint32_t n = m_port.Read(buffer, kReadChunk);
+            if (n > 0) {
+                const std::uint32_t keep =
+                    std::min<std::uint32_t>(n, static_cast<std::uint32_t>(std::max(replyMax, 0)));
+                if (keep > 0 && reply != nullptr) {
+                    std::memcpy(reply, buffer, keep);
+                }
+                return ResultSuccess;
+            }
+        }
+        return ResultTimeout;
+    } catch (...) {
+        return ResultPortException;
+    }
+}
+
+int CBootLink::SelectTarget(int targetType) {
+    const char* message = targetType == 0 ? " fMast" : " fSlav";
+    const std::uint8_t expected = targetType == 0 ? 'M' : 'S';
+    std::uint8_t reply = 0;
+    for (int attempt = 0; attempt < m_timing.selectAttempts; ++attempt) {
+        if (Exchange(message, 6, &reply, 1, m_timing.selectTimeoutMs) == ResultSuccess &&
+            reply == expected) {
+            return ResultSuccess;
+        }
+    }
+    return ResultTargetTimeout;
+}
+
+int CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
+    std::uint8_t reply[9] = {};
+    const std::uint8_t request = 'A';
+    const int rc = Exchange(&request, 1, reply, sizeof reply, m_timing.replyTimeoutMs);
+    if (rc != ResultSuccess) {
+        return rc;
+    }
+    if (std::memcmp(reply, kAllFlash, sizeof kAllFlash) == 0) {
+        return ResultSuccess;
+    }
+    const std::uint8_t chipVersion = reply[0];
+    if (imageVersion == 0xFF || imageVersion <= chipVersion) {
+        return SendWriteCommand();
+    }
+    // The image is newer: ask again. The buffer keeps the first reply's bytes on purpose; only
+    // what the second reply overwrites is compared afresh.
+    (void)Exchange(&request, 1, reply, sizeof reply, m_timing.replyTimeoutMs);
+    return std::memcmp(reply, kAllFlash, sizeof kAllFlash) == 0 ? ResultSuccess : ResultNoAllFlash;
+}
+
+int CBootLink::SendWriteCommand() {
+    const std::uint8_t command = 'W';
+    try {
+        m_port.Write(&command, 1);
+        return ResultSuccess;
+    } catch (...) {
+        return ResultPortException;
+    }
+}
+
+int CBootLink::SendBlockTable() {
+    Pause(m_timing.blockTablePauseMs);
+    std::uint8_t reply = 0;
+    const int rc =
+        Exchange(kBlockTable.data(), kBlockTable.size(), &reply, 1, m_timing.replyTimeoutMs);
+    if (rc == ResultSuccess && reply != ACK) {
+        return ResultNoAck;
+    }
+    return rc;
+}
+
+int CBootLink::SendImageSize(std::uint32_t imageLength) {
+    const std::uint8_t message[8] = {
+        0,
+        0,
+        0,
+        0,
+        static_cast<std::uint8_t>(imageLength >> 24),
+        static_cast<std::uint8_t>(imageLength >> 16),
+        static_cast<std::uint8_t>(imageLength >> 8),
+        static_cast<std::uint8_t>(imageLength),
+    };
+    std::uint8_t reply = 0;
+    const int rc = Exchange(message, sizeof message, &reply, 1, m_timing.replyTimeoutMs);
+    if (rc == ResultSuccess && reply != XON) {
+        return ResultNoXon;
+    }
+    return rc;
+}

@@ -1,0 +1,11 @@
+// The two things CSerialException needs from the platform: the calling thread's last error
+// code and the system's text for a code. serial_posix.cpp and serial_win32.cpp provide them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+std::uint32_t SerialLastSystemError();
+
+// False when the system has no text of its own for the code.
+bool SerialSystemErrorText(std::uint32_t code, std::string& text);
