@@ -1,0 +1,87 @@
+#include "sim_runner.h"
+
+#include <chrono>
+#include <stdexcept>
+
+CSimRunner::CSimRunner(SimOptions options) : m_sim(std::make_unique<CBootloaderSim>(options)) {
+    m_sim->onReport = [this](CBootloaderSim::ReportKind kind, const std::string& text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_reports.push_back((kind == CBootloaderSim::ReportKind::Error ? "error: " : "info: ") +
+                            text);
+    };
+    m_sim->Open();
+    std::packaged_task<int()> task([this] { return m_sim->Serve(); });
+    m_result = task.get_future();
+    m_thread = std::thread(std::move(task));
+}
+
+CSimRunner::~CSimRunner() {
+    Stop();
+}
+
+SimFault CSimRunner::Fault(const std::string& spec) {
+    SimFault f;
+    std::string error;
+    if (!ParseSimFault(spec, f, error)) {
+        throw std::invalid_argument(error);
+    }
+    return f;
+}
+
+std::vector<SimFault> CSimRunner::Faults(std::initializer_list<const char*> specs) {
+    std::vector<SimFault> out;
+    for (const char* s : specs) {
+        out.push_back(Fault(s));
+    }
+    return out;
+}
+
+int CSimRunner::Stop() {
+    if (!m_joined) {
+        m_sim->Stop();
+        m_thread.join();
+        m_joined = true;
+        m_status = m_result.get();
+    }
+    return m_status;
+}
+
+int CSimRunner::Wait(int timeoutMs) {
+    if (m_joined) {
+        return m_status;
+    }
+    if (m_result.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) {
+        Stop();
+        return -1;
+    }
+    return Stop();
+}
+
+std::vector<std::string> CSimRunner::Reports() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_reports;
+}
+
+std::vector<std::string> CSimRunner::Errors() const {
+    std::vector<std::string> out;
+    for (const SimRun& run : Runs()) {
+        out.insert(out.end(), run.errors.begin(), run.errors.end());
+    }
+    return out;
+}
+
+int CSimRunner::Count(SimStep step) const {
+    return static_cast<int>(Messages(step).size());
+}
+
+std::vector<SimMessage> CSimRunner::Messages(SimStep step) const {
+    std::vector<SimMessage> out;
+    for (const SimRun& run : Runs()) {
+        for (const SimMessage& m : run.messages) {
+            if (m.step == step) {
+                out.push_back(m);
+            }
+        }
+    }
+    return out;
+}
