@@ -6,44 +6,64 @@
 #include <cstdint>
 #include <filesystem>
 #include <list>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 
 #include "common/job_ui.h"
 
-// One data record of the S-record file.
+// One data record of the S-record file. Allocator-aware so that a conversion's lists keep
+// their elements in one arena (thousands of small texts per conversion).
 class CS19block {
 public:
+    using allocator_type = std::pmr::polymorphic_allocator<char>;
+
     CS19block() = default;
+    explicit CS19block(const allocator_type& alloc) : m_strType(alloc), m_strData(alloc) {}
     CS19block(const CS19block&) = default;
+    CS19block(const CS19block& other, const allocator_type& alloc)
+        : m_strType(other.m_strType, alloc),
+          m_nCount(other.m_nCount),
+          m_nAddress(other.m_nAddress),
+          m_strData(other.m_strData, alloc),
+          m_nChecksum(other.m_nChecksum) {}
     CS19block(CS19block&&) noexcept = default;
     CS19block& operator=(const CS19block&) = default;
-    CS19block& operator=(CS19block&&) noexcept = default;
+    CS19block& operator=(CS19block&&) = default;
     virtual ~CS19block() = default;
 
-    std::string m_strType;         // "S0", "S1" or "S2"
+    std::pmr::string m_strType;    // "S0", "S1" or "S2"
     std::int32_t m_nCount = 0;     // data bytes
     std::uint32_t m_nAddress = 0;  // address of the first data byte
-    std::string m_strData;         // data field as written, two characters per byte
+    std::pmr::string m_strData;    // data field as written, two characters per byte
     std::uint32_t m_nChecksum = 0;
 };
 
 // One 16-byte line of the image, as hexadecimal text.
 class CRawblock {
 public:
+    using allocator_type = std::pmr::polymorphic_allocator<char>;
+
     CRawblock() = default;
-    CRawblock(std::int32_t offset, std::uint32_t address, std::int32_t length, std::string data)
-        : m_nOffset(offset), m_nAddress(address), m_nLength(length), m_strData(std::move(data)) {}
+    explicit CRawblock(const allocator_type& alloc) : m_strData(alloc) {}
+    CRawblock(std::int32_t offset, std::uint32_t address, std::int32_t length,
+              std::string_view data, const allocator_type& alloc = {})
+        : m_nOffset(offset), m_nAddress(address), m_nLength(length), m_strData(data, alloc) {}
     CRawblock(const CRawblock&) = default;
+    CRawblock(const CRawblock& other, const allocator_type& alloc)
+        : m_nOffset(other.m_nOffset),
+          m_nAddress(other.m_nAddress),
+          m_nLength(other.m_nLength),
+          m_strData(other.m_strData, alloc) {}
     CRawblock(CRawblock&&) noexcept = default;
     CRawblock& operator=(const CRawblock&) = default;
-    CRawblock& operator=(CRawblock&&) noexcept = default;
+    CRawblock& operator=(CRawblock&&) = default;
     virtual ~CRawblock() = default;
 
     std::int32_t m_nOffset = 0;    // where the record's data begins in the line (merging uses it)
     std::uint32_t m_nAddress = 0;  // multiple of 16
     std::int32_t m_nLength = 0;
-    std::string m_strData;  // 32 characters for a complete line, fill bytes "FF"
+    std::pmr::string m_strData;  // 32 characters for a complete line, fill bytes "FF"
 };
 
 // What one line of an S-record file is to the loader.
@@ -95,18 +115,22 @@ public:
     // m_listImage as bytes into the file at path.
     bool WriteBinFile(const std::filesystem::path& path);
 
-    std::list<CRawblock> m_listLines;
-    std::list<CRawblock> m_listMerged;
-    std::list<CRawblock> m_listImage;
-    std::list<CS19block> m_listRecords;
-    std::list<CS19block> m_listSorted;
-    std::list<CS19block> m_listUnordered;
+private:
+    // Declared before the lists: their elements live in it and it outlives them.
+    std::pmr::monotonic_buffer_resource m_arena{64 * 1024};
+
+public:
+    std::pmr::list<CRawblock> m_listLines{&m_arena};
+    std::pmr::list<CRawblock> m_listMerged{&m_arena};
+    std::pmr::list<CRawblock> m_listImage{&m_arena};
+    std::pmr::list<CS19block> m_listRecords{&m_arena};
+    std::pmr::list<CS19block> m_listSorted{&m_arena};
+    std::pmr::list<CS19block> m_listUnordered{&m_arena};
 
 private:
     void Show(const std::string& text);
-    bool WriteTextFile(const char* name, const std::string& text, const char* errorMessage);
-    bool DumpRecords(const std::list<CS19block>& list, const char* name);
-    bool DumpLineList(const std::list<CRawblock>& list, const char* name, const char* errorMessage);
+    template <typename List, typename Format>
+    bool Dump(const List& list, const char* name, Format format, const char* errorMessage);
 
     IMessageSink& m_sink;
     std::filesystem::path m_workDir;

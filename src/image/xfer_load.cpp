@@ -1,25 +1,14 @@
 // Loading: S-record lines into m_listRecords, refusing damaged records by line number.
 #include <fstream>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
 
+#include "image/hex_digits.h"
 #include "image/xfer.h"
 
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
 
 std::string_view TypeOf(std::string_view line) {
     return line.substr(0, 2);
@@ -44,8 +33,8 @@ std::uint8_t CXfer::HexToByte(std::string_view text) {
     if (text.size() != 2) {
         return 0;
     }
-    const int high = HexValue(text[0]);
-    const int low = HexValue(text[1]);
+    const int high = hex_digits::Value(text[0]);
+    const int low = hex_digits::Value(text[1]);
     if (high < 0 || low < 0) {
         return 0;
     }
@@ -69,12 +58,12 @@ ParseStatus CXfer::ParseLine(std::string_view line, CS19block& block) {
         return ParseStatus::Malformed;
     }
     for (std::size_t i = 2; i < line.size(); ++i) {
-        if (HexValue(line[i]) < 0) {
+        if (hex_digits::Value(line[i]) < 0) {
             return ParseStatus::Malformed;
         }
     }
     const int addressBytes = type == "S1" ? 2 : 3;
-    const int byteCount = HexToByte(line.substr(2, 2));
+    const int byteCount = static_cast<int>(hex_digits::Pair(&line[2]));
     // Address, at least no data, and the checksum byte; and exactly as many bytes as the line
     // holds.
     if (byteCount < addressBytes + 1 ||
@@ -83,7 +72,7 @@ ParseStatus CXfer::ParseLine(std::string_view line, CS19block& block) {
     }
     unsigned sum = 0;
     for (std::size_t i = 2; i < line.size(); i += 2) {
-        sum += HexToByte(line.substr(i, 2));
+        sum += hex_digits::Pair(&line[i]);
     }
     if ((sum & 0xFF) != 0xFF) {
         return ParseStatus::BadChecksum;
@@ -91,15 +80,78 @@ ParseStatus CXfer::ParseLine(std::string_view line, CS19block& block) {
 
     std::uint32_t address = 0;
     for (int i = 0; i < addressBytes; ++i) {
-        address = address * 256 + HexToByte(line.substr(4 + 2 * i, 2));
+        address = address * 256 + hex_digits::Pair(&line[4 + 2 * static_cast<std::size_t>(i)]);
     }
     const std::size_t dataPos = 4 + 2 * static_cast<std::size_t>(addressBytes);
     block.m_nCount = byteCount - addressBytes - 1;
     block.m_nAddress = address;
     block.m_strData.assign(line.substr(dataPos, 2 * static_cast<std::size_t>(block.m_nCount)));
-    block.m_nChecksum = HexToByte(line.substr(line.size() - 2, 2));
+    block.m_nChecksum = hex_digits::Pair(&line[line.size() - 2]);
     return ParseStatus::Ok;
 }
+
+namespace {
+
+// Lines up to LF, without the LF; a last line without LF counts, an empty tail does not.
+// Reads in chunks and hands out views into its buffer, so a line costs no copy unless it
+// straddles two chunks.
+class LineReader {
+public:
+    explicit LineReader(std::istream& in) : m_in(in) {}
+
+    bool Next(std::string_view& line) {
+        for (;;) {
+            const std::size_t end = m_chunk.find('\n', m_pos);
+            if (end != std::string_view::npos) {
+                line = Take(end);
+                m_pos = end + 1;
+                return true;
+            }
+            // The rest of this chunk starts a line that goes on in the next one.
+            m_carry.append(m_chunk.substr(m_pos));
+            m_chunk = {};
+            m_pos = 0;
+            if (!Fill()) {
+                if (m_carry.empty()) {
+                    return false;
+                }
+                m_line.swap(m_carry);
+                m_carry.clear();
+                line = m_line;
+                return true;
+            }
+        }
+    }
+
+    bool Failed() const { return m_in.bad(); }
+
+private:
+    bool Fill() {
+        m_in.read(m_buffer, sizeof m_buffer);
+        const auto got = static_cast<std::size_t>(m_in.gcount());
+        m_chunk = std::string_view(m_buffer, got);
+        return got > 0;
+    }
+
+    std::string_view Take(std::size_t end) {
+        if (m_carry.empty()) {
+            return m_chunk.substr(m_pos, end - m_pos);
+        }
+        m_carry.append(m_chunk.substr(m_pos, end - m_pos));
+        m_line.swap(m_carry);
+        m_carry.clear();
+        return m_line;
+    }
+
+    std::istream& m_in;
+    char m_buffer[64 * 1024];
+    std::string_view m_chunk;
+    std::size_t m_pos = 0;
+    std::string m_carry;
+    std::string m_line;
+};
+
+}  // namespace
 
 bool CXfer::LoadMotFile(const std::filesystem::path& path) {
     try {
@@ -114,10 +166,11 @@ bool CXfer::LoadMotFile(const std::filesystem::path& path) {
             Show(xfer_msg::kReadFile);
             return false;
         }
-        std::string line;
+        auto reader = std::make_unique<LineReader>(in);
+        std::string_view line;
         CS19block work;
         std::size_t lineNo = 0;
-        while (std::getline(in, line)) {
+        while (reader->Next(line)) {
             ++lineNo;
             switch (ParseLine(line, work)) {
                 case ParseStatus::Ok:
@@ -142,7 +195,7 @@ bool CXfer::LoadMotFile(const std::filesystem::path& path) {
                 return true;
             }
             const std::size_t stopLine = lineNo;
-            while (std::getline(in, line)) {
+            while (reader->Next(line)) {
                 const std::string_view type = TypeOf(line);
                 if (IsEndRecord(type)) {
                     break;
@@ -154,7 +207,7 @@ bool CXfer::LoadMotFile(const std::filesystem::path& path) {
             }
             break;
         }
-        if (in.bad()) {
+        if (reader->Failed()) {
             Show(xfer_msg::kReadFile);
             return false;
         }

@@ -1,7 +1,8 @@
 // Address stages: ordering, cutting into 16-byte lines, merging, filling.
-#include <map>
+#include <algorithm>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "image/xfer.h"
 
@@ -58,17 +59,23 @@ bool CXfer::SortRecords() {
             return true;
         }
         // Each out-of-order record goes in front of the first sorted record whose address is
-        // not lower than its own. The index maps each address to the first list element
-        // holding it, so a fully descending file costs no walk of the list per record.
-        std::map<std::uint32_t, std::list<CS19block>::iterator> firstAt;
-        for (auto it = m_listSorted.begin(); it != m_listSorted.end(); ++it) {
-            firstAt.emplace(it->m_nAddress, it);
+        // not lower than its own, in file order. So per address the out-of-order records end
+        // up in reverse file order, in front of the in-order ones: sorting them that way and
+        // merging them in with one walk gives the same list without a walk per record.
+        std::vector<const CS19block*> pending;
+        pending.reserve(m_listUnordered.size());
+        for (auto it = m_listUnordered.rbegin(); it != m_listUnordered.rend(); ++it) {
+            pending.push_back(&*it);
         }
-        for (const CS19block& record : m_listUnordered) {
-            const auto next = firstAt.lower_bound(record.m_nAddress);
-            const auto before = next == firstAt.end() ? m_listSorted.end() : next->second;
-            const auto inserted = m_listSorted.insert(before, record);
-            firstAt.insert_or_assign(record.m_nAddress, inserted);
+        std::stable_sort(
+            pending.begin(), pending.end(),
+            [](const CS19block* a, const CS19block* b) { return a->m_nAddress < b->m_nAddress; });
+        auto at = m_listSorted.begin();
+        for (const CS19block* record : pending) {
+            while (at != m_listSorted.end() && at->m_nAddress < record->m_nAddress) {
+                ++at;
+            }
+            m_listSorted.insert(at, *record);
         }
         return true;
     } catch (const std::bad_alloc&) {
@@ -106,12 +113,12 @@ bool CXfer::BuildLines() {
             const std::int32_t lines = length / kLineBytes;
             for (std::int32_t i = 0; i < lines; ++i) {
                 const std::size_t pos = 2 * kLineBytes * static_cast<std::size_t>(i);
-                m_listLines.emplace_back(
-                    i == 0 ? offset : kLineBytes - offset,
-                    address + static_cast<std::uint32_t>(kLineBytes * i), kLineBytes,
-                    std::string(pos < text.size()
-                                    ? std::string_view(text).substr(pos, 2 * kLineBytes)
-                                    : std::string_view()));
+                const std::string_view part =
+                    pos < text.size() ? std::string_view(text).substr(pos, 2 * kLineBytes)
+                                      : std::string_view();
+                m_listLines.emplace_back(i == 0 ? offset : kLineBytes - offset,
+                                         address + static_cast<std::uint32_t>(kLineBytes * i),
+                                         kLineBytes, part);
             }
         }
         return true;
@@ -126,7 +133,6 @@ bool CXfer::MergeLines() {
         m_listMerged.clear();
         // No line address (a multiple of 16) equals this, so the first line is never merged.
         std::uint32_t previousAddress = 1500;
-        std::string merged;
         for (const CRawblock& line : m_listLines) {
             if (line.m_nAddress != previousAddress) {
                 m_listMerged.push_back(line);
@@ -134,12 +140,11 @@ bool CXfer::MergeLines() {
                 // Bytes in front of this record come from the line so far, the rest from this
                 // record's line (its data and the fill behind it).
                 CRawblock& previous = m_listMerged.back();
-                merged.assign(Left(previous.m_strData, 2 * line.m_nOffset));
-                merged.append(Right(line.m_strData, 2 * (kLineBytes - line.m_nOffset)));
+                previous.m_strData.resize(Left(previous.m_strData, 2 * line.m_nOffset).size());
+                previous.m_strData.append(Right(line.m_strData, 2 * (kLineBytes - line.m_nOffset)));
                 previous.m_nOffset = line.m_nOffset;
                 previous.m_nAddress = line.m_nAddress;
                 previous.m_nLength = line.m_nLength;
-                previous.m_strData.swap(merged);
             }
             previousAddress = m_listMerged.back().m_nAddress;
         }

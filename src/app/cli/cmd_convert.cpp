@@ -30,17 +30,31 @@ struct ConvertOptions {
     std::string traces;
 };
 
-// Copies the image next to OUT first and renames it over OUT, so a failed copy never leaves
-// a partial OUT behind.
+// The working folder is removed afterwards, so its files can be moved out instead of
+// copied; a move across file systems falls back to a copy.
+void MoveFile(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    if (ec) {
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    }
+}
+
+// The image reaches OUT only complete: it is placed next to OUT first and renamed over it,
+// so a failure never leaves a partial OUT behind.
 void PublishImage(const fs::path& image, const fs::path& out) {
+    std::error_code ec;
+    fs::rename(image, out, ec);
+    if (!ec) {
+        return;
+    }
     fs::path part = out;
     part += ".part";
     try {
         fs::copy_file(image, part, fs::copy_options::overwrite_existing);
         fs::rename(part, out);
     } catch (...) {
-        std::error_code ignored;
-        fs::remove(part, ignored);
+        fs::remove(part, ec);
         throw;
     }
 }
@@ -50,7 +64,7 @@ void CopyTraces(const fs::path& workDir, const fs::path& traces) {
     for (const char* name : kTraceFileNames) {
         const fs::path trace = workDir / name;
         if (fs::exists(trace)) {
-            fs::copy_file(trace, traces / name, fs::copy_options::overwrite_existing);
+            MoveFile(trace, traces / name);
         }
     }
 }
