@@ -177,13 +177,10 @@ fs::path FindUsbDevice(const fs::path& device, const fs::path& sysDevices, const
 }  // namespace
 
 std::string VirtualPortsFolder() {
+    // Only an absolute XDG_RUNTIME_DIR counts, as the base directory rules say.
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime != '\0') {
-        std::string folder = runtime;
-        while (folder.size() > 1 && folder.back() == '/') {
-            folder.pop_back();
-        }
-        return folder + "/quillon/ports";
+    if (runtime != nullptr && *runtime == '/') {
+        return std::string(runtime) + "/quillon/ports";
     }
     return "/tmp/quillon-" + std::to_string(getuid()) + "/ports";
 }

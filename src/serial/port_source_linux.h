@@ -9,7 +9,7 @@
 
 // The per-user folder whose symlinks are listed as virtual ports:
 // $XDG_RUNTIME_DIR/quillon/ports, or /tmp/quillon-<uid>/ports when XDG_RUNTIME_DIR is unset or
-// empty. No trailing slash. The simulator uses the same rule.
+// not an absolute path. The simulator uses the same rule, so keep them in step.
 std::string VirtualPortsFolder();
 
 // True when folder and its parent are real directories (not symlinks) of this user that no

@@ -129,13 +129,6 @@ TEST(PortRecord, PortNumberAndMarkFromOneDevice) {
     }
 }
 
-TEST(PortRecord, FriendlyNameSuppliesThePortName) {
-    CPortDevice device = Com("USB Serial Port (COM5)");
-    EXPECT_EQ(WorkOutPortNumber(device), 5);
-    EXPECT_EQ(device.m_strPortName, "COM5");
-    EXPECT_TRUE(device.m_nFound & CPortDevice::FOUND_PORTNAME);
-}
-
 TEST(PortList, ParsePortNumber) {
     const std::pair<const char*, int> cases[] = {
         {"COM3", 3},          {"\\\\.\\COM12", 12}, {"COM0", -1},
@@ -148,14 +141,6 @@ TEST(PortList, ParsePortNumber) {
     for (const auto& [text, number] : cases) {
         EXPECT_EQ(CPortList::ParsePortNumber(text), number) << '"' << text << '"';
     }
-}
-
-TEST(PortList, PortNameFromNumber) {
-    EXPECT_EQ(PortNameFromNumber(9), "COM9");
-    EXPECT_EQ(PortNameFromNumber(10), "\\\\.\\COM10");
-    EXPECT_EQ(PortNameFromNumber(255), "\\\\.\\COM255");
-    EXPECT_EQ(PortNameFromNumber(0), "");
-    EXPECT_EQ(PortNameFromNumber(-1), "");
 }
 
 TEST(PortList, SelectedPortNameMasksTheMark) {
@@ -323,21 +308,6 @@ TEST(PortList, SortedByTextIgnoringCase) {
     EXPECT_EQ(ComparePortText("Abc", "aBC"), 0);
     EXPECT_LT(ComparePortText("ab", "abc"), 0);
     EXPECT_GT(ComparePortText("\xc3\xa9", "z"), 0);  // bytes above ASCII after ASCII
-}
-
-TEST(PortList, SetCurSel) {
-    CFakeSource source;
-    source.devices = {Com("A (COM5)"), Com("B (COM6)")};
-    CPortList list(source);
-    list.m_bShowNoneEntry = false;
-    list.FillPortList(0);
-    EXPECT_TRUE(list.SetCurSel(1));
-    EXPECT_EQ(list.GetSelectedPortName(), "COM6");
-    EXPECT_FALSE(list.SetCurSel(2));
-    EXPECT_EQ(list.GetCurSel(), -1);
-    EXPECT_TRUE(list.SetCurSel(0));
-    EXPECT_TRUE(list.SetCurSel(-1));
-    EXPECT_EQ(list.GetSelectedPortName(), "");
 }
 
 TEST(PortList, FillByCOMNameAtStartUp) {
