@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -241,17 +242,21 @@ CBootloaderSim::CBootloaderSim(SimOptions options) : m_opt(std::move(options)) {
 }
 
 CBootloaderSim::~CBootloaderSim() {
+    Shutdown();
+    close(m_wake[0]);
+    close(m_wake[1]);
+}
+
+void CBootloaderSim::Shutdown() {
     CloseTerminal();
     if (!m_opt.linkPath.empty()) {
         // Only our own link goes: another simulator may have taken the name meanwhile.
         char target[4096];
         const ssize_t n = readlink(m_opt.linkPath.c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == m_slavePath) {
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == SlavePath()) {
             unlink(m_opt.linkPath.c_str());
         }
     }
-    close(m_wake[0]);
-    close(m_wake[1]);
 }
 
 void CBootloaderSim::Open() {
@@ -949,10 +954,26 @@ void CBootloaderSim::FlushDue(Clock::time_point now) {
     }
 }
 
+void CBootloaderSim::LetTheClientReadTheLastReply() {
+    // Closing the terminal hangs it up, and a hang-up discards what the client has not read
+    // yet: the final ACK would be lost. Wait (a while) until the client has taken it. What
+    // was just written may still be on its way to the terminal's input queue, hence the
+    // first pause.
+    usleep(20000);
+    for (int i = 0; i < 200 && m_slaveKeep >= 0; ++i) {
+        int unread = 0;
+        if (ioctl(m_slaveKeep, TIOCINQ, &unread) != 0 || unread == 0) {
+            return;
+        }
+        usleep(10000);
+    }
+}
+
 int CBootloaderSim::Serve() {
     if (m_master < 0 && !(m_opt.once && m_runEnded)) {
         OpenTerminal();
     }
+    bool stopped = false;
     for (;;) {
         if (m_opt.once && m_runEnded && m_tx.empty()) {
             break;
@@ -985,6 +1006,7 @@ int CBootloaderSim::Serve() {
             ThrowErrno("ppoll");
         }
         if (rc > 0 && (fds[0].revents & POLLIN) != 0) {
+            stopped = true;
             break;
         }
         now = Clock::now();
@@ -1003,6 +1025,10 @@ int CBootloaderSim::Serve() {
     if (m_runActive && m_opt.once) {
         EndRun("stopped before it ended");
     }
+    if (!stopped) {
+        LetTheClientReadTheLastReply();
+    }
+    Shutdown();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_opt.once) {
         return !m_runs.empty() && m_runs.back().Correct() ? 0 : 1;

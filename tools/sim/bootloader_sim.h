@@ -80,8 +80,9 @@ public:
     // The terminal's device path; a hang-up replaces the terminal (and re-points the link).
     std::string SlavePath() const;
 
-    // Serves runs until Stop(), or with `once` until one run has ended. Returns 0 when (with
-    // `once`, the) last run was correct and complete, 1 otherwise.
+    // Serves runs until Stop(), or with `once` until one run has ended; then closes the
+    // terminal and removes the link. Returns 0 when (with `once`, the) run was correct and
+    // complete (without `once`: no client error in any run), 1 otherwise.
     int Serve();
     // Safe from another thread and from a signal handler.
     void Stop();
@@ -118,6 +119,8 @@ private:
 
     void OpenTerminal();
     void CloseTerminal();
+    void Shutdown();  // closes the terminal and removes our link
+    void LetTheClientReadTheLastReply();
     void Report(ReportKind kind, const std::string& text);
     void ClientError(const std::string& text);
     void ReadInput(Clock::time_point now);

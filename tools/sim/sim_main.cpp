@@ -149,9 +149,7 @@ int main(int argc, char** argv) {
         sim.onNewTerminal = [](const std::string& path) {
             std::cout << "pty: " << path << std::endl;
         };
-        sim.Open();
-        std::cout << "pty: " << sim.SlavePath() << "\nlink: " << link << std::endl;
-
+        // Handlers first: a signal that comes as soon as the path is printed still cleans up.
         g_sim = &sim;
         struct sigaction sa {};
         sa.sa_handler = OnStopSignal;
@@ -160,6 +158,9 @@ int main(int argc, char** argv) {
         sigaction(SIGTERM, &sa, nullptr);
         sigaction(SIGHUP, &sa, nullptr);
         signal(SIGPIPE, SIG_IGN);
+
+        sim.Open();
+        std::cout << "pty: " << sim.SlavePath() << "\nlink: " << link << std::endl;
 
         const int rc = sim.Serve();
         g_sim = nullptr;

@@ -1,0 +1,555 @@
+// The simulator end to end: a plain client (the data phase written out here) against it.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "protocol/boot_link.h"
+#include "sim_runner.h"
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+LinkTiming Fast() {
+    LinkTiming t;
+    t.pollMs = 5;
+    t.selectTimeoutMs = 200;
+    t.replyTimeoutMs = 600;
+    t.blockTablePauseMs = 20;  // a purge before the table must not discard the 'W' still on its way
+    return t;
+}
+
+// Bytes that a line with flow control or translation would eat or change are all in here.
+Bytes MakeImage(std::size_t size, std::uint8_t version) {
+    Bytes image(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        image[i] = static_cast<std::uint8_t>((i * 131 + (i >> 8)) & 0xFF);
+    }
+    if (size > 0x4003) {
+        image[0x4003] = version;
+    }
+    return image;
+}
+
+int WaitReply(CSerialPort& port) {
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < deadline) {
+        if (port.WaitReadable(16)) {
+            std::uint8_t buf[200];
+            if (port.Read(buf, sizeof buf) > 0) {
+                return buf[0];
+            }
+        }
+    }
+    return -1;
+}
+
+struct DataOptions {
+    std::size_t blocks = SIZE_MAX;         // default: every whole block of the image
+    std::optional<std::uint8_t> checksum;  // default: the right one
+    std::uint8_t marker = CBootLink::XON;
+};
+
+// The data phase: each block answered by XON, the end message by ACK (XON repeats it).
+// Returns the reply that ended it, or -1 when none came.
+int SendData(CSerialPort& port, const Bytes& image, const DataOptions& o = {}) {
+    std::uint8_t sum = 0;
+    const std::size_t blocks = std::min(o.blocks, image.size() / 64);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        Bytes msg{o.marker};
+        msg.insert(msg.end(), image.begin() + static_cast<long>(b * 64),
+                   image.begin() + static_cast<long>(b * 64 + 64));
+        for (std::size_t i = 1; i < msg.size(); ++i) {
+            sum = static_cast<std::uint8_t>(sum + msg[i]);
+        }
+        port.Write(msg.data(), static_cast<std::uint32_t>(msg.size()));
+        const int r = WaitReply(port);
+        if (r != CBootLink::XON) {
+            return r;
+        }
+    }
+    for (int ends = 0; ends < 5; ++ends) {
+        const std::uint8_t end[2] = {
+            CBootLink::XON, o.checksum ? *o.checksum : static_cast<std::uint8_t>(0xFF - sum)};
+        port.Write(end, 2);
+        const int r = WaitReply(port);
+        if (r != CBootLink::XON) {
+            return r;
+        }
+    }
+    return -1;
+}
+
+int Handshake(CBootLink& link, bool slave, std::uint32_t size, std::uint8_t version) {
+    int rc = link.SelectTarget(slave ? 1 : 0);
+    if (rc == ResultSuccess) {
+        rc = slave ? link.SendWriteCommand() : link.RequestAllFlash(version);
+    }
+    if (rc == ResultSuccess) {
+        rc = link.SendBlockTable();
+    }
+    if (rc == ResultSuccess) {
+        rc = link.SendImageSize(size);
+    }
+    return rc;
+}
+
+Bytes ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool AnyContains(const std::vector<std::string>& lines, const std::string& what) {
+    for (const auto& l : lines) {
+        if (l.find(what) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/quillon-simtest-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+    fs::path m_dir;
+};
+
+TEST_F(SimTest, WholeRunsMasterAndSlaveSaveTheImageExactly) {
+    struct Case {
+        const char* name;
+        bool slave;
+        std::optional<std::uint8_t> chip;
+        std::size_t size;
+        std::uint8_t version;
+        std::vector<const char*> faults;
+        int ends;
+    };
+    const std::vector<Case> cases = {
+        {"master ALL FLASH", false, std::nullopt, 0x8000, 0x07, {}, 1},
+        {"master, image newer", false, 0x05, 0x4040, 0x07, {}, 1},
+        {"master, image older", false, 0x05, 0x4040, 0x03, {}, 1},
+        {"master, image 0xFF", false, 0x05, 0x4040, 0xFF, {}, 1},
+        {"slave", true, std::nullopt, 0x10040, 0x00, {}, 1},
+        {"XON to the first end message", false, std::nullopt, 0x400, 0, {"end:1=byte:11"}, 2},
+        {"one-block image", true, std::nullopt, 64, 0, {}, 1},
+    };
+    for (const Case& c : cases) {
+        const fs::path out = m_dir / "image.bin";
+        fs::remove(out);
+        SimOptions o;
+        o.slave = c.slave;
+        o.chipVersion = c.chip;
+        o.once = true;
+        o.saveImage = out.string();
+        for (const char* f : c.faults) {
+            o.faults.push_back(CSimRunner::Fault(f));
+        }
+        CSimRunner sim(o);
+        CBootLink link(Fast());
+        ASSERT_TRUE(link.OpenPort(sim.Port()));
+        const Bytes image = MakeImage(c.size, c.version);
+        ASSERT_EQ(Handshake(link, c.slave, static_cast<std::uint32_t>(image.size()), c.version),
+                  ResultSuccess)
+            << c.name;
+        EXPECT_EQ(SendData(link.m_port, image), CBootLink::ACK) << c.name;
+        EXPECT_EQ(sim.Wait(), 0) << c.name;
+        EXPECT_EQ(ReadFile(out), image) << c.name;
+        const auto runs = sim.Runs();
+        ASSERT_EQ(runs.size(), 1u) << c.name;
+        EXPECT_TRUE(runs[0].Correct()) << c.name;
+        EXPECT_TRUE(runs[0].errors.empty()) << c.name << ": " << runs[0].errors.front();
+        EXPECT_EQ(sim.Count(SimStep::Block), static_cast<int>(image.size() / 64)) << c.name;
+        EXPECT_EQ(sim.Count(SimStep::End), c.ends) << c.name;
+    }
+}
+
+TEST_F(SimTest, WrongClientsGetAPlainReport) {
+    // outcome: the reply that ended the client (NAK), or kHungUp when no reply came because
+    // the simulator, having lost the framing, ended the run and closed the line.
+    constexpr int kHungUp = -2;
+    struct Case {
+        const char* name;
+        std::function<int(CBootLink&, const Bytes&)> client;
+        const char* report;
+        int outcome = 0x15;
+    };
+    const Bytes image = MakeImage(0x1000, 0);
+    const std::vector<Case> cases = {
+        {"bad checksum",
+         [](CBootLink& l, const Bytes& img) {
+             Handshake(l, false, static_cast<std::uint32_t>(img.size()), 1);
+             DataOptions o;
+             o.checksum = 0x42;
+             return SendData(l.m_port, img, o);
+         },
+         "checksum 0x42"},
+        {"short image",
+         [](CBootLink& l, const Bytes& img) {
+             Handshake(l, false, static_cast<std::uint32_t>(img.size()), 1);
+             DataOptions o;
+             o.blocks = 32;
+             return SendData(l.m_port, img, o);
+         },
+         "after 32 of 64 announced blocks: the image is short by 2048 bytes"},
+        {"wrong block marker",
+         [](CBootLink& l, const Bytes& img) {
+             Handshake(l, false, static_cast<std::uint32_t>(img.size()), 1);
+             DataOptions o;
+             o.marker = 0x12;
+             return SendData(l.m_port, img, o);
+         },
+         "data block 1 starts with 0x12, not the marker 0x11", kHungUp},
+        {"wrong table byte",
+         [](CBootLink& l, const Bytes&) {
+             l.SelectTarget(0);
+             l.RequestAllFlash(1);
+             Bytes table = {0x08, 0,    0, 0, 0,    0x01, 0, 0x04, 0,    0,    0,
+                            0x08, 0,    0, 0, 0x0C, 0,    0, 0,    0x10, 0,    0,
+                            0,    0x80, 0, 0, 1,    0,    0, 0,    1,    0x80, 0};
+             std::uint8_t reply = 0;
+             l.Exchange(table.data(), 33, &reply, 1, 600);
+             return static_cast<int>(reply);
+         },
+         "byte 5 is 0x01 instead of 0x00"},
+        {"size without its zero bytes",
+         [](CBootLink& l, const Bytes&) {
+             l.SelectTarget(0);
+             l.RequestAllFlash(1);
+             l.SendBlockTable();
+             const std::uint8_t size[8] = {0, 0, 1, 0, 0, 0, 0x10, 0};
+             std::uint8_t reply = 0;
+             l.Exchange(size, 8, &reply, 1, 600);
+             return static_cast<int>(reply);
+         },
+         "does not start with four zero bytes"},
+        {"garbage instead of a target select",
+         [](CBootLink& l, const Bytes&) {
+             std::uint8_t reply = 0;
+             return l.Exchange("hello", 5, &reply, 1, 300) == ResultSuccess ? reply : -2;
+         },
+         "unexpected 68 65 6C 6C 6F while waiting for a target select", kHungUp},
+        {"'W' after ALL FLASH",
+         [](CBootLink& l, const Bytes&) {
+             l.SelectTarget(0);
+             l.RequestAllFlash(1);
+             l.SendWriteCommand();
+             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+             return 0x15;
+         },
+         "unexpected 'W' (0x57) while waiting for the block table"},
+    };
+    for (const Case& c : cases) {
+        const fs::path out = m_dir / "image.bin";
+        SimOptions o;
+        o.once = true;
+        o.saveImage = out.string();
+        o.idleGapMs = 100;
+        CSimRunner sim(o);
+        CBootLink link(Fast());
+        ASSERT_TRUE(link.OpenPort(sim.Port()));
+        int outcome;
+        try {
+            outcome = c.client(link, image);
+        } catch (const CSerialException&) {
+            outcome = kHungUp;
+        }
+        EXPECT_EQ(outcome, c.outcome) << c.name;
+        link.ClosePort();
+        EXPECT_EQ(sim.Wait(3000), 1) << c.name;
+        EXPECT_TRUE(AnyContains(sim.Errors(), c.report))
+            << c.name << ": " << (sim.Errors().empty() ? "no report" : sim.Errors()[0]);
+        bool said = false;
+        for (const std::string& line : sim.Reports()) {
+            said |= line.rfind("error: client error: ", 0) == 0 &&
+                    line.find(c.report) != std::string::npos;
+        }
+        EXPECT_TRUE(said) << c.name << ": the report goes out as a client error";
+        EXPECT_FALSE(fs::exists(out)) << c.name << ": nothing is saved from an incomplete run";
+    }
+}
+
+TEST_F(SimTest, WrongVersionBranchIsReported) {
+    // The image says version 7, the chip 5: the client must ask again, not send 'W'.
+    SimOptions o;
+    o.chipVersion = 5;
+    o.once = true;
+    CSimRunner sim(o);
+    CBootLink link(Fast());
+    ASSERT_TRUE(link.OpenPort(sim.Port()));
+    const Bytes image = MakeImage(0x4040, 7);
+    ASSERT_EQ(Handshake(link, false, static_cast<std::uint32_t>(image.size()), 3), ResultSuccess);
+    EXPECT_EQ(SendData(link.m_port, image), 0x15);
+    EXPECT_EQ(sim.Wait(), 1);
+    EXPECT_TRUE(AnyContains(sim.Errors(), "calls for 'A'"));
+}
+
+TEST_F(SimTest, FaultInADataBlockEndsTheRunWithoutSavingIt) {
+    const fs::path out = m_dir / "image.bin";
+    SimOptions o;
+    o.slave = true;
+    o.saveImage = out.string();
+    o.faults = CSimRunner::Faults({"block:3=byte:15"});
+    o.once = true;
+    CSimRunner sim(o);
+    CBootLink link(Fast());
+    ASSERT_TRUE(link.OpenPort(sim.Port()));
+    const Bytes image = MakeImage(0x400, 0);
+    ASSERT_EQ(Handshake(link, true, 0x400, 0), ResultSuccess);
+    EXPECT_EQ(SendData(link.m_port, image), 0x15);
+    EXPECT_EQ(sim.Wait(), 1);
+    const auto runs = sim.Runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_FALSE(runs[0].complete);
+    EXPECT_TRUE(runs[0].endedByFault);
+    EXPECT_TRUE(runs[0].errors.empty());
+    EXPECT_EQ(sim.Count(SimStep::Block), 3);
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(SimTest, WireEmulationRepliesOnlyAfterTheWholeBlockHasArrived) {
+    SimOptions o;
+    o.slave = true;
+    o.baud = 9600;
+    CSimRunner sim(o);
+    CBootLink link(Fast());
+    ASSERT_TRUE(link.OpenPort(sim.Port()));
+    ASSERT_EQ(Handshake(link, true, 0x100, 0), ResultSuccess);
+    // 65 bytes in, one byte out, 10 bits each at 9600 baud.
+    const auto wire = std::chrono::microseconds(66 * 10 * 1000000 / 9600);
+    const Bytes image = MakeImage(0x100, 0);
+    for (int b = 0; b < 4; ++b) {
+        Bytes msg{0x11};
+        msg.insert(msg.end(), image.begin() + b * 64, image.begin() + b * 64 + 64);
+        const auto start = Clock::now();
+        link.m_port.Write(msg.data(), 65);
+        ASSERT_EQ(WaitReply(link.m_port), CBootLink::XON);
+        EXPECT_GE(Clock::now() - start, wire) << "block " << b + 1;
+    }
+}
+
+TEST_F(SimTest, HangUpReplacesTheTerminalAndTheLinkFollows) {
+    SimOptions o;
+    o.linkPath = (m_dir / "sim-port").string();
+    o.faults = CSimRunner::Faults({"table=hangup"});
+    CSimRunner sim(o);
+    const std::string first = sim.Port();
+    EXPECT_EQ(fs::read_symlink(o.linkPath).string(), first);
+
+    CBootLink link(Fast());
+    ASSERT_TRUE(link.OpenPort(o.linkPath));
+    ASSERT_EQ(link.SelectTarget(0), ResultSuccess);
+    ASSERT_EQ(link.RequestAllFlash(1), ResultSuccess);
+    EXPECT_EQ(link.SendBlockTable(), ResultPortException);
+    std::uint8_t buf[8];
+    EXPECT_THROW(link.m_port.Read(buf, sizeof buf), CSerialException);
+
+    // A new terminal behind the same link serves the next run.
+    for (int i = 0; i < 200 && sim.Port() == first; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(fs::read_symlink(o.linkPath).string(), sim.Port());
+    link.ClosePort();
+    EXPECT_EQ(link.SelectTarget(0), ResultSuccess);
+    EXPECT_EQ(sim.Runs().size(), 2u);
+    EXPECT_TRUE(sim.Runs()[0].endedByFault);
+
+    sim.Stop();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(o.linkPath)));
+}
+
+TEST(SimFaultGrammar, ParsesAndRefuses) {
+    struct Good {
+        const char* text;
+        SimStep step;
+        int occurrence;
+        SimFault::Action action;
+        std::vector<std::uint8_t> bytes;
+        unsigned ms;
+        unsigned splitAt;
+    };
+    using A = SimFault::Action;
+    const std::vector<Good> good = {
+        {"select=silence", SimStep::Select, 0, A::Silence, {}, 0, 0},
+        {"allflash:2=byte:41", SimStep::AllFlash, 2, A::Reply, {0x41}, 0, 0},
+        {"block:5=byte:15", SimStep::Block, 5, A::Reply, {0x15}, 0, 0},
+        {"end:1=byte:0x11", SimStep::End, 1, A::Reply, {0x11}, 0, 0},
+        {"table=byte:06,11,ff", SimStep::Table, 0, A::Reply, {0x06, 0x11, 0xFF}, 0, 0},
+        {"size=hangup", SimStep::Size, 0, A::Hangup, {}, 0, 0},
+        {"write=byte:00", SimStep::Write, 0, A::Reply, {0}, 0, 0},
+        {"allflash:1=split:200", SimStep::AllFlash, 1, A::Split, {}, 200, 0},
+        {"allflash:1=split:60:3", SimStep::AllFlash, 1, A::Split, {}, 60, 3},
+        {"table=delay:1500", SimStep::Table, 0, A::Delay, {}, 1500, 0},
+    };
+    for (const Good& g : good) {
+        SimFault f;
+        std::string error;
+        ASSERT_TRUE(ParseSimFault(g.text, f, error)) << g.text << ": " << error;
+        EXPECT_EQ(f.step, g.step) << g.text;
+        EXPECT_EQ(f.occurrence, g.occurrence) << g.text;
+        EXPECT_EQ(f.action, g.action) << g.text;
+        EXPECT_EQ(f.bytes, g.bytes) << g.text;
+        EXPECT_EQ(f.ms, g.ms) << g.text;
+        EXPECT_EQ(f.splitAt, g.splitAt) << g.text;
+    }
+    for (const char* bad : {"", "select", "select=", "nothing=silence", "block:0=silence",
+                            "block:-1=silence", "block:x=silence", "end=byte:", "end=byte:100",
+                            "end=byte:1,,2", "end=byte:GG", "table=silence:3", "table=split",
+                            "table=delay:x", "table=delay:5:2", "table=split:5:0", "size=shout"}) {
+        SimFault f;
+        std::string error;
+        EXPECT_FALSE(ParseSimFault(bad, f, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+// The program itself: its output lines, a run through its link, its exit codes.
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+};
+
+Child Spawn(const std::vector<std::string>& args) {
+    int out[2];
+    int err[2];
+    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe(err), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    posix_spawn_file_actions_addclose(&fa, err[0]);
+    std::vector<char*> argv;
+    std::vector<std::string> all = {QUILLON_SIM_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    for (auto& a : all) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    Child c;
+    EXPECT_EQ(posix_spawn(&c.pid, QUILLON_SIM_PATH, &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    close(err[1]);
+    c.out = out[0];
+    c.err = err[0];
+    return c;
+}
+
+std::string ReadLine(int fd) {
+    std::string line;
+    char ch;
+    while (read(fd, &ch, 1) == 1 && ch != '\n') {
+        line += ch;
+    }
+    return line;
+}
+
+std::string ReadAll(int fd) {
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+        s.append(buf, static_cast<std::size_t>(n));
+    }
+    return s;
+}
+
+int WaitExit(Child& c, int timeoutMs) {
+    int status = 0;
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        if (waitpid(c.pid, &status, WNOHANG) == c.pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(c.pid, SIGKILL);
+    waitpid(c.pid, &status, 0);
+    return -1;
+}
+
+TEST_F(SimTest, ProgramServesOneRunThroughItsLink) {
+    const std::string link = (m_dir / "port").string();
+    const std::string out = (m_dir / "got.bin").string();
+    Child c = Spawn({"--once", "--target", "slave", "--link", link, "--save-image", out});
+    const std::string ptyLine = ReadLine(c.out);
+    const std::string linkLine = ReadLine(c.out);
+    ASSERT_EQ(ptyLine.rfind("pty: /dev/pts/", 0), 0u) << ptyLine;
+    EXPECT_EQ(linkLine, "link: " + link);
+    EXPECT_EQ(fs::read_symlink(link).string(), ptyLine.substr(5));
+
+    CBootLink l(Fast());
+    ASSERT_TRUE(l.OpenPort(link));
+    const Bytes image = MakeImage(0x800, 0);
+    ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
+    EXPECT_EQ(SendData(l.m_port, image), CBootLink::ACK);
+    EXPECT_EQ(WaitExit(c, 5000), 0);
+    EXPECT_EQ(ReadFile(out), image);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the link is removed on exit";
+    close(c.out);
+    close(c.err);
+}
+
+TEST_F(SimTest, ProgramStopsOnSigtermAndRefusesBadOptions) {
+    const std::string link = (m_dir / "port").string();
+    Child c = Spawn({"--link", link});
+    ASSERT_EQ(ReadLine(c.out).rfind("pty: ", 0), 0u);
+    kill(c.pid, SIGTERM);
+    EXPECT_EQ(WaitExit(c, 5000), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    close(c.out);
+    close(c.err);
+
+    struct Bad {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const std::vector<Bad> bad = {
+        {{"--fault", "block:0=silence"}, "N must be"},
+        {{"--fault", "table=shout"}, "unknown action"},
+        {{"--chip-version", "256"}, "--chip-version"},
+        {{"--target", "both"}, "target"},
+    };
+    for (const Bad& b : bad) {
+        Child p = Spawn(b.args);
+        const std::string err = ReadAll(p.err);
+        EXPECT_EQ(WaitExit(p, 5000), 2) << b.args[1];
+        EXPECT_NE(err.find(b.says), std::string::npos) << err;
+        close(p.out);
+        close(p.err);
+    }
+
+    Child h = Spawn({"--help"});
+    const std::string help = ReadAll(h.out);
+    EXPECT_EQ(WaitExit(h, 5000), 0);
+    EXPECT_NE(help.find("STEP[:N]=ACTION"), std::string::npos);
+    close(h.out);
+    close(h.err);
+}
+
+}  // namespace
