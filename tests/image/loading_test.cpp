@@ -1,0 +1,299 @@
+// Loading and whole conversions: what is refused (message, line, files left behind) and
+// what is accepted (the image it gives).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "image/convert.h"
+#include "image/xfer.h"
+#include "test_util.h"
+
+namespace {
+
+const std::string kS1At100 = "S1130100000102030405060708090A0B0C0D0E0F73";
+
+TEST(HexToByte, DecodesPairsOnly) {
+    const struct {
+        const char* text;
+        int value;
+    } cases[] = {{"7f", 0x7F}, {"7F", 0x7F}, {"00", 0},  {"fF", 0xFF}, {"a0", 0xA0},
+                 {"7G", 0},    {"7", 0},     {"7FF", 0}, {"", 0},      {" 7", 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(CXfer::HexToByte(c.text), c.value) << c.text;
+    }
+}
+
+TEST(ParseLine, DecodesRecordFields) {
+    const struct {
+        std::string line;
+        const char* type;
+        int count;
+        std::uint32_t address;
+        const char* data;
+        std::uint32_t checksum;
+    } cases[] = {
+        {kS1At100, "S1", 16, 0x0100, "000102030405060708090A0B0C0D0E0F", 0x73},
+        {"S214012340000102030405060708090A0B0C0D0E0F0F", "S2", 16, 0x12340,
+         "000102030405060708090A0B0C0D0E0F", 0x0F},
+        {"S10701081122334445", "S1", 4, 0x0108, "11223344", 0x45},
+        {"s10701081122334445", "s1", 0, 0, "", 0},  // not a record type: loading stops
+        {"S10701081122334445\r", "S1", 4, 0x0108, "11223344", 0x45},
+        {"S10701081122334445 \t \r", "S1", 4, 0x0108, "11223344", 0x45},
+        {"S1070108aabbccdde1", "S1", 4, 0x0108, "aabbccdd", 0xE1},  // case kept
+        {"S2080100000a0b0c0dc8", "S2", 4, 0x10000, "0a0b0c0d", 0xC8},
+    };
+    for (const auto& c : cases) {
+        CS19block block;
+        const ParseStatus status = CXfer::ParseLine(c.line, block);
+        EXPECT_EQ(block.m_strType, c.type) << c.line;
+        if (status != ParseStatus::Ok) {
+            EXPECT_EQ(status, ParseStatus::Stop) << c.line;
+            continue;
+        }
+        EXPECT_EQ(block.m_nCount, c.count) << c.line;
+        EXPECT_EQ(block.m_nAddress, c.address) << c.line;
+        EXPECT_EQ(block.m_strData, c.data) << c.line;
+        EXPECT_EQ(block.m_nChecksum, c.checksum) << c.line;
+    }
+}
+
+TEST(ParseLine, ClassifiesEveryKindOfLine) {
+    const struct {
+        std::string line;
+        ParseStatus status;
+    } cases[] = {
+        {"S00F000068656C6C6F202020202000003C", ParseStatus::Ok},
+        {"S0garbage", ParseStatus::Ok},  // headers are skipped unread
+        {"S9030000FC", ParseStatus::Stop},
+        {"S5030003F9", ParseStatus::Stop},
+        {"S30900000000112233446E", ParseStatus::Stop},
+        {"", ParseStatus::Stop},
+        {" S10701081122334445", ParseStatus::Stop},
+        {"S1020000FD", ParseStatus::Malformed},            // count below 3
+        {"S203000000FC", ParseStatus::Malformed},          // count below 4
+        {"S107010811223344", ParseStatus::Malformed},      // checksum missing
+        {"S1070108112233444500", ParseStatus::Malformed},  // longer than its count
+        {"S10701081122334", ParseStatus::Malformed},       // odd length
+        {"S1070108112G334445", ParseStatus::Malformed},    // not hexadecimal in data
+        {"S1G70108112233444", ParseStatus::Malformed},     // not hexadecimal in count
+        {"S1070108112G334446", ParseStatus::Malformed},    // malformed wins over checksum
+        {"S1", ParseStatus::Malformed},
+        {"S10701081122334446", ParseStatus::BadChecksum},
+        {"S10701081122334445", ParseStatus::Ok},
+        {"S1030100FB", ParseStatus::Ok},  // no data bytes: well formed
+    };
+    for (const auto& c : cases) {
+        CS19block block;
+        EXPECT_EQ(CXfer::ParseLine(c.line, block), c.status) << c.line;
+    }
+}
+
+struct Refusal {
+    const char* name;
+    std::string mot;
+    std::string message;
+    std::vector<std::string> filesLeft;  // besides the earlier tmp.bin
+};
+
+const std::vector<std::string> kFirstFiveTraces = {"Rawtmps19.txt", "Rtmps19.txt", "Ttmps19.txt",
+                                                   "mottmp.txt", "tmp.txt"};
+
+std::vector<Refusal> Refusals() {
+    const std::string ok = "S10701081122334445\n";
+    return {
+        {"Checksum",
+         "S0030000FC\n" + ok + "S10701081122334446\nS9030000FC\n",
+         "Mot File Checksum Error ! (line 3)",
+         {}},
+        {"ShortLine", ok + "S107010811223344\n", "Mot File Format Error ! (line 2)", {}},
+        {"LongLine", "S1070108112233444500\n", "Mot File Format Error ! (line 1)", {}},
+        {"CountBelowThree", ok + ok + "S1020000FD\n", "Mot File Format Error ! (line 3)", {}},
+        {"S2CountBelowFour", "S203000000FC\n", "Mot File Format Error ! (line 1)", {}},
+        {"NotHex", ok + "S1070108112G334445\n", "Mot File Format Error ! (line 2)", {}},
+        {"EmptyLineBeforeData", ok + ok + "\n" + ok, "Mot File Format Error ! (line 3)", {}},
+        {"CrLfEmptyLineBeforeData",
+         "S10701081122334445\r\n\r\n" + ok,
+         "Mot File Format Error ! (line 2)",
+         {}},
+        {"S5BeforeData",
+         ok + "S5030001FB\n\n" + ok + "S9030000FC\n",
+         "Mot File Format Error ! (line 2)",
+         {}},
+        {"LowerCaseTypeBeforeData",
+         ok + "s10701081122334445\n" + ok,
+         "Mot File Format Error ! (line 2)",
+         {}},
+        {"S3Records",
+         "S30900000000112233446E\nS70500000000FA\n",
+         "Mot File Error! (S19 not format) !",
+         {}},
+        {"EmptyFile", "", "Mot File Error! (S19 not format) !", {}},
+        {"OnlyEmptyRecords", "S1030100FB\n", "Mot File Error! (S19 not format) !", {}},
+        {"AllAboveRange",
+         Rec("S2", 0x20000, {1, 2}) + "\n" + Rec("S2", 0x30000, {1}) + "\n",
+         "Mot File Data Range Error !",
+         {}},
+        {"OverlapAcrossLines",
+         Rec("S1", 0x00, std::vector<std::uint8_t>(20, 0x11)) + "\n" + Rec("S1", 0x08, {0x22}) +
+             "\n",
+         "Mot File Error(2) !", kFirstFiveTraces},
+    };
+}
+
+class RefusalTest : public testing::TestWithParam<Refusal> {};
+
+// Each refusal shows one message and leaves exactly the files of the stages it reached;
+// the earlier tmp.bin in the folder is untouched.
+TEST_P(RefusalTest, ShowsItsMessageAndLeavesOnlyWhatItReached) {
+    const Refusal& c = GetParam();
+    ScratchDir dir;
+    WriteFile(dir / "fw.mot", c.mot);
+    const fs::path work = dir / "work";
+    fs::create_directory(work);
+    WriteFile(work / "tmp.bin", "earlier image");
+    RecordingSink sink;
+
+    EXPECT_FALSE(ConvertMotToBin(dir / "fw.mot", work, sink));
+    ASSERT_EQ(sink.messages.size(), 1u);
+    EXPECT_EQ(sink.messages[0].text, c.message);
+    EXPECT_EQ(sink.messages[0].caption, "");
+    EXPECT_EQ(sink.messages[0].icon, MsgIcon::None);
+    std::vector<std::string> expected = c.filesLeft;
+    expected.push_back("tmp.bin");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(FilesIn(work), expected);
+    EXPECT_EQ(ReadFile(work / "tmp.bin"), "earlier image");
+}
+
+INSTANTIATE_TEST_SUITE_P(Conversion, RefusalTest, testing::ValuesIn(Refusals()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Refusal, MissingFileIsAReadError) {
+    ScratchDir dir;
+    RecordingSink sink;
+    EXPECT_FALSE(ConvertMotToBin(dir / "missing.mot", dir.Path(), sink));
+    EXPECT_FALSE(ConvertMotToBin(dir.Path(), dir.Path(), sink));  // a folder
+    ASSERT_EQ(sink.messages.size(), 2u);
+    EXPECT_EQ(sink.messages[0].text, "Read File Error !");
+    EXPECT_EQ(sink.messages[1].text, "Read File Error !");
+    EXPECT_TRUE(FilesIn(dir.Path()).empty());
+}
+
+// A file or folder in the way of one output stops the conversion there.
+TEST(Refusal, UnwritableOutputStopsAtThatStage) {
+    const std::string mot = kS1At100 + "\n";
+    const std::vector<std::string> order = {"Rtmps19.txt", "Ttmps19.txt", "Rawtmps19.txt",
+                                            "tmp.txt",     "mottmp.txt",  "fullmottmp.txt",
+                                            "tmp.bin"};
+    const char* messages[] = {"TXT File Write Error !",    "TXT File Write Error !",
+                              "TXT File Write Error !",    "TXT File Write Error !",
+                              "motTXT File Write Error !", "fullmotTXT File Write Error !",
+                              "BIN File Write Error !"};
+    for (std::size_t blocked = 0; blocked < order.size(); ++blocked) {
+        ScratchDir dir;
+        WriteFile(dir / "fw.mot", mot);
+        fs::create_directory(dir / order[blocked]);
+        RecordingSink sink;
+        EXPECT_FALSE(ConvertMotToBin(dir / "fw.mot", dir.Path(), sink)) << order[blocked];
+        ASSERT_EQ(sink.messages.size(), 1u) << order[blocked];
+        EXPECT_EQ(sink.messages[0].text, messages[blocked]);
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            EXPECT_EQ(fs::is_regular_file(dir / order[i]), i < blocked)
+                << order[i] << " with " << order[blocked] << " blocked";
+        }
+    }
+}
+
+struct Accepted {
+    const char* name;
+    std::string mot;
+    std::string image;  // expected tmp.bin
+};
+
+std::string Image(std::size_t length, std::size_t at, const std::string& bytes) {
+    std::string image(length, '\xFF');
+    image.replace(at, bytes.size(), bytes);
+    return image;
+}
+
+std::vector<Accepted> AcceptedFiles() {
+    const std::string two = Rec("S1", 0, {0x12, 0x34}) + "\n";
+    const std::string two64 = Image(64, 0, Bytes({0x12, 0x34}));
+    std::vector<std::uint8_t> ramp(64);
+    std::string rampBytes;
+    for (int i = 0; i < 64; ++i) {
+        ramp[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i + 1);
+        rampBytes.push_back(static_cast<char>(i + 1));
+    }
+    std::vector<std::uint8_t> twenty(20, 0x11);
+    return {
+        {"TwoBytesGiveOneBlock", two, two64},
+        {"DataAfterS9Ignored", two + "S9030000FC\n" + Rec("S1", 0x40, {1}) + "\n", two64},
+        {"DataAfterS8Ignored", two + "S804000000FB\nS1garbage\n", two64},
+        {"DataAfterS7Ignored", two + "S70500000000FA\n" + Rec("S1", 0x40, {1}) + "\n", two64},
+        {"EmptyLineThenS9ThenData", two + "\nS9030000FC\n" + Rec("S1", 0x40, {1}) + "\n", two64},
+        {"TrailingEmptyLines", two + "S9030000FC\n\n\n", two64},
+        {"EmptyLineAtEnd", two + "\n\n", two64},
+        {"NoFinalLineEnd", Rec("S1", 0, {0x12, 0x34}), two64},
+        {"CrLfAndTrailingBlanks", Rec("S1", 0, {0x12, 0x34}) + "  \r\nS9030000FC\r\n", two64},
+        {"HeaderInTheMiddle", two + "S00600004844521B\n" + Rec("S1", 2, {0x56}) + "\n",
+         Image(64, 0, Bytes({0x12, 0x34, 0x56}))},
+        {"StartsAt0x100", Rec("S1", 0x100, {0xAB}) + "\n", Image(0x140, 0x100, Bytes({0xAB}))},
+        {"EmptyRecordAddsNothing", two + "S1030100FB\n", two64},
+        {"EndsJustBelowLimit",
+         Rec("S2", 0x1FFFF, {0x5A}) + "\n" + Rec("S2", 0x20000, {0x77}) + "\n",
+         Image(0x20000, 0x1FFFF, Bytes({0x5A}))},
+        {"RunsPastLimit", Rec("S2", 0x1FFFE, {1, 2, 3, 4}) + "\n",
+         Image(0x20040, 0x1FFFE, Bytes({1, 2, 3, 4}))},
+        {"SixtyFourBytesAtOffset8", Rec("S1", 0x38, ramp) + "\n", Image(0x80, 0x38, rampBytes)},
+        {"SameAddressLaterWinsRestOfLineFF",
+         Rec("S1", 0, {1, 2, 3, 4, 5, 6, 7, 8}) + "\n" + Rec("S1", 0, {9, 9}) + "\n",
+         Image(64, 0, Bytes({9, 9}))},
+        {"TwoLineRecordThenRecordInItsSecondLine",
+         Rec("S1", 0, twenty) + "\n" + Rec("S1", 0x14, {0x22}) + "\n",
+         Image(64, 0, std::string(20, '\x11') + "\x22")},
+        {"S1AndS2Mixed", Rec("S2", 0x10, {0xA1}) + "\n" + Rec("S1", 0x11, {0xA2}) + "\n",
+         Image(64, 0x10, Bytes({0xA1, 0xA2}))},
+    };
+}
+
+class AcceptedTest : public testing::TestWithParam<Accepted> {};
+
+TEST_P(AcceptedTest, GivesTheImage) {
+    const Accepted& c = GetParam();
+    ScratchDir dir;
+    WriteFile(dir / "fw.mot", c.mot);
+    RecordingSink sink;
+    ASSERT_TRUE(ConvertMotToBin(dir / "fw.mot", dir.Path(), sink));
+    EXPECT_TRUE(sink.messages.empty());
+    EXPECT_EQ(ReadFile(dir / "tmp.bin"), c.image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Conversion, AcceptedTest, testing::ValuesIn(AcceptedFiles()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Conversion, TracesKeepTheCaseOfTheFile) {
+    ScratchDir dir;
+    WriteFile(dir / "fw.mot", "S1070108aabbccdde1\n");
+    RecordingSink sink;
+    ASSERT_TRUE(ConvertMotToBin(dir / "fw.mot", dir.Path(), sink));
+    EXPECT_EQ(ReadFile(dir / "Rtmps19.txt"), "04-00000108-aabbccdd\n");
+    EXPECT_EQ(ReadFile(dir / "mottmp.txt"), "08-00000100-10-FFFFFFFFFFFFFFFFaabbccddFFFFFFFF\n");
+    EXPECT_EQ(ReadFile(dir / "tmp.bin"), Image(0x140, 0x108, Bytes({0xAA, 0xBB, 0xCC, 0xDD})));
+}
+
+TEST(Conversion, WritesNothingInTheCurrentDirectory) {
+    ScratchDir dir;
+    ScratchDir cwd;
+    WriteFile(dir / "fw.mot", kS1At100 + "\n");
+    const fs::path before = fs::current_path();
+    fs::current_path(cwd.Path());
+    RecordingSink sink;
+    const bool ok = ConvertMotToBin(dir / "fw.mot", dir / "", sink);
+    fs::current_path(before);
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(FilesIn(cwd.Path()).empty());
+    EXPECT_EQ(FilesIn(dir.Path()).size(), 8u);
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// Memory running out at any allocation of a conversion: one message and false (or, past
+// the last allocation, a correct image), never a crash or an escaped exception.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "image/convert.h"
+#include "test_util.h"
+
+namespace {
+// Counts down allocations while armed; the one that reaches zero fails.
+std::atomic<long> g_failIn{-1};
+
+void* Allocate(std::size_t size) {
+    if (g_failIn.load() > 0 && g_failIn.fetch_sub(1) == 1) {
+        g_failIn = -1;
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+void* AllocateAligned(std::size_t size, std::align_val_t align) {
+    if (g_failIn.load() > 0 && g_failIn.fetch_sub(1) == 1) {
+        g_failIn = -1;
+        throw std::bad_alloc();
+    }
+    const auto a = static_cast<std::size_t>(align);
+    if (void* p = std::aligned_alloc(a, (size + a - 1) / a * a)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    return Allocate(size);
+}
+void* operator new[](std::size_t size) {
+    return Allocate(size);
+}
+void* operator new(std::size_t size, std::align_val_t a) {
+    return AllocateAligned(size, a);
+}
+void* operator new[](std::size_t size, std::align_val_t a) {
+    return AllocateAligned(size, a);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+TEST(OutOfMemory, EveryAllocationOfAConversionMayFail) {
+    ScratchDir dir;
+    // Out of order, two lines per record, a merge and fill lines: every stage allocates.
+    const std::string mot = Rec("S1", 0x40, std::vector<std::uint8_t>(24, 0x11)) + "\n" +
+                            Rec("S1", 0x08, {1, 2, 3}) + "\n" + Rec("S1", 0x0C, {4}) + "\n";
+    WriteFile(dir / "fw.mot", mot);
+    std::string expected(0x80, '\xFF');
+    expected.replace(0x08, 5, Bytes({1, 2, 3, 0xFF, 4}));
+    expected.replace(0x40, 24, std::string(24, '\x11'));
+    const std::vector<std::string> allowed = {
+        "S19 File Error (A) !",      "Mot File Error (Out of memory) !",
+        "Read File Error !",         "TXT File Write Error !",
+        "motTXT File Write Error !", "fullmotTXT File Write Error !",
+        "BIN File Write Error !"};
+
+    const fs::path motPath = dir / "fw.mot";
+    const fs::path workDir = dir.Path();
+    int failures = 0;
+    bool succeeded = false;
+    for (long n = 1; n < 20000 && !succeeded; ++n) {
+        RecordingSink sink;
+        sink.messages.reserve(4);
+        fs::remove(dir / "tmp.bin");
+        g_failIn = n;
+        const bool ok = ConvertMotToBin(motPath, workDir, sink);
+        const bool injected = g_failIn.load() == -1;
+        g_failIn = -1;
+        if (ok) {
+            EXPECT_TRUE(sink.messages.empty()) << "allocation " << n;
+            EXPECT_EQ(ReadFile(dir / "tmp.bin"), expected) << "allocation " << n;
+            succeeded = !injected;
+            continue;
+        }
+        ++failures;
+        EXPECT_TRUE(injected) << "allocation " << n;
+        ASSERT_EQ(sink.messages.size(), 1u) << "allocation " << n;
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), sink.messages[0].text), allowed.end())
+            << sink.messages[0].text << " at allocation " << n;
+    }
+    EXPECT_TRUE(succeeded);
+    EXPECT_GT(failures, 20);  // the injection really reached the stages
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+// The worked example: four records, one out of order, two sharing a line, one far off.
+#include <gtest/gtest.h>
+
+#include "image/convert.h"
+#include "test_util.h"
+
+namespace {
+
+std::string F(int n) {
+    return std::string(static_cast<std::size_t>(n), 'F');
+}
+
+const std::string kExampleMot =
+    "S00600004844521B\n" +
+    Rec("S1", 0x0000, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}) + "\n" +
+    Rec("S1", 0x0018, {0x11, 0x22, 0x33, 0x44}) + "\n" +
+    Rec("S1", 0x0014, {0xAA, 0xBB, 0xCC, 0xDD}) + "\n" + Rec("S1", 0x0100, {0x55, 0x66}) +
+    "\nS9030000FC\n";
+
+std::string ExpectedImage() {
+    std::string image(320, '\xFF');
+    for (int i = 0; i < 16; ++i) {
+        image[static_cast<std::size_t>(i)] = static_cast<char>(i);
+    }
+    image.replace(0x14, 8, Bytes({0xAA, 0xBB, 0xCC, 0xDD, 0x11, 0x22, 0x33, 0x44}));
+    image.replace(0x100, 2, Bytes({0x55, 0x66}));
+    return image;
+}
+
+std::string ExpectedFullImageTrace() {
+    std::string text =
+        "00-00000000-10-000102030405060708090A0B0C0D0E0F\n"
+        "08-00000010-10-FFFFFFFFAABBCCDD11223344FFFFFFFF\n";
+    const char* fills[] = {"20", "30", "40", "50", "60", "70", "80",
+                           "90", "a0", "b0", "c0", "d0", "e0", "f0"};
+    for (const char* at : fills) {
+        text += std::string("08-000000") + at + "-10-" + F(32) + "\n";
+    }
+    text += "00-00000100-10-5566" + F(28) + "\n";
+    for (const char* at : {"110", "120", "130"}) {
+        text += std::string("00-00000") + at + "-10-" + F(32) + "\n";
+    }
+    return text;
+}
+
+TEST(WorkedExample, ImageAndAllSixTraceFilesExactly) {
+    ScratchDir dir;
+    WriteFile(dir / "fw.mot", kExampleMot);
+    const fs::path work = dir / "work";
+    fs::create_directory(work);
+    RecordingSink sink;
+
+    ASSERT_TRUE(ConvertMotToBin(dir / "fw.mot", work, sink));
+    EXPECT_TRUE(sink.messages.empty());
+    EXPECT_EQ(ReadFile(work / "tmp.bin"), ExpectedImage());
+
+    const struct {
+        const char* file;
+        std::string text;
+    } traces[] = {
+        {"Rtmps19.txt",
+         "10-00000000-000102030405060708090A0B0C0D0E0F\n04-00000014-AABBCCDD\n"
+         "04-00000018-11223344\n02-00000100-5566\n"},
+        {"Ttmps19.txt", "04-00000014-AABBCCDD\n"},
+        {"Rawtmps19.txt",
+         "00-00000000-000102030405060708090A0B0C0D0E0F\n"
+         "04-00000010-FFFFFFFFAABBCCDDFFFFFFFFFFFFFFFF\n"
+         "08-00000010-FFFFFFFFFFFFFFFF11223344FFFFFFFF\n00-00000100-5566" +
+             F(28) + "\n"},
+        {"tmp.txt",
+         "00-00000000-10-000102030405060708090A0B0C0D0E0F\n"
+         "04-00000010-10-FFFFFFFFAABBCCDDFFFFFFFFFFFFFFFF\n"
+         "08-00000010-10-FFFFFFFFFFFFFFFF11223344FFFFFFFF\n00-00000100-10-5566" +
+             F(28) + "\n"},
+        {"mottmp.txt",
+         "00-00000000-10-000102030405060708090A0B0C0D0E0F\n"
+         "08-00000010-10-FFFFFFFFAABBCCDD11223344FFFFFFFF\n00-00000100-10-5566" +
+             F(28) + "\n"},
+        {"fullmottmp.txt", ExpectedFullImageTrace()},
+    };
+    for (const auto& trace : traces) {
+        EXPECT_EQ(ReadFile(work / trace.file), trace.text) << trace.file;
+    }
+    EXPECT_EQ(FilesIn(work).size(), 7u);
+}
+
+TEST(WorkedExample, SecondConversionReplacesEveryFile) {
+    ScratchDir dir;
+    WriteFile(dir / "fw.mot", kExampleMot);
+    for (const char* name : kTraceFileNames) {
+        WriteFile(dir / name, std::string(100000, 'x'));
+    }
+    WriteFile(dir / "tmp.bin", std::string(5000, 'x'));
+    RecordingSink sink;
+    ASSERT_TRUE(ConvertMotToBin(dir / "fw.mot", dir.Path(), sink));
+    EXPECT_EQ(ReadFile(dir / "tmp.bin"), ExpectedImage());
+    EXPECT_EQ(ReadFile(dir / "fullmottmp.txt"), ExpectedFullImageTrace());
+    EXPECT_EQ(ReadFile(dir / "Ttmps19.txt"), "04-00000014-AABBCCDD\n");
+}
+
+}  // namespace
