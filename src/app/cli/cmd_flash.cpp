@@ -1,0 +1,135 @@
+// quillon-cli flash --port NAME FILE: one whole run with the GUI's rules and texts.
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+
+#include "app/flash_run.h"
+#include "commands.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+// Prints what the GUI would show in boxes: success on stdout, everything else on stderr.
+class CliUi : public JobUi {
+public:
+    CliUi() : m_tty(isatty(STDERR_FILENO) != 0) {}
+
+    void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override {
+        EndProgressLine();
+        (void)caption;
+        std::ostream& out = icon == MsgIcon::Information ? std::cout : std::cerr;
+        out << text << std::endl;
+    }
+    void SetBusy(bool) override {}
+    void TransferStarted(std::uint32_t total) override {
+        m_lastDecile = -1;
+        std::fprintf(stderr, "Programming %u bytes...\n", total);
+    }
+    void TransferProgressed(const TransferProgress& p) override {
+        const double seconds = std::chrono::duration<double>(p.elapsed).count();
+        const double rate = seconds > 0 ? p.sent / seconds : 0;
+        const double left = rate > 0 ? (p.total - p.sent) / rate : 0;
+        const int decile = p.percent / 10;
+        if (!m_tty) {
+            if (decile == m_lastDecile)
+                return;
+            m_lastDecile = decile;
+        }
+        const int minutes = static_cast<int>(left) / 60;
+        const int secs = static_cast<int>(left) % 60;
+        std::fprintf(stderr, "%s%5s  %u/%u bytes  %.0f B/s  %d:%02d left%s", m_tty ? "\r" : "",
+                     p.text.c_str(), p.sent, p.total, rate, minutes, secs, m_tty ? "\033[K" : "\n");
+        m_lineOpen = m_tty;
+    }
+    void TransferFinished(bool) override { EndProgressLine(); }
+
+private:
+    void EndProgressLine() {
+        if (m_lineOpen) {
+            std::fputc('\n', stderr);
+            m_lineOpen = false;
+        }
+    }
+    bool m_tty;
+    bool m_lineOpen = false;
+    int m_lastDecile = -1;
+};
+
+// Why the port did not open, in the system's words, with the usual remedy for EACCES.
+void ExplainOpenFailure(const std::string& port) {
+    try {
+        CSerialPort probe;
+        probe.Open(port);
+        return;  // it opens now: nothing to explain
+    } catch (const CSerialException& e) {
+        char text[256];
+        if (e.GetErrorMessage(text, sizeof text)) {
+            std::cerr << port << ": " << text << std::endl;
+        }
+        if (e.m_dwError == EACCES) {
+            std::string group = "dialout";
+            struct stat st {};
+            if (stat(port.c_str(), &st) == 0) {
+                if (const struct group* g = getgrgid(st.st_gid))
+                    group = g->gr_name;
+            }
+            std::cerr << "You must belong to the group that owns the device (" << group
+                      << "; dialout on Debian): sudo usermod -aG " << group
+                      << " $USER, then log in again." << std::endl;
+        }
+    }
+}
+
+int RunFlash(const std::string& port, const std::string& file) {
+    if (file.empty()) {
+        std::cerr << "Please select mot|bin file!" << std::endl;
+        return kExitUsage;
+    }
+    const FileCheck check = CheckFirmwareFile(file);
+    if (!check.message.empty()) {
+        std::cerr << check.message << std::endl;
+        return kExitFileRefused;
+    }
+    CBootLink link;
+    if (!link.OpenPort(port)) {
+        link.ClosePort();
+        std::cerr << "Can't open serial port,\nplease check your device!" << std::endl;
+        ExplainOpenFailure(port);
+        return kExitPortNotOpened;
+    }
+    FlashJob job;
+    job.filePath = file;
+    job.fileExt = FileExtension(file);
+    job.targetType = check.targetType;
+    CliUi ui;
+    const FlashResult result = FlashThreadProc(link, job, ui);
+    switch (result.outcome) {
+        case FlashOutcome::Success:
+            return kExitOk;
+        case FlashOutcome::TransferFailed:
+            return kExitTransferFailed;
+        case FlashOutcome::FileRefused:
+            return kExitFileRefused;
+        case FlashOutcome::HandshakeFailed:
+            return kExitHandshakeFailed;
+    }
+    return kExitTransferFailed;
+}
+
+void AddFlashCommand(CLI::App& app, int& exitCode) {
+    auto* cmd = app.add_subcommand("flash", "Write a firmware file (mot or bin) into the device");
+    auto* port = cmd->add_option("--port", "Serial port to use (device path or link)")->required();
+    auto* file =
+        cmd->add_option("FILE", "Firmware file; its name must contain Master or Slave")->required();
+    cmd->callback([&exitCode, port, file] {
+        exitCode = RunFlash(port->as<std::string>(), file->as<std::string>());
+    });
+}
+
+const CommandRegistration kRegistration(20, AddFlashCommand);
+
+}  // namespace

@@ -1,0 +1,175 @@
+// quillon-cli flash as a production line would script it: texts, streams and exit codes.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "firmware_gen.h"
+#include "flash_support.h"
+#include "sim_runner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CliResult {
+    int exit = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+CliResult RunCli(const std::vector<std::string>& args, const fs::path& dir) {
+    std::string cmd = QUILLON_CLI_PATH;
+    for (const auto& a : args)
+        cmd += " " + Quote(a);
+    cmd += " >" + Quote((dir / "out").string()) + " 2>" + Quote((dir / "err").string()) +
+           " </dev/null";
+    CliResult r;
+    const int status = std::system(cmd.c_str());
+    r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = Slurp(dir / "out");
+    r.err = Slurp(dir / "err");
+    return r;
+}
+
+TEST(CliFlash, ExitCodesTextsAndStreams) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("quillon-cli-flash-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    FirmwareSpec spec;
+    spec.size = 0x4400;
+    Firmware fw;
+    std::string error;
+    ASSERT_TRUE(MakeFirmware(spec, fw, error)) << error;
+    // Odd characters and a long path must not matter.
+    const fs::path deep = dir / std::string(120, 'd') / "ü ß 'quote' $x" / std::string(120, 'e');
+    fs::create_directories(deep);
+    WriteFile(deep / "Master fw.MOT", fw.mot);
+    WriteFile(dir / "Master.bin", fw.image);
+    WriteFile(dir / "Master.txt", fw.image);
+    WriteFile(dir / "firmware.bin", fw.image);
+    WriteFile(dir / "Master_bad.mot", std::string("S1130000000102030405060708090A0B0C0D0E0F00\n"));
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;  // "@" is replaced by the simulator's port
+        std::vector<const char*> faults;
+        int exit;
+        std::string out;  // expected substring of stdout ("" = stdout empty)
+        std::string err;  // expected substring of stderr
+    };
+    const std::string ok = "Master Programming successfully !\n";
+    const std::vector<Case> cases = {
+        {"mot, long odd path, upper-case extension",
+         {"flash", "--port", "@", (deep / "Master fw.MOT").string()},
+         {},
+         0,
+         ok,
+         "100 %"},
+        {"bin", {"flash", "--port", "@", (dir / "Master.bin").string()}, {}, 0, ok, "Programming"},
+        {"no file", {"flash", "--port", "@"}, {}, 2, "", "FILE"},
+        {"empty path", {"flash", "--port", "@", ""}, {}, 2, "", "Please select mot|bin file!"},
+        {"unreadable",
+         {"flash", "--port", "@", (dir / "Master_missing.bin").string()},
+         {},
+         3,
+         "",
+         "Can't open this mot|bin file!"},
+        {"no type",
+         {"flash", "--port", "@", (dir / "firmware.bin").string()},
+         {},
+         3,
+         "",
+         "Can't get master/slave type from the file name!"},
+        {"unknown kind",
+         {"flash", "--port", "@", (dir / "Master.txt").string()},
+         {},
+         3,
+         "",
+         "Unknown firmware file type: choose a mot or bin file."},
+        {"damaged mot",
+         {"flash", "--port", "@", (dir / "Master_bad.mot").string()},
+         {},
+         3,
+         "",
+         "Mot File Checksum Error ! (line 1)\nTransfer mot file to bin file error.\n"},
+        {"no such port",
+         {"flash", "--port", (dir / "no-port").string(), (dir / "Master.bin").string()},
+         {},
+         4,
+         "",
+         "Can't open serial port,\nplease check your device!\n"},
+        {"silent device",
+         {"flash", "--port", "@", (dir / "Master.bin").string()},
+         {"select=silence"},
+         5,
+         "",
+         "Time out, can't receive data from inverter,\nplease"},
+        {"NAK mid-transfer",
+         {"flash", "--port", "@", (dir / "Master.bin").string()},
+         {"block:5=byte:15"},
+         1,
+         "",
+         "Receive Error!\nProgramming Process Error.\nPlease try again after 40 seconds!\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimOptions o;
+        for (const char* f : c.faults)
+            o.faults.push_back(CSimRunner::Fault(f));
+        CSimRunner sim(o);
+        std::vector<std::string> args = c.args;
+        for (auto& a : args) {
+            if (a == "@")
+                a = sim.Port();
+        }
+        const CliResult r = RunCli(args, dir);
+        EXPECT_EQ(r.exit, c.exit) << r.err;
+        if (c.out.empty()) {
+            EXPECT_EQ(r.out, "");
+        } else {
+            EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        }
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
+    // Not a terminal: one progress line per 10 %, not one per block.
+    {
+        CSimRunner sim;
+        const CliResult r =
+            RunCli({"flash", "--port", sim.Port(), (dir / "Master.bin").string()}, dir);
+        EXPECT_EQ(r.exit, 0);
+        int lines = 0;
+        for (std::size_t p = 0; (p = r.err.find(" %", p)) != std::string::npos; ++p)
+            ++lines;
+        EXPECT_GE(lines, 10);
+        EXPECT_LE(lines, 11);
+    }
+    // The system's reason comes with a port that cannot be opened.
+    {
+        const CliResult r = RunCli(
+            {"flash", "--port", (dir / "no-port").string(), (dir / "Master.bin").string()}, dir);
+        EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+    }
+    fs::remove_all(dir);
+}
+
+}  // namespace

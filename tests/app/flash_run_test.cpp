@@ -1,0 +1,522 @@
+// Whole runs through FlashThreadProc against the simulator: every ending, what it shows, what
+// it leaves on disk, and that the port and the button always come back.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/flash_run.h"
+#include "firmware_gen.h"
+#include "flash_support.h"
+#include "sim_runner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kCode6 =
+    "Time out, can't receive data from inverter,\nplease check the connection!";
+const char* const kProgError = "Programming Process Error.\nPlease try again after 40 seconds!";
+const char* const kTraceFiles[] = {"Rtmps19.txt", "Ttmps19.txt", "Rawtmps19.txt",
+                                   "tmp.txt",     "mottmp.txt",  "fullmottmp.txt"};
+
+Firmware Make(FwTarget target, std::uint32_t size, std::uint8_t version = 0x02) {
+    FirmwareSpec spec;
+    spec.target = target;
+    spec.size = size;
+    spec.bootVersion = version;
+    spec.recordBytes = 32;
+    spec.order = FwOrder::Shuffled;
+    Firmware fw;
+    std::string error;
+    EXPECT_TRUE(MakeFirmware(spec, fw, error)) << error;
+    return fw;
+}
+
+std::vector<std::string> Names(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class FlashRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("quillon-flash-test-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "work");
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    struct Outcome {
+        FlashResult result;
+        RecordingUi ui;
+        std::vector<SimRun> runs;
+        int selects = 0;
+        int blocks = 0;
+        std::vector<SimMessage> ends;
+        bool reopened = false;
+        bool closedAfter = false;
+    };
+
+    // One run of file against a simulator with options; the work folder is m_dir/work.
+    void Flash(const fs::path& file, int target, SimOptions options, Outcome& out,
+               std::optional<std::string> ext = std::nullopt) {
+        CSimRunner sim(options);
+        CBootLink link(FastTiming());
+        ASSERT_TRUE(link.OpenPort(sim.Port()));
+        FlashJob job;
+        job.filePath = file.string();
+        job.fileExt = ext ? *ext : FileExtension(file.string());
+        job.targetType = target;
+        job.workDir = m_dir / "work";
+        out.result = FlashThreadProc(link, job, out.ui);
+        out.closedAfter = !link.m_port.IsOpen();
+        out.reopened = link.OpenPort(sim.Port());  // nobody holds the port any more
+        link.ClosePort();
+        if (options.once)
+            sim.Wait(3000);
+        out.runs = sim.Runs();
+        out.selects = sim.Count(SimStep::Select);
+        out.blocks = sim.Count(SimStep::Block);
+        out.ends = sim.Messages(SimStep::End);
+    }
+
+    static void ExpectCleanEnding(const Outcome& out) {
+        EXPECT_TRUE(out.closedAfter);
+        EXPECT_TRUE(out.reopened);
+        ASSERT_GE(out.ui.events.size(), 3u);
+        EXPECT_EQ(out.ui.events.front(), "busy");
+        EXPECT_EQ(out.ui.events.back(), "idle");
+        // The final message comes before the button is given back.
+        EXPECT_EQ(out.ui.events[out.ui.events.size() - 2].rfind("msg:", 0), 0u);
+    }
+
+    fs::path m_dir;
+};
+
+TEST_F(FlashRunTest, SuccessfulRunsWriteTheImageTheDeviceSaves) {
+    struct Case {
+        const char* name;
+        FwTarget target;
+        bool mot;
+        std::optional<std::uint8_t> chip;
+        std::uint8_t version;
+        std::uint32_t size;
+        const char* ext;  // nullptr: from the name
+        std::vector<const char*> faults;
+        int ends;
+    };
+    const std::vector<Case> cases = {
+        {"master mot, ALL FLASH", FwTarget::Master, true, std::nullopt, 2, 0x8000, nullptr, {}, 1},
+        {"master mot, same version", FwTarget::Master, true, 2, 2, 0x4800, nullptr, {}, 1},
+        {"master mot, chip newer", FwTarget::Master, true, 5, 2, 0x4800, nullptr, {}, 1},
+        {"master mot, image newer", FwTarget::Master, true, 1, 2, 0x4800, nullptr, {}, 1},
+        {"master mot, image 0xFF", FwTarget::Master, true, 5, 0xFF, 0x4800, nullptr, {}, 1},
+        {"master mot picked as MOT", FwTarget::Master, true, std::nullopt, 2, 0x4400, "MOT", {}, 1},
+        {"master bin", FwTarget::Master, false, std::nullopt, 2, 0x4400, nullptr, {}, 1},
+        {"slave bin", FwTarget::Slave, false, std::nullopt, 0, 0x10040, nullptr, {}, 1},
+        {"slave mot", FwTarget::Slave, true, std::nullopt, 0, 0x10040, nullptr, {}, 1},
+        {"XON to the end message",
+         FwTarget::Master,
+         false,
+         std::nullopt,
+         2,
+         0x4040,
+         nullptr,
+         {"end:1=byte:11"},
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool slave = c.target == FwTarget::Slave;
+        const Firmware fw = Make(c.target, c.size, c.version);
+        const fs::path file =
+            m_dir / (std::string(slave ? "Slave" : "Master") + "_fw." + (c.mot ? "mot" : "bin"));
+        if (c.mot) {
+            WriteFile(file, fw.mot);
+        } else {
+            WriteFile(file, fw.image);
+        }
+        SimOptions o;
+        o.slave = slave;
+        o.chipVersion = c.chip;
+        o.once = true;
+        for (const char* f : c.faults)
+            o.faults.push_back(CSimRunner::Fault(f));
+        Outcome out;
+        Flash(file, slave ? kTargetSlave : kTargetMaster, o, out,
+              c.ext ? std::optional<std::string>(c.ext) : std::nullopt);
+
+        EXPECT_EQ(out.result.exitCode, 1u);
+        EXPECT_EQ(out.result.outcome, FlashOutcome::Success);
+        ASSERT_EQ(out.ui.messages.size(), 1u);
+        EXPECT_EQ(out.ui.messages[0].text,
+                  slave ? "Slave Programming successfully !" : "Master Programming successfully !");
+        EXPECT_EQ(out.ui.messages[0].caption, "OK");
+        EXPECT_EQ(out.ui.messages[0].icon, MsgIcon::Information);
+        ExpectCleanEnding(out);
+        ASSERT_EQ(out.runs.size(), 1u);
+        EXPECT_TRUE(out.runs[0].Correct());
+        EXPECT_EQ(out.runs[0].image, fw.image);
+        EXPECT_EQ(out.ui.progress.back(), "100 %");
+        ASSERT_EQ(static_cast<int>(out.ends.size()), c.ends);
+        EXPECT_EQ(out.ends.front().bytes, out.ends.back().bytes);  // resent unchanged
+        // Neither tmp.bin nor any trace file is left behind; a bin file stays where it was.
+        EXPECT_TRUE(Names(m_dir / "work").empty());
+        EXPECT_TRUE(fs::exists(file));
+    }
+}
+
+TEST_F(FlashRunTest, BinImageOfOddLengthIsPaddedAndAnnouncedPadded) {
+    Firmware fw = Make(FwTarget::Master, 0x4040);
+    fw.image.resize(0x4005);  // cut inside the last block
+    const fs::path file = m_dir / "Master_odd.bin";
+    WriteFile(file, fw.image);
+    SimOptions o;
+    o.once = true;
+    Outcome out;
+    Flash(file, kTargetMaster, o, out);
+    ASSERT_EQ(out.result.outcome, FlashOutcome::Success);
+    ASSERT_EQ(out.runs.size(), 1u);
+    Bytes expected = fw.image;
+    expected.resize(0x4040, 0xFF);
+    EXPECT_EQ(out.runs[0].announcedSize, 0x4040u);
+    EXPECT_EQ(out.runs[0].image, expected);
+    EXPECT_EQ(ReadBytes(file).size(), 0x4005u);  // the user's file is not touched
+}
+
+TEST_F(FlashRunTest, AckToADataBlockEndsAtOnceWithSuccess) {
+    const Firmware fw = Make(FwTarget::Master, 0x4400);
+    const fs::path file = m_dir / "Master.bin";
+    WriteFile(file, fw.image);
+    SimOptions o;
+    o.faults = CSimRunner::Faults({"block:1=byte:06"});
+    Outcome out;
+    Flash(file, kTargetMaster, o, out);
+    EXPECT_EQ(out.result.outcome, FlashOutcome::Success);
+    EXPECT_EQ(out.blocks, 1);
+    EXPECT_TRUE(out.ends.empty());
+}
+
+TEST_F(FlashRunTest, EveryFailureEndsWithItsTextAndCleansUp) {
+    enum class File {
+        MasterMot,
+        MasterBin,
+        SlaveShortBin,
+        NoSignatureMot,
+        BadChecksumMot,
+        OverlapMot,
+        Missing,
+        Text
+    };
+    struct Case {
+        const char* name;
+        File file;
+        std::vector<const char*> faults;
+        std::optional<std::uint8_t> chip;
+        std::vector<std::string> messages;  // in order; the last is the run's own
+        std::string caption;                // of the first message
+        FlashOutcome outcome;
+        int code;
+        bool selectSent;
+    };
+    const std::string c4 = ResultMessage(4), c5 = ResultMessage(5), c8 = ResultMessage(8),
+                      c9 = ResultMessage(9), c10 = ResultMessage(10);
+    const std::vector<Case> cases = {
+        {"silent device",
+         File::MasterMot,
+         {"select=silence"},
+         {},
+         {kCode6},
+         "Warning",
+         FlashOutcome::HandshakeFailed,
+         6,
+         true},
+        {"wrong target letter",
+         File::MasterMot,
+         {"select=byte:53"},
+         {},
+         {kCode6},
+         "Warning",
+         FlashOutcome::HandshakeFailed,
+         6,
+         true},
+        {"damaged mot",
+         File::BadChecksumMot,
+         {},
+         {},
+         {"Mot File Checksum Error ! (line 3)", "Transfer mot file to bin file error."},
+         "",
+         FlashOutcome::FileRefused,
+         1,
+         true},
+        {"overlapping records",
+         File::OverlapMot,
+         {},
+         {},
+         {"Mot File Error(2) !", "Transfer mot file to bin file error."},
+         "",
+         FlashOutcome::FileRefused,
+         1,
+         true},
+        {"no master signature",
+         File::NoSignatureMot,
+         {},
+         {},
+         {"The file you selected is not for 3064 CPU."},
+         "Warning",
+         FlashOutcome::FileRefused,
+         1,
+         true},
+        {"slave file too short",
+         File::SlaveShortBin,
+         {},
+         {},
+         {"The file you selected is not correct salve file."},
+         "Warning",
+         FlashOutcome::FileRefused,
+         1,
+         true},
+        {"bin file gone",
+         File::Missing,
+         {},
+         {},
+         {"BIN file read error!"},
+         "Warning",
+         FlashOutcome::FileRefused,
+         1,
+         true},
+        {"unknown kind",
+         File::Text,
+         {},
+         {},
+         {"Unknown firmware file type: choose a mot or bin file."},
+         "Warning",
+         FlashOutcome::FileRefused,
+         1,
+         false},
+        {"all-flash unanswered",
+         File::MasterMot,
+         {"allflash=silence"},
+         {},
+         {c4},
+         "Warning",
+         FlashOutcome::HandshakeFailed,
+         4,
+         true},
+        {"second all-flash refused",
+         File::MasterMot,
+         {"allflash:2=byte:00"},
+         1,
+         {c10},
+         "Warning",
+         FlashOutcome::HandshakeFailed,
+         10,
+         true},
+        {"table answered by XON",
+         File::MasterMot,
+         {"table=byte:11"},
+         {},
+         {c8},
+         "Warning",
+         FlashOutcome::HandshakeFailed,
+         8,
+         true},
+        {"size answered by ACK",
+         File::MasterBin,
+         {"size=byte:06"},
+         {},
+         {c9},
+         "Warning",
+         FlashOutcome::HandshakeFailed,
+         9,
+         true},
+        {"hang-up at the table",
+         File::MasterMot,
+         {"table=hangup"},
+         {},
+         {c5},
+         "Warning",
+         FlashOutcome::HandshakeFailed,
+         5,
+         true},
+        {"NAK to a block",
+         File::MasterMot,
+         {"block:3=byte:15"},
+         {},
+         {"Receive Error!", kProgError},
+         "Error",
+         FlashOutcome::TransferFailed,
+         1,
+         true},
+        {"silence after a block",
+         File::MasterBin,
+         {"block:2=silence"},
+         {},
+         {"Time out!", kProgError},
+         "Error",
+         FlashOutcome::TransferFailed,
+         1,
+         true},
+        {"hang-up mid-transfer",
+         File::MasterMot,
+         {"block:4=hangup"},
+         {},
+         {kProgError},
+         "Warning",
+         FlashOutcome::TransferFailed,
+         1,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(m_dir / "work");
+        fs::create_directories(m_dir / "work");
+        const Firmware fw = Make(FwTarget::Master, 0x4400);
+        fs::path file;
+        switch (c.file) {
+            case File::MasterMot:
+                WriteFile(file = m_dir / "Master.mot", fw.mot);
+                break;
+            case File::MasterBin:
+                WriteFile(file = m_dir / "Master.bin", fw.image);
+                break;
+            case File::SlaveShortBin:
+                WriteFile(file = m_dir / "Slave.bin", Make(FwTarget::None, 0x10000).image);
+                break;
+            case File::NoSignatureMot:
+                WriteFile(file = m_dir / "Master_plain.mot", Make(FwTarget::None, 0x4400).mot);
+                break;
+            case File::BadChecksumMot:
+                WriteFile(file = m_dir / "Master_bad.mot",
+                          "S00600004844521B\nS1130000000102030405060708090A0B0C0D0E0F74\n"
+                          "S1130010000102030405060708090A0B0C0D0E0F00\nS9030000FC\n");
+                break;
+            case File::OverlapMot:
+                WriteFile(file = m_dir / "Master_overlap.mot",
+                          "S1170000000102030405060708090A0B0C0D0E0F101112132A\n"
+                          "S1070008AABBCCDDE2\nS9030000FC\n");
+                break;
+            case File::Missing:
+                file = m_dir / "Master_gone.bin";
+                break;
+            case File::Text:
+                WriteFile(file = m_dir / "Master.txt", fw.image);
+                break;
+        }
+        // A tmp.bin from before must outlive a conversion that never wrote one.
+        WriteFile(m_dir / "work" / "tmp.bin", std::string("earlier"));
+        SimOptions o;
+        o.slave = c.file == File::SlaveShortBin;
+        o.chipVersion = c.chip;
+        for (const char* f : c.faults)
+            o.faults.push_back(CSimRunner::Fault(f));
+        Outcome out;
+        Flash(file, c.file == File::SlaveShortBin ? kTargetSlave : kTargetMaster, o, out);
+
+        EXPECT_EQ(out.result.exitCode, 0u);
+        EXPECT_EQ(out.result.outcome, c.outcome);
+        if (c.outcome == FlashOutcome::HandshakeFailed) {
+            EXPECT_EQ(out.result.resultCode, c.code);
+        }
+        std::vector<std::string> texts;
+        for (const auto& m : out.ui.messages)
+            texts.push_back(m.text);
+        EXPECT_EQ(texts, c.messages);
+        ASSERT_FALSE(out.ui.messages.empty());
+        EXPECT_EQ(out.ui.messages.front().caption, c.caption);
+        EXPECT_EQ(out.ui.messages.back().caption, "Warning");
+        EXPECT_EQ(out.ui.messages.back().icon, MsgIcon::Warning);
+        EXPECT_EQ(out.selects > 0, c.selectSent);
+        ExpectCleanEnding(out);
+
+        // No trace file survives a run. tmp.bin is gone once a conversion wrote one, and an
+        // earlier one stays when the conversion never got that far.
+        const auto left = Names(m_dir / "work");
+        const bool convertedOk =
+            (c.file == File::MasterMot || c.file == File::NoSignatureMot) && c.code != 6;
+        if (convertedOk) {
+            EXPECT_TRUE(left.empty());
+        } else {
+            EXPECT_EQ(left, std::vector<std::string>{"tmp.bin"});
+            EXPECT_EQ(ReadBytes(m_dir / "work" / "tmp.bin"),
+                      Bytes({'e', 'a', 'r', 'l', 'i', 'e', 'r'}));
+        }
+    }
+}
+
+TEST_F(FlashRunTest, PrivateFolderLeavesCurrentDirectoryAndTempAlone) {
+    const Firmware fw = Make(FwTarget::Master, 0x4400);
+    const fs::path cwd = m_dir / "cwd";
+    const fs::path tmp = m_dir / "tmp";
+    fs::create_directories(cwd);
+    fs::create_directories(tmp);
+    WriteFile(cwd / "tmp.bin", std::string("the user's own file"));
+    WriteFile(cwd / "Master.mot", fw.mot);
+    const fs::path before = fs::current_path();
+    fs::current_path(cwd);
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+
+    CSimRunner sim(SimOptions{});
+    CBootLink link(FastTiming());
+    ASSERT_TRUE(link.OpenPort(sim.Port()));
+    RecordingUi ui;
+    FlashJob job;
+    job.filePath = "Master.mot";
+    job.fileExt = "mot";
+    const FlashResult result = FlashThreadProc(link, job, ui);
+    fs::current_path(before);
+    ::unsetenv("TMPDIR");
+
+    EXPECT_EQ(result.outcome, FlashOutcome::Success);
+    EXPECT_EQ(Names(cwd), (std::vector<std::string>{"Master.mot", "tmp.bin"}));
+    EXPECT_EQ(ReadBytes(cwd / "tmp.bin").size(), std::string("the user's own file").size());
+    EXPECT_TRUE(Names(tmp).empty());  // the private folder went with the run
+}
+
+TEST(FlashCommandChecks, InOrderWithTheirTexts) {
+    const fs::path dir = fs::temp_directory_path() / ("quillon-check-" + std::to_string(getpid()));
+    fs::create_directories(dir / "Master");
+    WriteFile(dir / "slave_v2.bin", std::string("x"));
+    WriteFile(dir / "MasterSlave.mot", std::string("x"));
+    WriteFile(dir / "Slave.bin", std::string("x"));
+    WriteFile(dir / "Master" / "fw.bin", std::string("x"));
+    WriteFile(dir / "Master.txt", std::string("x"));
+    struct Case {
+        std::string path;
+        std::string message;
+        int target;
+    };
+    const std::vector<Case> cases = {
+        {"", "Please select mot|bin file!", 0},
+        {(dir / "missing_Master.mot").string(), "Can't open this mot|bin file!", 0},
+        {(dir / "Master").string(), "Can't open this mot|bin file!", 0},
+        {(dir / "slave_v2.bin").string(), "Can't get master/slave type from the file name!", 0},
+        {(dir / "Master" / "fw.bin").string(), "Can't get master/slave type from the file name!",
+         0},
+        {(dir / "MasterSlave.mot").string(), "", kTargetMaster},
+        {(dir / "Slave.bin").string(), "", kTargetSlave},
+        {(dir / "Master.txt").string(), "", kTargetMaster},
+    };
+    for (const Case& c : cases) {
+        const FileCheck check = CheckFirmwareFile(c.path);
+        EXPECT_EQ(check.message, c.message) << c.path;
+        if (c.message.empty()) {
+            EXPECT_EQ(check.targetType, c.target) << c.path;
+        }
+    }
+    EXPECT_EQ(FileExtension("/a/Master_v2.MOT"), "MOT");
+    EXPECT_EQ(FileExtension("/a.b/Master.tar.mot"), "mot");
+    EXPECT_EQ(FileExtension("/a.b/Master"), "");
+    fs::remove_all(dir);
+}
+
+}  // namespace
