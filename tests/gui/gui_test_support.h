@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QPushButton>
 #include <QSettings>
 #include <QString>
 #include <QTemporaryDir>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "app/gui/main_dlg.h"
+#include "app/gui/program_dlg.h"
 #include "common/job_ui.h"
 #include "serial/port_list.h"
 
@@ -66,7 +68,8 @@ inline void RecordMessages(CQuillon2Dlg& dlg, QVector<RecordedMessage>& out) {
         m.text = text;
         m.caption = caption;
         m.icon = icon;
-        m.ownerIsProgressWindow = owner != nullptr && owner == dlg.ProgressWindow();
+        m.ownerIsProgressWindow =
+            owner != nullptr && owner == static_cast<QWidget*>(dlg.ProgressWindow());
         m.buttonText = dlg.m_btnFlash->text();
         m.buttonEnabled = dlg.m_btnFlash->isEnabled();
         out.push_back(m);

@@ -1,5 +1,6 @@
 // The main window without a device: texts, tab order, the About box, the file dialog and the
 // Flash command's checks up to the open of the port.
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -146,37 +147,55 @@ private slots:
         QString selectedLabel;
         QStringList shownFirst;
         QStringList shownAll;
-        QTimer::singleShot(0, [&] {
-            auto* fd = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            QVERIFY(fd != nullptr);
-            fd->setOption(QFileDialog::DontUseNativeDialog, true);
+        // Drives the dialog once it runs; whatever it finds, it ends the dialog.
+        auto drive = [&](QFileDialog* fd) {
             fd->setDirectory(dir);
             auto* types = fd->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
-            QVERIFY(types != nullptr);
+            auto* view = fd->findChild<QAbstractItemView*>(QStringLiteral("listView"));
+            if (types == nullptr || view == nullptr) {
+                fd->reject();
+                return;
+            }
             for (int i = 0; i < types->count(); ++i) {
                 labels << types->itemText(i);
             }
             selectedLabel = types->currentText();
-            auto* model = fd->findChild<QAbstractItemModel*>(QStringLiteral("qt_filesystem_model"));
-            QVERIFY(model != nullptr);
-            auto shown = [&] {
+            auto shown = [view] {
                 QStringList names;
-                auto* proxy = fd->findChild<QAbstractItemView*>(QStringLiteral("listView"));
-                const QModelIndex root = proxy->rootIndex();
-                for (int r = 0; r < proxy->model()->rowCount(root); ++r) {
-                    names << proxy->model()->index(r, 0, root).data().toString();
+                const QModelIndex root = view->rootIndex();
+                for (int r = 0; r < view->model()->rowCount(root); ++r) {
+                    names << view->model()->index(r, 0, root).data().toString();
                 }
                 names.sort();
                 return names;
             };
-            QTRY_COMPARE(shown().size(), 2);
-            shownFirst = shown();
+            auto settle = [&](int count) {
+                for (int i = 0; i < 100 && shown().size() != count; ++i) {
+                    QTest::qWait(20);
+                }
+                QTest::qWait(100);  // the model fills in the background
+                return shown();
+            };
+            shownFirst = settle(2);
             fd->selectNameFilter(CQuillon2Dlg::kAllFilesFilter);
-            QTRY_COMPARE(shown().size(), 4);
-            shownAll = shown();
-            fd->selectFile(dir + QStringLiteral("/Master.bin"));
-            fd->accept();
+            shownAll = settle(4);
+            if (auto* name = fd->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+                name->setText(QStringLiteral("Master.bin"));
+            }
+            static_cast<QDialog*>(fd)->accept();
+            if (fd->isVisible()) {
+                fd->reject();
+            }
+        };
+        QTimer poll;
+        poll.setInterval(10);
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (auto* fd = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                poll.stop();
+                drive(fd);
+            }
         });
+        poll.start();
         const QString chosen = CQuillon2Dlg::DefaultBrowseDialog(nullptr);
         QCOMPARE(labels, (QStringList{"Burn Files (bin;*.mot)", "All Files (*.*)"}));
         QCOMPARE(selectedLabel, QStringLiteral("Burn Files (bin;*.mot)"));

@@ -1,0 +1,81 @@
+// The port list of the running window follows the virtual ports folder: links that appear
+// or go are picked up by the hot-plug monitor, and the user's choice survives each refill.
+#include <QFile>
+#include <QtTest>
+#include <memory>
+#include <string>
+
+#include "app/gui/com_port_combo.h"
+#include "app/gui/main_dlg.h"
+#include "gui_test_support.h"
+#include "pty_pair.h"
+
+class TestPortList : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        m_env = std::make_unique<CPrivateEnvironment>();
+        QVERIFY(QDir().mkpath(m_env->PortsDir()));
+        const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+        QFile::setPermissions(m_env->RuntimeDir() + QStringLiteral("/quillon"), owner);
+        QFile::setPermissions(m_env->PortsDir(), owner);
+    }
+
+    void hotplugKeepsTheChoice() {
+        CPtyPair a;
+        CPtyPair b;
+        CPtyPair c;
+        const QString linkA = Link(QStringLiteral("inverter-a"), a);
+        const QString linkB = Link(QStringLiteral("inverter-b"), b);
+        CPrivateEnvironment::SetSavedPort(linkB);
+
+        CQuillon2Dlg dlg;
+        const int base = dlg.m_comboPort->count();  // the machine's own ports, if any
+        QVERIFY(base >= 2);
+        QCOMPARE(Selected(dlg), linkB);
+
+        // A new port arrives: the list grows, the choice stays.
+        const QString linkC = Link(QStringLiteral("inverter-c"), c);
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->count(), base + 1, 5000);
+        QCOMPARE(Selected(dlg), linkB);
+        QVERIFY(dlg.m_comboPort->findText(QStringLiteral("inverter-c"), Qt::MatchStartsWith) >= 0);
+
+        // The user picks another port; a port leaving keeps that choice.
+        const int indexA =
+            dlg.m_comboPort->findText(QStringLiteral("inverter-a"), Qt::MatchStartsWith);
+        QVERIFY(indexA >= 0);
+        dlg.m_comboPort->setCurrentIndex(indexA);
+        QCOMPARE(Selected(dlg), linkA);
+        QVERIFY(QFile::remove(linkC));
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->count(), base, 5000);
+        QCOMPARE(Selected(dlg), linkA);
+
+        // The chosen port itself goes: nothing is chosen in its place unless one port is left.
+        QVERIFY(QFile::remove(linkA));
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->count(), base - 1, 5000);
+        if (dlg.m_comboPort->count() == 1) {
+            QCOMPARE(Selected(dlg), linkB);
+        } else {
+            QCOMPARE(Selected(dlg), QString());
+        }
+    }
+
+private:
+    QString Link(const QString& name, const CPtyPair& pty) {
+        const QString path = m_env->PortsDir() + QLatin1Char('/') + name;
+        QFile::remove(path);
+        if (!QFile::link(QString::fromStdString(pty.SlavePath()), path)) {
+            qWarning("cannot link %s", qPrintable(path));
+        }
+        return path;
+    }
+    static QString Selected(const CQuillon2Dlg& dlg) {
+        return QString::fromStdString(dlg.m_comboPort->GetSelectedPortName());
+    }
+
+    std::unique_ptr<CPrivateEnvironment> m_env;
+};
+
+QTEST_MAIN(TestPortList)
+#include "ports_tests.moc"

@@ -1,0 +1,212 @@
+// Whole runs through the main window against the bootloader simulator, which sits in the
+// virtual ports folder like a real adapter: the list shows it, the saved name selects it,
+// and "Flash!" programs it through the worker thread and the Qt JobUi.
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/gui/com_port_combo.h"
+#include "app/gui/main_dlg.h"
+#include "app/gui/program_dlg.h"
+#include "firmware_gen.h"
+#include "gui_test_support.h"
+#include "sim_runner.h"
+
+Q_DECLARE_METATYPE(MsgIcon)
+
+namespace {
+struct Expected {
+    QString text;
+    QString caption;
+    MsgIcon icon;
+    bool fromProgressWindow;
+};
+}  // namespace
+Q_DECLARE_METATYPE(QVector<Expected>)
+
+class TestFlashRun : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        m_env = std::make_unique<CPrivateEnvironment>();
+        QVERIFY(QDir().mkpath(m_env->PortsDir()));
+        const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+        QFile::setPermissions(m_env->RuntimeDir() + QStringLiteral("/quillon"), owner);
+        QFile::setPermissions(m_env->PortsDir(), owner);
+
+        FirmwareSpec spec;
+        spec.target = FwTarget::Master;
+        spec.size = 0x4400;  // signature at 0x4000, 272 blocks
+        Firmware fw;
+        std::string error;
+        QVERIFY2(MakeFirmware(spec, fw, error), error.c_str());
+        m_image = fw.image;
+        WriteFile(m_env->Path(QStringLiteral("Master_fw.mot")), fw.mot);
+        WriteFile(m_env->Path(QStringLiteral("Master_fw.bin")),
+                  std::string(fw.image.begin(), fw.image.end()));
+    }
+
+    void wholeRun_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("chosen");  // picked in the file dialog
+        QTest::addColumn<QString>("typed");   // then typed over it, if not empty
+        QTest::addColumn<bool>("complete");
+        QTest::addColumn<QVector<Expected>>("messages");
+
+        QTest::newRow("success") << ""
+                                 << "Master_fw.mot"
+                                 << "" << true
+                                 << QVector<Expected>{{"Master Programming successfully !", "OK",
+                                                       MsgIcon::Information, false}};
+        QTest::newRow("NAK on a data block")
+            << "block:3=byte:15"
+            << "Master_fw.mot"
+            << "" << false
+            << QVector<Expected>{{"Receive Error!", "Error", MsgIcon::Warning, true},
+                                 {"Programming Process Error.\nPlease try again after 40 seconds!",
+                                  "Warning", MsgIcon::Warning, false}};
+        QTest::newRow("block table refused")
+            << "table=byte:15"
+            << "Master_fw.bin"
+            << "" << false
+            << QVector<Expected>{{"Not get Ack Signal!", "Warning", MsgIcon::Warning, false}};
+        // A typed path is read by the kind of the file last picked: this flat image is
+        // handed to the S-record conversion, which refuses it.
+        QTest::newRow("typed bin after a picked mot")
+            << ""
+            << "Master_fw.mot"
+            << "Master_fw.bin" << false
+            << QVector<Expected>{
+                   {"Transfer mot file to bin file error.", "Warning", MsgIcon::Warning, false}};
+    }
+
+    void wholeRun() {
+        QFETCH(QString, fault);
+        QFETCH(QString, chosen);
+        QFETCH(QString, typed);
+        QFETCH(bool, complete);
+        QFETCH(QVector<Expected>, messages);
+
+        const QString link = m_env->PortsDir() + QStringLiteral("/inverter");
+        SimOptions options;
+        options.linkPath = link.toStdString();
+        if (!fault.isEmpty()) {
+            options.faults.push_back(CSimRunner::Fault(fault.toStdString()));
+        }
+        CSimRunner sim(options);
+        CPrivateEnvironment::SetSavedPort(link);
+
+        CQuillon2Dlg dlg;
+        dlg.show();
+        QVector<RecordedMessage> shown;
+        RecordMessages(dlg, shown);
+        QVERIFY(QString::fromStdString(dlg.m_comboPort->GetSelectedPortName()) == link);
+
+        const QString chosenPath = m_env->Path(chosen);
+        dlg.m_browseDialog = [&chosenPath](QWidget*) { return chosenPath; };
+        dlg.OnBrowse();
+        if (!typed.isEmpty()) {
+            dlg.m_editFile->setText(m_env->Path(typed));
+        }
+        dlg.OnFlash();
+
+        // Busy before the worker could say anything, and the window stays open.
+        QVERIFY(dlg.IsRunning());
+        QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Waiting..."));
+        QVERIFY(!dlg.m_btnFlash->isEnabled());
+        QVERIFY(!dlg.close());
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        QVERIFY(dlg.isVisible());
+        dlg.OnFlash();  // a second press does nothing
+
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
+        QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Flash!"));
+        QVERIFY(dlg.m_btnFlash->isEnabled());
+
+        // Only the run's own messages count; the conversion may have said more first.
+        QVERIFY(shown.size() >= messages.size());
+        const int first = int(shown.size() - messages.size());
+        for (int i = 0; i < messages.size(); ++i) {
+            const RecordedMessage& got = shown[first + i];
+            QCOMPARE(got.text, messages[i].text);
+            QCOMPARE(got.caption, messages[i].caption);
+            QCOMPARE(got.icon, messages[i].icon);
+            QCOMPARE(got.ownerIsProgressWindow, messages[i].fromProgressWindow);
+        }
+        for (const RecordedMessage& got : shown) {
+            // Every box of a run is shown while the button still reads "Waiting...".
+            QCOMPARE(got.buttonText, QStringLiteral("Waiting..."));
+            QVERIFY(!got.buttonEnabled);
+        }
+
+        sim.Stop();
+        const std::vector<SimRun> runs = sim.Runs();
+        QCOMPARE(runs.size(), std::size_t(1));
+        QCOMPARE(runs[0].complete, complete);
+        QVERIFY2(sim.Errors().empty(), sim.Errors().empty() ? "" : sim.Errors()[0].c_str());
+        if (complete) {
+            QVERIFY(runs[0].image == m_image);
+            QVERIFY(dlg.ProgressWindow() != nullptr);
+            QCOMPARE(dlg.ProgressWindow()->m_staticPercent->text(), QStringLiteral("100 %"));
+        }
+        QVERIFY(dlg.ProgressWindow() == nullptr || !dlg.ProgressWindow()->isVisible());
+        // Idle again: Escape closes the window.
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        QVERIFY(!dlg.isVisible());
+    }
+
+    // Every ending closes the port: after a refused file the next press opens it again and
+    // programs the device.
+    void secondRunAfterAFailure() {
+        const QString link = m_env->PortsDir() + QStringLiteral("/inverter2");
+        SimOptions options;
+        options.linkPath = link.toStdString();
+        CSimRunner sim(options);
+        CPrivateEnvironment::SetSavedPort(link);
+        CQuillon2Dlg dlg;
+        QVector<RecordedMessage> shown;
+        RecordMessages(dlg, shown);
+        QString pick = m_env->Path(QStringLiteral("Master_fw.mot"));
+        dlg.m_browseDialog = [&pick](QWidget*) { return pick; };
+        dlg.OnBrowse();
+        dlg.m_editFile->setText(m_env->Path(QStringLiteral("Master_fw.bin")));
+        dlg.OnFlash();
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
+        QVERIFY(!shown.isEmpty());
+        QCOMPARE(shown.back().text, QStringLiteral("Transfer mot file to bin file error."));
+
+        pick = m_env->Path(QStringLiteral("Master_fw.bin"));
+        dlg.OnBrowse();
+        shown.clear();
+        dlg.OnFlash();
+        QVERIFY(dlg.IsRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text, QStringLiteral("Master Programming successfully !"));
+        QCOMPARE(CPrivateEnvironment::SavedPort(), link);
+        sim.Stop();
+        const std::vector<SimRun> runs = sim.Runs();
+        QVERIFY(!runs.empty());
+        QVERIFY(runs.back().Correct());
+        QVERIFY(runs.back().image == m_image);
+    }
+
+private:
+    static void WriteFile(const QString& path, const std::string& bytes) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(bytes.data(), qint64(bytes.size())), qint64(bytes.size()));
+    }
+
+    std::unique_ptr<CPrivateEnvironment> m_env;
+    std::vector<std::uint8_t> m_image;
+};
+
+QTEST_MAIN(TestFlashRun)
+#include "run_tests.moc"
