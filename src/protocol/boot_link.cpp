@@ -56,8 +56,13 @@ bool CBootLink::OpenPort(const std::string& name) {
         m_portName = name;
         m_port.Open(name);
         m_port.SetTimeouts(0xFFFFFFFFu, 0, 0, 0, 0);
+        m_dwOpenError = 0;
         return true;
+    } catch (const CSerialException& e) {
+        m_dwOpenError = e.m_dwError;
+        return false;
     } catch (...) {
+        m_dwOpenError = 0;
         return false;
     }
 }

@@ -61,6 +61,9 @@ public:
 
     CSerialPort m_port;
     std::string m_portName;
+    // The system's error code of the last OpenPort that failed (0 after success), so a front
+    // end can say why without opening the device again.
+    std::uint32_t m_dwOpenError = 0;
 
 private:
     LinkTiming m_timing;

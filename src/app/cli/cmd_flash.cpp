@@ -60,27 +60,23 @@ private:
 };
 
 // Why the port did not open, in the system's words, with the usual remedy for EACCES.
-void ExplainOpenFailure(const std::string& port) {
-    try {
-        CSerialPort probe;
-        probe.Open(port);
-        return;  // it opens now: nothing to explain
-    } catch (const CSerialException& e) {
-        char text[256];
-        if (e.GetErrorMessage(text, sizeof text)) {
-            std::cerr << port << ": " << text << std::endl;
+void ExplainOpenFailure(const std::string& port, std::uint32_t error) {
+    if (error == 0)
+        return;
+    char text[256];
+    if (CSerialException(error).GetErrorMessage(text, sizeof text)) {
+        std::cerr << port << ": " << text << std::endl;
+    }
+    if (error == EACCES) {
+        std::string group = "dialout";
+        struct stat st {};
+        if (stat(port.c_str(), &st) == 0) {
+            if (const struct group* g = getgrgid(st.st_gid))
+                group = g->gr_name;
         }
-        if (e.m_dwError == EACCES) {
-            std::string group = "dialout";
-            struct stat st {};
-            if (stat(port.c_str(), &st) == 0) {
-                if (const struct group* g = getgrgid(st.st_gid))
-                    group = g->gr_name;
-            }
-            std::cerr << "You must belong to the group that owns the device (" << group
-                      << "; dialout on Debian): sudo usermod -aG " << group
-                      << " $USER, then log in again." << std::endl;
-        }
+        std::cerr << "You must belong to the group that owns the device (" << group
+                  << "; dialout on Debian): sudo usermod -aG " << group
+                  << " $USER, then log in again." << std::endl;
     }
 }
 
@@ -98,7 +94,7 @@ int RunFlash(const std::string& port, const std::string& file) {
     if (!link.OpenPort(port)) {
         link.ClosePort();
         std::cerr << "Can't open serial port,\nplease check your device!" << std::endl;
-        ExplainOpenFailure(port);
+        ExplainOpenFailure(port, link.m_dwOpenError);
         return kExitPortNotOpened;
     }
     FlashJob job;
