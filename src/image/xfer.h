@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/job_ui.h"
+#include "image/arena.h"
 
 // One data record of the S-record file. Allocator-aware so that a conversion's lists keep
 // their elements in one arena (thousands of small texts per conversion).
@@ -115,19 +116,30 @@ public:
     // m_listImage as bytes into the file at path.
     bool WriteBinFile(const std::filesystem::path& path);
 
+    // Memory economy for the driver: empties lists that no later stage reads and reuses
+    // their memory. Loading, line building and filling share one arena, ordering and
+    // merging the other, so each stage's input can go once the next stage has run.
+    void DropRecords();             // m_listRecords
+    void DropSortedAndUnordered();  // m_listSorted, m_listUnordered
+    void DropLines();               // m_listLines
+    void DropMerged();              // m_listMerged
+
 private:
-    // Declared before the lists: their elements live in it and it outlives them.
-    std::pmr::monotonic_buffer_resource m_arena{64 * 1024};
+    // Declared before the lists: their elements live there, so they must outlive them.
+    CBlockPool m_blocks;
+    CArena m_arenaA{m_blocks};
+    CArena m_arenaB{m_blocks};
 
 public:
-    std::pmr::list<CRawblock> m_listLines{&m_arena};
-    std::pmr::list<CRawblock> m_listMerged{&m_arena};
-    std::pmr::list<CRawblock> m_listImage{&m_arena};
-    std::pmr::list<CS19block> m_listRecords{&m_arena};
-    std::pmr::list<CS19block> m_listSorted{&m_arena};
-    std::pmr::list<CS19block> m_listUnordered{&m_arena};
+    std::pmr::list<CRawblock> m_listLines{&m_arenaA};
+    std::pmr::list<CRawblock> m_listMerged{&m_arenaB};
+    std::pmr::list<CRawblock> m_listImage{&m_arenaA};
+    std::pmr::list<CS19block> m_listRecords{&m_arenaA};
+    std::pmr::list<CS19block> m_listSorted{&m_arenaB};
+    std::pmr::list<CS19block> m_listUnordered{&m_arenaB};
 
 private:
+    void ReleaseIfUnused(CArena& arena);
     void Show(const std::string& text);
     template <typename List, typename Format>
     bool Dump(const List& list, const char* name, Format format, const char* errorMessage);

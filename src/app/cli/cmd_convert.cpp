@@ -34,6 +34,9 @@ struct ConvertOptions {
 // copied; a move across file systems falls back to a copy.
 void MoveFile(const fs::path& from, const fs::path& to) {
     std::error_code ec;
+    // Removing the old file first makes the rename cheap: renaming over an existing file
+    // makes some file systems (ext4) write the new one out at once.
+    fs::remove(to, ec);
     fs::rename(from, to, ec);
     if (ec) {
         fs::copy_file(from, to, fs::copy_options::overwrite_existing);

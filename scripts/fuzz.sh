@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the S-record conversion fuzzer with clang (libFuzzer + AddressSanitizer +
+# UndefinedBehaviorSanitizer) in build-fuzz/ and runs it. The corpus grows in
+# build-fuzz/corpus, seeded from fuzz/image/corpus. Arguments go to libFuzzer, e.g.
+#   scripts/fuzz.sh -runs=10000000
+#   scripts/fuzz.sh -max_total_time=600
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh --test
+
+build=${QUILLON_FUZZ_BUILD:-build-fuzz}
+cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" -DQUILLON_FUZZ=ON -DQUILLON_SANITIZE=ON \
+    -DQUILLON_TESTS=OFF -DQUILLON_BENCH=OFF -DQUILLON_GUI=OFF >/dev/null
+cmake --build "$build" --target image_fuzzer -j "${QUILLON_JOBS:-2}"
+
+corpus="$build/corpus"
+mkdir -p "$corpus"
+cp -n fuzz/image/corpus/* "$corpus/"
+# Each input is converted into a private folder; a memory file system keeps that cheap.
+if [[ -z "${TMPDIR:-}" && -d /dev/shm && -w /dev/shm ]]; then
+    export TMPDIR=/dev/shm
+fi
+exec "$build/fuzz/image/image_fuzzer" -dict=fuzz/image/mot.dict -max_len=4096 "$corpus" "$@"
