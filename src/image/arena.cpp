@@ -29,7 +29,7 @@ void CArena::Release() {
     }
     m_blocks.clear();
     for (const Large& large : m_large) {
-        ::operator delete(large.p, large.bytes, std::align_val_t(large.alignment));
+        ::operator delete(large.p, std::align_val_t(large.alignment));
     }
     m_large.clear();
     m_next = m_end = nullptr;
@@ -39,7 +39,7 @@ void* CArena::do_allocate(std::size_t bytes, std::size_t alignment) {
     if (bytes > CBlockPool::kBlockSize / 8) {
         m_large.reserve(m_large.size() + 1);
         void* p = ::operator new(bytes, std::align_val_t(alignment));
-        m_large.push_back({p, bytes, alignment});
+        m_large.push_back({p, alignment});
         return p;
     }
     for (;;) {

@@ -45,7 +45,6 @@ private:
 
     struct Large {
         void* p;
-        std::size_t bytes;
         std::size_t alignment;
     };
 
