@@ -73,8 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream file(mot, std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     }
-    std::filesystem::remove_all(out);
+    // Trace files of the previous input are simply replaced; only the image must not linger.
     std::filesystem::create_directory(out);
+    std::filesystem::remove(out / kImageFileName);
 
     CountingSink sink;
     const bool ok = ConvertMotToBin(mot, out, sink);

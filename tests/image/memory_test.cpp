@@ -10,7 +10,8 @@
 #include "test_util.h"
 
 namespace {
-// Counts down allocations while armed; the one that reaches zero fails.
+// Counts down allocations while armed; the one that reaches zero fails. Every form of
+// new and delete is replaced, so that all memory comes from malloc and goes back to free.
 std::atomic<long> g_failIn{-1};
 
 void* Allocate(std::size_t size) {
@@ -30,10 +31,23 @@ void* AllocateAligned(std::size_t size, std::align_val_t align) {
         throw std::bad_alloc();
     }
     const auto a = static_cast<std::size_t>(align);
+#ifdef _WIN32
+    // The Windows C runtime has no aligned_alloc; its aligned blocks need _aligned_free.
+    if (void* p = _aligned_malloc(size == 0 ? 1 : size, a)) {
+#else
     if (void* p = std::aligned_alloc(a, (size + a - 1) / a * a)) {
+#endif
         return p;
     }
     throw std::bad_alloc();
+}
+
+void FreeAligned(void* p) {
+#ifdef _WIN32
+    _aligned_free(p);
+#else
+    std::free(p);
+#endif
 }
 }  // namespace
 
@@ -49,6 +63,38 @@ void* operator new(std::size_t size, std::align_val_t a) {
 void* operator new[](std::size_t size, std::align_val_t a) {
     return AllocateAligned(size, a);
 }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    try {
+        return AllocateAligned(size, a);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t& tag) noexcept {
+    return operator new(size, a, tag);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+    FreeAligned(p);
+}
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+    FreeAligned(p);
+}
 void operator delete(void* p) noexcept {
     std::free(p);
 }
@@ -62,16 +108,16 @@ void operator delete[](void* p, std::size_t) noexcept {
     std::free(p);
 }
 void operator delete(void* p, std::align_val_t) noexcept {
-    std::free(p);
+    FreeAligned(p);
 }
 void operator delete[](void* p, std::align_val_t) noexcept {
-    std::free(p);
+    FreeAligned(p);
 }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
+    FreeAligned(p);
 }
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
+    FreeAligned(p);
 }
 
 namespace {

@@ -6,15 +6,30 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 ScratchDir::ScratchDir() {
+#ifdef _WIN32
+    // No mkdtemp: a new name that create_directory accepts is ours alone.
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path candidate =
+            fs::temp_directory_path() / ("quillon-test-" + std::to_string(seed()));
+        if (fs::create_directory(candidate)) {
+            m_path = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a scratch folder");
+#else
     std::string pattern = (fs::temp_directory_path() / "quillon-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
     m_path = pattern;
+#endif
 }
 
 ScratchDir::~ScratchDir() {
