@@ -113,6 +113,36 @@ private slots:
         QVERIFY(!dlg.isVisible());
     }
 
+    // Enter in the path box neither closes the window nor starts the Flash command.
+    void enterInThePathBox() {
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+        QVector<RecordedMessage> messages;
+        RecordMessages(dlg, messages);
+        int browsed = 0;
+        dlg.m_browseDialog = [&browsed](QWidget*) {
+            ++browsed;
+            return QString();
+        };
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        dlg.activateWindow();
+        dlg.m_editFile->setFocus();
+        QTest::keyClick(dlg.m_editFile, Qt::Key_Return);
+        QVERIFY(dlg.isVisible());
+        QVERIFY(messages.isEmpty());
+        QCOMPARE(browsed, 0);
+        // On a focused button, Enter presses it.
+        dlg.m_btnFlash->setFocus();
+        QTest::keyClick(dlg.m_btnFlash, Qt::Key_Return);
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages[0].text, QStringLiteral("Please select mot|bin file!"));
+        QVERIFY(dlg.isVisible());
+        dlg.m_btnBrowse->setFocus();
+        QTest::keyClick(dlg.m_btnBrowse, Qt::Key_Enter, Qt::KeypadModifier);
+        QCOMPARE(browsed, 1);
+        QCOMPARE(messages.size(), 1);
+    }
+
     // The extension is the dialog's: after the last dot, case kept; cancel changes nothing.
     void browseRecordsTheExtension() {
         CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));

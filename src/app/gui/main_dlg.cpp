@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -101,11 +102,9 @@ void CQuillon2Dlg::OnInitDialog() {
     m_btnBrowse->setFixedWidth(qMax(
         du.X(24), m_btnBrowse->fontMetrics().horizontalAdvance(QStringLiteral("...")) + du.X(8)));
     m_btnFlash->setMinimumWidth(du.X(51));
-    // No default button: Enter in the path box must not press anything.
+    // No default button (see keyPressEvent for Enter).
     m_btnBrowse->setAutoDefault(false);
     m_btnFlash->setAutoDefault(false);
-    m_btnBrowse->setDefault(false);
-    m_btnFlash->setDefault(false);
 
     // Labels at 14, the list and the path box at 55 (166 wide), "..." at 225, "Flash!" under
     // the path box; a 14-unit margin all round.
@@ -304,6 +303,20 @@ void CQuillon2Dlg::reject() {
         return;
     }
     QDialog::reject();
+}
+
+void CQuillon2Dlg::keyPressEvent(QKeyEvent* event) {
+    // Enter presses the push button that has the focus and nothing else: in the path box it
+    // neither flashes nor closes the window.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget());
+            button != nullptr && button->isEnabled()) {
+            button->click();
+        }
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void CQuillon2Dlg::closeEvent(QCloseEvent* event) {

@@ -66,6 +66,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void OnInitDialog();
