@@ -93,10 +93,12 @@ int RunConvert(const ConvertOptions& options) {
 
 void AddConvert(CLI::App& app, int& exitCode) {
     auto options = std::make_shared<ConvertOptions>();
-    CLI::App* cmd = app.add_subcommand(
-        "convert",
-        "Convert an S-record file into a flat image (byte k = address k, gaps 0xFF, length a "
-        "multiple of 64). Exit 0 when converted, 3 when the file was refused.");
+    CLI::App* cmd =
+        app.add_subcommand("convert", "Convert an S-record file into a flat firmware image");
+    cmd->footer(
+        "The image holds address k at offset k from 0, gaps 0xFF, length a multiple of 64. "
+        "Messages go to stderr. Exit codes: 0 converted, 2 bad command line, 3 the file was "
+        "refused (OUT is then neither created nor changed).");
     cmd->add_option("IN", options->in, "S-record file (S1/S2 records below 0x20000)")->required();
     cmd->add_option("OUT", options->out, "image file to write")->required();
     cmd->add_option("--traces", options->traces,
