@@ -10,7 +10,7 @@
 // Fixed-size blocks, kept for reuse until the pool is destroyed.
 class CBlockPool {
 public:
-    static constexpr std::size_t kBlockSize = 256 * 1024;
+    static constexpr std::size_t kBlockSize = 64 * 1024;
 
     CBlockPool() = default;
     CBlockPool(const CBlockPool&) = delete;
