@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds Quillon, generates a sample Master firmware file, converts it with quillon-cli and
-# shows the result: the image's size and signature, its first lines and the trace files.
+# Builds Quillon, starts the bootloader simulator (a Master inverter at 9600 baud) in the
+# virtual ports folder, writes a sample Master firmware file and opens the desktop
+# application: choose the simulated inverter and the printed file, then press "Flash!".
+# Without a display ($DISPLAY and $WAYLAND_DISPLAY empty) the same file is flashed with
+# quillon-cli instead. The simulator is stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -14,32 +17,58 @@ if ! grep -q '^QUILLON_TESTS:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
     options+=(-DQUILLON_TESTS=OFF -DQUILLON_BENCH=OFF)
 fi
 cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target quillon-cli quillon-mkfw
+targets=(quillon-cli quillon-sim quillon-mkfw)
+have_gui=0
+if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^quillon:'; then
+    targets+=(quillon)
+    have_gui=1
+fi
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 demo=$(mktemp -d "${TMPDIR:-/tmp}/quillon-demo-XXXXXX")
-trap 'rm -rf "$demo"' EXIT
+sim_pid=""
+cleanup() {
+    if [[ -n "$sim_pid" ]]; then
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    rm -rf "$demo"
+}
+trap cleanup EXIT
+
+echo "== simulator =="
+# Its link goes into the virtual ports folder, where the window's port list finds it.
+"$build/tools/sim/quillon-sim" --target master --baud 9600 --name quillon-sim \
+    >"$demo/sim.out" 2>"$demo/sim.err" &
+sim_pid=$!
+link=""
+for _ in $(seq 100); do
+    link=$(sed -n 's/^link: //p' "$demo/sim.out")
+    [[ -n "$link" ]] && break
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+done
+if [[ -z "$link" ]]; then
+    echo "quillon-sim did not start:" >&2
+    cat "$demo/sim.err" >&2
+    exit 1
+fi
+echo "simulated inverter (Master, 9600 baud): $link"
 
 echo "== sample firmware =="
-# A full 128 KiB Master image, bootloader version 0x12, records shuffled, some left out.
-"$build/tools/mkfw/quillon-mkfw" "$demo/Master_demo.mot" --target master --boot-version 0x12 \
-    --order shuffle --gaps --seed 7
-echo "$demo/Master_demo.mot: $(wc -l <"$demo/Master_demo.mot") lines, $(stat -c %s "$demo/Master_demo.mot") bytes"
-head -n 3 "$demo/Master_demo.mot"
+# 32 KiB, so that the transfer takes about half a minute at 9600 baud.
+firmware=$demo/Master_demo.mot
+"$build/tools/mkfw/quillon-mkfw" "$firmware" --target master --size 0x8000 >/dev/null
+echo "sample firmware file: $firmware"
 
-echo "== convert =="
-"$build/src/app/cli/quillon-cli" convert "$demo/Master_demo.mot" "$demo/Master_demo.bin" \
-    --traces "$demo/traces"
-echo "exit code 0: $demo/Master_demo.bin written"
-
-echo "== result =="
-size=$(stat -c %s "$demo/Master_demo.bin")
-printf 'size: %d bytes (0x%x), a multiple of 64: %s\n' "$size" "$size" \
-    "$([[ $((size % 64)) -eq 0 ]] && echo yes || echo no)"
-echo "signature at 0x4000 (30 64 .. version):"
-od -A x -t x1 -j $((0x4000)) -N 4 "$demo/Master_demo.bin" | head -n 1
-echo "first lines of the image:"
-od -A x -t x1 -N 64 "$demo/Master_demo.bin"
-echo "trace files:"
-ls -l "$demo/traces"
-echo "first lines of fullmottmp.txt:"
-head -n 3 "$demo/traces/fullmottmp.txt"
+if [[ $have_gui -eq 1 && (-n "${DISPLAY:-}" || -n "${WAYLAND_DISPLAY:-}") ]]; then
+    echo "== quillon =="
+    echo "choose \"$(basename "$link") (virtual)\" and the file above, then press Flash!"
+    "$build/src/app/gui/quillon"
+else
+    echo "== quillon-cli flash (no display) =="
+    status=0
+    "$build/src/app/cli/quillon-cli" flash --port "$link" "$firmware" || status=$?
+    echo "quillon-cli exit code: $status"
+    exit "$status"
+fi
