@@ -1,10 +1,13 @@
-# Port discovery: the port list rules (every platform), the Linux sysfs source and the
-# hot-plug monitor. libudev is optional: without it the list still works from sysfs, only
-# adapters plugged in while the program runs are not noticed.
+# Port discovery: the port list rules (every platform), the SetupAPI source on Windows, the
+# Linux sysfs source and the hot-plug monitor. libudev is optional: without it the list still
+# works from sysfs, only adapters plugged in while the program runs are not noticed.
 add_library(quillon_ports STATIC ${CMAKE_CURRENT_LIST_DIR}/port_list.cpp)
 target_link_libraries(quillon_ports PUBLIC quillon_common)
 
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+if(WIN32)
+    target_sources(quillon_ports PRIVATE ${CMAKE_CURRENT_LIST_DIR}/port_source_win32.cpp)
+    target_link_libraries(quillon_ports PRIVATE setupapi advapi32)
+elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     target_sources(quillon_ports PRIVATE
         ${CMAKE_CURRENT_LIST_DIR}/port_source_linux.cpp
         ${CMAKE_CURRENT_LIST_DIR}/hotplug_monitor.cpp)

@@ -7,3 +7,6 @@ endif()
 add_library(quillon_serial STATIC ${CMAKE_CURRENT_LIST_DIR}/serial_exception.cpp
                                   ${QUILLON_SERIAL_PLATFORM_SOURCES})
 target_link_libraries(quillon_serial PUBLIC quillon_common)
+if(WIN32)
+    target_link_libraries(quillon_serial PRIVATE winmm)  # timeBeginPeriod
+endif()

@@ -1,6 +1,8 @@
 // quillon-cli flash --port NAME FILE: one whole run with the GUI's rules and texts.
+#ifndef _WIN32
 #include <grp.h>
 #include <sys/stat.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +14,12 @@
 #include "serial/serial_port.h"
 
 namespace {
+
+#ifdef _WIN32
+constexpr const char* kClearLine = "   ";  // the console may not know escape sequences
+#else
+constexpr const char* kClearLine = "\033[K";
+#endif
 
 // Prints what the GUI would show in boxes: success on stdout, everything else on stderr.
 class CliUi : public JobUi {
@@ -42,7 +50,8 @@ public:
         const int minutes = static_cast<int>(left) / 60;
         const int secs = static_cast<int>(left) % 60;
         std::fprintf(stderr, "%s%5s  %u/%u bytes  %.0f B/s  %d:%02d left%s", m_tty ? "\r" : "",
-                     p.text.c_str(), p.sent, p.total, rate, minutes, secs, m_tty ? "\033[K" : "\n");
+                     p.text.c_str(), p.sent, p.total, rate, minutes, secs,
+                     m_tty ? kClearLine : "\n");
         m_lineOpen = m_tty;
     }
     void TransferFinished(bool) override { EndProgressLine(); }
@@ -65,8 +74,14 @@ void ExplainOpenFailure(const std::string& port, std::uint32_t error) {
         return;
     char text[256];
     if (CSerialException(error).GetErrorMessage(text, sizeof text)) {
-        std::cerr << port << ": " << text << std::endl;
+        std::string reason = text;
+        // Windows' texts end with a line break of their own.
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) {
+            reason.pop_back();
+        }
+        std::cerr << port << ": " << reason << std::endl;
     }
+#ifndef _WIN32
     if (error == EACCES) {
         std::string group = "dialout";
         struct stat st {};
@@ -78,6 +93,7 @@ void ExplainOpenFailure(const std::string& port, std::uint32_t error) {
                   << "; dialout on Debian): sudo usermod -aG " << group
                   << " $USER, then log in again." << std::endl;
     }
+#endif
 }
 
 int RunFlash(const std::string& port, const std::string& file) {
