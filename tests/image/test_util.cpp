@@ -47,7 +47,12 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 }
 
 std::string ReadFile(const fs::path& path) {
+#ifdef _WIN32
+    // Trace files are text files: on Windows their lines end in CR LF, read back as LF.
+    std::ifstream in(path, path.extension() == ".txt" ? std::ios::in : std::ios::binary);
+#else
     std::ifstream in(path, std::ios::binary);
+#endif
     if (!in) {
         throw std::runtime_error("cannot read " + path.string());
     }

@@ -1,0 +1,251 @@
+#!/usr/bin/env bash
+# The Windows side: cross-builds every Qt-free target with mingw-w64, runs the Windows test
+# programs under Wine, and flashes the Linux simulator once with quillon-cli.exe through a Wine
+# COM port (plus one run that must fail).
+#
+# Safety: Wine maps COM1.. to /dev/ttyS0.., and /dev/ttyS0 is this machine's console. The
+# prefix is a fresh private one with Wine's mount manager disabled, so no COM name is mapped
+# to a machine device; the only COM names are links made here to pseudo-terminals, each
+# checked before every Wine run. COM1 to COM4 are never used, and a missing link is an error,
+# never a fallback to Wine's default device.
+#
+# Environment: QUILLON_WIN_BUILD (default build-win), QUILLON_LINUX_BUILD (default build: the
+# simulator and the firmware generator come from there), QUILLON_JOBS (default nproc).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+win_build=${QUILLON_WIN_BUILD:-build-win}
+linux_build=${QUILLON_LINUX_BUILD:-build}
+jobs=${QUILLON_JOBS:-$(nproc)}
+started=$SECONDS
+
+fail() {
+    echo "test-windows: FAILED: $*" >&2
+    exit 1
+}
+
+for tool in x86_64-w64-mingw32-g++-posix wine wineboot wineserver socat; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh --test installs it)"
+done
+
+echo "== Windows cross build ($win_build, mingw-w64) =="
+cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+    -DQUILLON_WERROR=ON >/dev/null
+cmake --build "$win_build" -j "$jobs"
+
+echo "== Linux simulator and firmware generator ($linux_build) =="
+if [[ ! -f $linux_build/build.ninja ]]; then
+    cmake -S . -B "$linux_build" -G Ninja -DQUILLON_WERROR=ON >/dev/null
+fi
+cmake --build "$linux_build" -j "$jobs" --target quillon-sim quillon-mkfw
+sim=$linux_build/tools/sim/quillon-sim
+mkfw=$linux_build/tools/mkfw/quillon-mkfw
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/quillon-wine.XXXXXX")
+export WINEPREFIX=$tmp/prefix
+export WINEDEBUG=-all
+# mscoree, mshtml: no installer prompts for .NET and Gecko. mountmgr.sys: see the top.
+export WINEDLLOVERRIDES="mscoree,mshtml=;mountmgr.sys=d"
+unset DISPLAY WAYLAND_DISPLAY
+helper_pids=()
+server_started=0
+
+cleanup() {
+    local pid
+    for pid in "${helper_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    if [[ $server_started == 1 ]]; then
+        wineserver -k 2>/dev/null || true  # this prefix's server and its programs only
+    fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# COM names this script made, and the pseudo-terminal each one must lead to.
+declare -A com_links=()
+
+is_pty() {
+    [[ $1 == /dev/pts/[0-9]* && -c $1 ]]
+}
+
+link_com() {
+    local name=$1 pty=$2
+    case ${name,,} in
+        com1 | com2 | com3 | com4) fail "$name is never used: Wine maps it to a machine device" ;;
+    esac
+    is_pty "$pty" || fail "$pty is not a pseudo-terminal; refusing to link $name to it"
+    ln -sfn "$pty" "$WINEPREFIX/dosdevices/${name,,}"
+    com_links[${name,,}]=$pty
+}
+
+# Every COM entry of the prefix must be one of ours, leading to its pseudo-terminal.
+check_com_links() {
+    local entry name target
+    for entry in "$WINEPREFIX"/dosdevices/*; do
+        name=$(basename "$entry")
+        [[ ${name,,} == com* ]] || continue
+        target=$(readlink -f "$entry" || true)
+        [[ -n ${com_links[${name,,}]:-} ]] ||
+            fail "unexpected $name -> $target in the Wine prefix"
+        [[ $target == "${com_links[${name,,}]}" ]] && is_pty "$target" ||
+            fail "$name leads to '$target', not to ${com_links[${name,,}]}"
+    done
+    for name in "${!com_links[@]}"; do
+        [[ -L $WINEPREFIX/dosdevices/$name ]] || fail "$name is not linked (no fallback)"
+    done
+}
+
+# wine with the links checked first; output into files (Wine's helper processes would
+# otherwise hold a pipe open).
+run_wine() {
+    local out=$1 err=$2
+    shift 2
+    check_com_links
+    local rc=0
+    timeout 600 wine "$@" >"$out" 2>"$err" || rc=$?
+    sed -i 's/\r$//' "$out" "$err"  # text-mode output ends its lines with CR LF
+    return $rc
+}
+
+winpath() {
+    local p
+    p=$(readlink -f "$1")
+    echo "Z:${p//\//\\}"
+}
+
+echo "== Wine prefix $WINEPREFIX =="
+wine --version
+wineserver -p >"$tmp/wineserver.log" 2>&1 &
+server_started=1
+wineboot -i >"$tmp/wineboot.log" 2>&1 || fail "wineboot failed: $(cat "$tmp/wineboot.log")"
+check_com_links
+ls "$WINEPREFIX/dosdevices"
+
+echo "== tests under Wine =="
+# A null-modem pair for the serial tests: two pseudo-terminals joined by socat, reached as
+# COM97 and COM98 (numbers for which Wine has no default device at all).
+socat "pty,raw,echo=0,link=$tmp/null-a" "pty,raw,echo=0,link=$tmp/null-b" 2>"$tmp/socat.err" &
+helper_pids+=($!)
+for _ in $(seq 100); do
+    [[ -L $tmp/null-a && -L $tmp/null-b ]] && break
+    sleep 0.05
+done
+link_com com97 "$(readlink -f "$tmp/null-a")"
+link_com com98 "$(readlink -f "$tmp/null-b")"
+
+test_failures=0
+run_test() {
+    local exe=$1
+    shift
+    local name
+    name=$(basename "$exe" .exe)
+    local rc=0
+    run_wine "$tmp/$name.out" "$tmp/$name.err" "$exe" "$@" || rc=$?
+    echo "-- $name $*: exit $rc"
+    grep -E '^\[==========\] [0-9]+ tests? from .* ran|^\[  (PASSED|FAILED|SKIPPED) ' \
+        "$tmp/$name.out" || true
+    # Everything the tests need is provided here, so a skipped test is a failure too, except
+    # where Wine itself lacks what a test checks.
+    local skipped
+    skipped=$(sed -n 's/^\[  SKIPPED \] \([A-Za-z0-9_]*\.[A-Za-z0-9_]*\)$/\1/p' "$tmp/$name.out" |
+        grep -vx -e 'NullModem.OpenIsExclusive' || true)
+    if [[ -n $skipped ]]; then
+        echo "skipped, but should have run: $skipped"
+    fi
+    if [[ $rc != 0 || -n $skipped ]]; then
+        cat "$tmp/$name.out" "$tmp/$name.err"
+        test_failures=$((test_failures + 1))
+    fi
+}
+
+export QUILLON_TEST_COM_A='\\.\COM97' QUILLON_TEST_COM_B='\\.\COM98'
+export QUILLON_TEST_PRIVATE_REGISTRY=1
+run_test "$win_build/tests/image/image_tests.exe"
+run_test "$win_build/tests/serial/ports_tests.exe"
+run_test "$win_build/tests/windows/windows_serial_tests.exe"
+run_test "$win_build/tests/windows/windows_ports_tests.exe"
+if [[ -f $win_build/fuzz/image/image_fuzz_replay.exe && -d fuzz/image/corpus ]]; then
+    rc=0
+    run_wine "$tmp/replay.out" "$tmp/replay.err" "$win_build/fuzz/image/image_fuzz_replay.exe" \
+        "$(winpath fuzz/image/corpus)" || rc=$?
+    echo "-- image_fuzz_replay corpus: exit $rc"
+    tail -n 2 "$tmp/replay.out" "$tmp/replay.err"
+    [[ $rc == 0 ]] || test_failures=$((test_failures + 1))
+fi
+rc=0
+run_wine "$tmp/ports.out" "$tmp/ports.err" "$win_build/src/app/cli/quillon-cli.exe" ports || rc=$?
+echo "-- quillon-cli.exe ports: exit $rc ($(wc -l <"$tmp/ports.out") ports listed)"
+[[ $rc == 0 ]] || test_failures=$((test_failures + 1))
+unset QUILLON_TEST_COM_A QUILLON_TEST_COM_B QUILLON_TEST_PRIVATE_REGISTRY
+[[ $test_failures == 0 ]] || fail "$test_failures test program(s) failed under Wine"
+
+echo "== quillon-cli.exe flash under Wine against quillon-sim =="
+"$mkfw" "$tmp/Master_fw.mot" >/dev/null
+"$mkfw" --format bin "$tmp/expected.bin" >/dev/null
+cli=$win_build/src/app/cli/quillon-cli.exe
+
+# Starts the simulator with the given options and links COM7 to its terminal.
+start_sim() {
+    : >"$tmp/sim.out"
+    "$sim" --once --link "$tmp/sim-link" "$@" >"$tmp/sim.out" 2>"$tmp/sim.err" &
+    sim_pid=$!
+    helper_pids+=("$sim_pid")
+    local pty=""
+    for _ in $(seq 200); do
+        pty=$(sed -n 's/^pty: //p' "$tmp/sim.out")
+        [[ -n $pty ]] && break
+        kill -0 "$sim_pid" 2>/dev/null || fail "quillon-sim ended early: $(cat "$tmp/sim.err")"
+        sleep 0.05
+    done
+    [[ -n $pty ]] || fail "quillon-sim printed no terminal"
+    link_com com7 "$pty"
+}
+
+# The simulator's verdict in sim_rc. A complete run ends it (given 30 s); a run the client
+# gave up waits for a client that will not come back, so it is stopped.
+wait_sim() {
+    local wait_steps=$1
+    for _ in $(seq "$wait_steps"); do
+        kill -0 "$sim_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    if kill -0 "$sim_pid" 2>/dev/null; then
+        echo "stopping quillon-sim"
+        kill "$sim_pid" 2>/dev/null || true
+    fi
+    sim_rc=0
+    wait "$sim_pid" || sim_rc=$?
+}
+
+start_sim --save-image "$tmp/saved.bin"
+rc=0
+run_wine "$tmp/flash.out" "$tmp/flash.err" "$cli" flash --port COM7 "$(winpath "$tmp/Master_fw.mot")" ||
+    rc=$?
+echo "-- quillon-cli.exe flash --port COM7 Master_fw.mot: exit $rc"
+echo "stdout:"
+sed 's/^/  /' "$tmp/flash.out"
+echo "stderr:"
+sed 's/^/  /' "$tmp/flash.err"
+wait_sim 600
+echo "quillon-sim: exit $sim_rc"
+sed 's/^/  /' "$tmp/sim.err"
+[[ $rc == 0 ]] || fail "flash ended with $rc, expected 0"
+grep -qx 'Master Programming successfully !' "$tmp/flash.out" ||
+    fail "no success message on stdout"
+[[ $sim_rc == 0 ]] || fail "the simulator judged the run incorrect ($sim_rc)"
+cmp "$tmp/saved.bin" "$tmp/expected.bin" || fail "the image the simulator received differs"
+echo "received image equals the firmware's image ($(stat -c %s "$tmp/saved.bin") bytes)"
+
+echo "== failure: the bootloader stays silent (exit 5 expected) =="
+start_sim --fault select=silence
+rc=0
+run_wine "$tmp/silent.out" "$tmp/silent.err" "$cli" flash --port COM7 \
+    "$(winpath "$tmp/Master_fw.mot")" || rc=$?
+echo "-- quillon-cli.exe flash --port COM7 Master_fw.mot: exit $rc"
+sed 's/^/  /' "$tmp/silent.out" "$tmp/silent.err"
+wait_sim 0
+echo "quillon-sim: exit $sim_rc"
+[[ $rc == 5 ]] || fail "a silent bootloader ended with $rc, expected 5"
+
+echo "== Windows part passed in $((SECONDS - started)) s =="

@@ -1,0 +1,240 @@
+// The SetupAPI port source: how property values become record fields, and a whole walk over
+// made-up COM port devices registered through SetupAPI itself. Registering devices changes the
+// machine's device registry, so that test runs only where QUILLON_TEST_PRIVATE_REGISTRY=1 says
+// the registry is a throw-away one (scripts/test-windows.sh: a fresh Wine prefix).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serial/port_list.h"
+#include "serial/port_source_win32.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// windows.h first: SetupAPI needs its types.
+#include <setupapi.h>
+
+namespace {
+
+TEST(TakeStringProperty, OnlyPlainStringsFillTheFieldButEveryValueCounts) {
+    struct Case {
+        const char* what;
+        bool callOk;
+        DWORD type;
+        std::string bytes;
+        bool found;
+        std::string field;  // starts as "old"
+    };
+    const std::vector<Case> cases = {
+        {"string with its zero", true, REG_SZ, std::string("COM5\0", 5), true, "COM5"},
+        {"string without a zero", true, REG_SZ, "COM12", true, "COM12"},
+        {"stops at the first zero", true, REG_SZ, std::string("COM3\0junk", 9), true, "COM3"},
+        {"empty string", true, REG_SZ, std::string("\0", 1), true, ""},
+        {"expandable string", true, REG_EXPAND_SZ, std::string("COM5\0", 5), true, ""},
+        {"list of strings", true, REG_MULTI_SZ, std::string("COM5\0\0", 6), true, ""},
+        {"number", true, REG_DWORD, std::string("\5\0\0\0", 4), true, ""},
+        {"missing or too long", false, REG_SZ, "COM5", false, "old"},
+    };
+    for (const Case& c : cases) {
+        std::string field = "old";
+        EXPECT_EQ(TakeStringProperty(c.callOk, c.type, c.bytes.data(),
+                                     static_cast<std::uint32_t>(c.bytes.size()), field),
+                  c.found)
+            << c.what;
+        EXPECT_EQ(field, c.field) << c.what;
+    }
+}
+
+TEST(Win32PortSource, WalkRunsToTheRegularEnd) {
+    CWin32PortSource source;
+    ASSERT_TRUE(source.Begin(true));
+    PortSourceStep step;
+    int devices = 0;
+    CPortDevice device;
+    while ((step = source.Next(device)) == PortSourceStep::Device && devices < 10000) {
+        ++devices;
+        device = CPortDevice{};
+    }
+    EXPECT_EQ(step, PortSourceStep::End);
+    source.End();
+    source.End();  // twice is harmless
+
+    CPortList list(source);
+    EXPECT_TRUE(list.FillPortList(0));
+    EXPECT_EQ(list.GetCount(), devices + 1);  // the none entry
+}
+
+// COM port class {4D36E978-E325-11CE-BFC1-08002BE10318} and the COM port interface.
+const GUID kPortsClass = {
+    0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+const GUID kComPortInterface = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+
+struct FakePort {
+    std::string friendlyName;
+    std::string service;                  // empty: none
+    std::optional<std::string> portName;  // "PortName" in the device's hardware key
+};
+
+// Registers made-up devices of the COM port class with the COM port interface, and removes
+// them again.
+class FakePorts {
+public:
+    explicit FakePorts(const std::vector<FakePort>& ports) {
+        m_set = SetupDiCreateDeviceInfoList(&kPortsClass, nullptr);
+        if (m_set == INVALID_HANDLE_VALUE) {
+            m_error = "SetupDiCreateDeviceInfoList failed";
+            return;
+        }
+        for (const FakePort& port : ports) {
+            if (!Add(port)) {
+                m_error = "registering " + port.friendlyName + " failed at " + m_error +
+                          ", error " + std::to_string(GetLastError());
+                return;
+            }
+        }
+    }
+    ~FakePorts() {
+        if (m_set == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        for (SP_DEVINFO_DATA& info : m_devices) {
+            SetupDiRemoveDevice(m_set, &info);
+        }
+        SetupDiDestroyDeviceInfoList(m_set);
+    }
+    const std::string& Error() const { return m_error; }
+
+private:
+    bool SetString(SP_DEVINFO_DATA& info, DWORD property, const std::string& value) {
+        return SetupDiSetDeviceRegistryPropertyA(m_set, &info, property,
+                                                 reinterpret_cast<const BYTE*>(value.c_str()),
+                                                 static_cast<DWORD>(value.size() + 1)) != FALSE;
+    }
+
+    bool Add(const FakePort& port) {
+        SP_DEVINFO_DATA info{};
+        info.cbSize = sizeof info;
+        if (!SetupDiCreateDeviceInfoA(m_set, "QuillonTestPort", &kPortsClass, nullptr, nullptr,
+                                      DICD_GENERATE_ID, &info)) {
+            m_error = "SetupDiCreateDeviceInfoA";
+            return false;
+        }
+        m_devices.push_back(info);
+        if (!SetString(info, SPDRP_HARDWAREID, "QUILLON\\TESTPORT")) {
+            m_error = "hardware id";
+            return false;
+        }
+        if (!SetString(info, SPDRP_FRIENDLYNAME, port.friendlyName)) {
+            m_error = "friendly name";
+            return false;
+        }
+        if (!port.service.empty() && !SetString(info, SPDRP_SERVICE, port.service)) {
+            m_error = "service";
+            return false;
+        }
+        if (!SetupDiRegisterDeviceInfo(m_set, &info, 0, nullptr, nullptr, nullptr)) {
+            m_error = "SetupDiRegisterDeviceInfo";
+            return false;
+        }
+        if (!SetupDiCreateDeviceInterfaceA(m_set, &info, &kComPortInterface, nullptr, 0, nullptr)) {
+            m_error = "SetupDiCreateDeviceInterfaceA";
+            return false;
+        }
+        if (port.portName) {
+            const HKEY key = SetupDiCreateDevRegKeyA(m_set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                                     nullptr, nullptr);
+            if (key == INVALID_HANDLE_VALUE) {
+                m_error = "SetupDiCreateDevRegKeyA";
+                return false;
+            }
+            const LONG rc = RegSetValueExA(key, "PortName", 0, REG_SZ,
+                                           reinterpret_cast<const BYTE*>(port.portName->c_str()),
+                                           static_cast<DWORD>(port.portName->size() + 1));
+            RegCloseKey(key);
+            if (rc != ERROR_SUCCESS) {
+                m_error = "PortName";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    HDEVINFO m_set = INVALID_HANDLE_VALUE;
+    std::vector<SP_DEVINFO_DATA> m_devices;
+    std::string m_error;
+};
+
+bool PrivateRegistry() {
+    const char* value = std::getenv("QUILLON_TEST_PRIVATE_REGISTRY");
+    return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+// Only the made-up devices: the machine may have ports of its own.
+std::vector<CPortEntry> TestEntries(const CPortList& list) {
+    std::vector<CPortEntry> out;
+    for (const CPortEntry& e : list.GetEntries()) {
+        if (e.m_strText.rfind("Quillon ", 0) == 0) {
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+TEST(Win32PortSource, RegisteredDevicesBecomeEntriesByTheirPortName) {
+    if (!PrivateRegistry()) {
+        GTEST_SKIP() << "registers devices: set QUILLON_TEST_PRIVATE_REGISTRY=1 in a throw-away "
+                        "registry (a fresh Wine prefix) to run it";
+    }
+    const FakePorts fake({
+        {"Quillon USB Port (COM42)", "usbser", std::string("COM42")},
+        {"Quillon Board Port (COM5)", "Serial", std::nullopt},    // number from the name
+        {"Quillon Odd Port", "serial", std::string("COM12")},     // service case ignored
+        {"Quillon Lower (COM6)", "Serial", std::string("com6")},  // PortName counts case
+        {"Quillon Open (COM7", "Serial", std::nullopt},           // no closing parenthesis
+        {"Quillon Plain (COM8)", "", std::nullopt},               // no service: standard
+    });
+    ASSERT_EQ(fake.Error(), "");
+
+    CWin32PortSource source;
+    CPortList list(source);
+    list.m_bShowNoneEntry = false;
+    ASSERT_TRUE(list.FillPortList(12));
+
+    struct Expected {
+        std::string text;
+        std::uint32_t itemData;
+        std::string name;
+    };
+    const std::vector<Expected> expected = {
+        {"Quillon Board Port (COM5)", 5, "COM5"},
+        {"Quillon Odd Port", 12, "\\\\.\\COM12"},
+        {"Quillon Plain (COM8)", 8, "COM8"},
+        {"Quillon USB Port (COM42)", 42 | CPortList::NON_STANDARD_MARK, "\\\\.\\COM42"},
+    };
+    const std::vector<CPortEntry> got = TestEntries(list);
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].m_strText, expected[i].text) << i;
+        EXPECT_EQ(got[i].m_dwItemData, expected[i].itemData) << i;
+        EXPECT_EQ(got[i].m_strName, expected[i].name) << i;
+    }
+    EXPECT_EQ(list.GetSelectedPortNumber(), 12);
+    EXPECT_EQ(list.GetSelectedPortName(), "\\\\.\\COM12");
+
+    // The marked port is selected by its plain number, and read back as that number.
+    ASSERT_TRUE(list.FillPortList(42));
+    EXPECT_EQ(list.GetSelectedPortNumber(), 42);
+    EXPECT_EQ(list.GetSelectedPortName(), "\\\\.\\COM42");
+    // Keep the current port on a refill.
+    ASSERT_TRUE(list.FillPortList(-1));
+    EXPECT_EQ(list.GetSelectedPortNumber(), 42);
+}
+
+}  // namespace
