@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libcli11-dev libudev-dev qt6-base-dev libqt6svg6
           srecord socat)
 if [[ "${1:-}" == "--test" ]]; then
-    packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang xvfb xauth)
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang xvfb xauth
+               mingw-w64 googletest wine64 wine)
 fi
 
 missing=()

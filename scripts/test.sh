@@ -20,3 +20,5 @@ cmake --build build-asan -j "$jobs"
 echo "== tests under sanitizers =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+scripts/test-windows.sh

@@ -5,9 +5,11 @@
 #endif
 #include <windows.h>
 // windows.h first: SetupAPI needs its types.
+#include <dbt.h>
 #include <setupapi.h>
 
 #include <algorithm>
+#include <cstddef>
 
 namespace {
 
@@ -77,6 +79,36 @@ bool TakeStringProperty(bool callOk, std::uint32_t regType, const char* data, st
     const char* end = std::find(data, data + size, '\0');
     field.assign(data, end);
     return true;
+}
+
+bool IsComPortChange(std::uintptr_t event, const void* data, bool wide) {
+    if ((event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) || data == nullptr) {
+        return false;
+    }
+    const auto* header = static_cast<const DEV_BROADCAST_HDR*>(data);
+    if (header->dbch_devicetype != DBT_DEVTYP_PORT) {
+        return false;
+    }
+    // The name runs to its terminating zero, but never past the size the record gives.
+    std::string name;
+    if (wide) {
+        const auto* port = static_cast<const DEV_BROADCAST_PORT_W*>(data);
+        const std::size_t offset = offsetof(DEV_BROADCAST_PORT_W, dbcp_name);
+        const std::size_t count =
+            port->dbcp_size > offset ? (port->dbcp_size - offset) / sizeof(wchar_t) : 0;
+        for (std::size_t i = 0; i < count && port->dbcp_name[i] != L'\0'; ++i) {
+            const wchar_t c = port->dbcp_name[i];
+            name.push_back(c < 0x80 ? static_cast<char>(c) : '?');  // COM names are ASCII
+        }
+    } else {
+        const auto* port = static_cast<const DEV_BROADCAST_PORT_A*>(data);
+        const std::size_t offset = offsetof(DEV_BROADCAST_PORT_A, dbcp_name);
+        const std::size_t count = port->dbcp_size > offset ? port->dbcp_size - offset : 0;
+        for (std::size_t i = 0; i < count && port->dbcp_name[i] != '\0'; ++i) {
+            name.push_back(port->dbcp_name[i]);
+        }
+    }
+    return CPortList::ParsePortNumber(name) >= 1;
 }
 
 CWin32PortSource::CWin32PortSource() : m_hDevInfo(INVALID_HANDLE_VALUE) {}

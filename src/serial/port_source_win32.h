@@ -19,6 +19,12 @@ constexpr std::uint32_t kPortPropertyBufferSize = 1024;
 bool TakeStringProperty(bool callOk, std::uint32_t regType, const char* data, std::uint32_t size,
                         std::string& field);
 
+// Whether a WM_DEVICECHANGE notice is about a COM port, so that the port list is refilled:
+// arrival (0x8000) or removal (0x8004) of a DBT_DEVTYP_PORT device whose name parses as a
+// COM port number of 1 or more. data: the notice's DEV_BROADCAST_HDR (may be null); wide:
+// the window receives the Unicode form of the record (DEV_BROADCAST_PORT_W).
+bool IsComPortChange(std::uintptr_t event, const void* data, bool wide);
+
 class CWin32PortSource : public IPortSource {
 public:
     CWin32PortSource();

@@ -1,6 +1,7 @@
 // CSerialPort over the Win32 communications functions. The handle is opened synchronously
 // (no overlapped I/O); reads do not wait because the link sets the time-outs
-// (MAXDWORD, 0, 0, 0, 0) right after Open.
+// (MAXDWORD, 0, 0, 0, 0) right after Open. Until then the driver's own time-outs apply.
+//
 // The class's own names (PURGE_TXCLEAR, PURGE_RXCLEAR) are macros in windows.h: the class is
 // declared before the system headers come in.
 #include "serial/serial_port.h"

@@ -4,6 +4,7 @@
 // the registry is a throw-away one (scripts/test-windows.sh: a fresh Wine prefix).
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -18,9 +19,62 @@
 #endif
 #include <windows.h>
 // windows.h first: SetupAPI needs its types.
+#include <dbt.h>
 #include <setupapi.h>
 
 namespace {
+
+// A DEV_BROADCAST_PORT record of either form, its size counting the name and its zero.
+template <typename Record, typename Char>
+std::vector<unsigned char> PortRecord(DWORD deviceType, const std::basic_string<Char>& name) {
+    const std::size_t size = offsetof(Record, dbcp_name) + (name.size() + 1) * sizeof(Char);
+    std::vector<unsigned char> bytes(size + 16, 0xCC);  // a margin that must not be read as name
+    auto* record = reinterpret_cast<Record*>(bytes.data());
+    record->dbcp_size = static_cast<DWORD>(size);
+    record->dbcp_devicetype = deviceType;
+    record->dbcp_reserved = 0;
+    std::memcpy(record->dbcp_name, name.c_str(), (name.size() + 1) * sizeof(Char));
+    return bytes;
+}
+
+TEST(DeviceChange, OnlyArrivalOrRemovalOfANamedComPortRefills) {
+    struct Case {
+        WPARAM event;
+        DWORD deviceType;
+        std::string name;
+        bool refill;
+    };
+    const std::vector<Case> cases = {
+        {DBT_DEVICEARRIVAL, DBT_DEVTYP_PORT, "COM3", true},
+        {DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_PORT, "COM3", true},
+        {DBT_DEVICEARRIVAL, DBT_DEVTYP_PORT, "\\\\.\\COM12", true},
+        {DBT_DEVICEARRIVAL, DBT_DEVTYP_PORT, "com4", true},
+        {DBT_DEVICEARRIVAL, DBT_DEVTYP_PORT, "LPT1", false},  // a parallel port
+        {DBT_DEVICEARRIVAL, DBT_DEVTYP_PORT, "COM0", false},
+        {DBT_DEVICEARRIVAL, DBT_DEVTYP_PORT, "", false},
+        {DBT_DEVICEARRIVAL, DBT_DEVTYP_VOLUME, "COM3", false},  // not a port record
+        {DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_PORT, "COM3", false},
+        {DBT_DEVNODES_CHANGED, DBT_DEVTYP_PORT, "COM3", false},
+    };
+    for (const Case& c : cases) {
+        const auto narrow = PortRecord<DEV_BROADCAST_PORT_A, char>(c.deviceType, c.name);
+        EXPECT_EQ(IsComPortChange(c.event, narrow.data(), false), c.refill) << c.name;
+        const std::wstring wideName(c.name.begin(), c.name.end());
+        const auto wide = PortRecord<DEV_BROADCAST_PORT_W, wchar_t>(c.deviceType, wideName);
+        EXPECT_EQ(IsComPortChange(c.event, wide.data(), true), c.refill) << c.name << " (wide)";
+    }
+    EXPECT_FALSE(IsComPortChange(DBT_DEVICEARRIVAL, nullptr, false));
+}
+
+// The name is bounded by the record's size, not by a zero that may lie beyond it.
+TEST(DeviceChange, NameEndsWithTheRecord) {
+    auto bytes = PortRecord<DEV_BROADCAST_PORT_A, char>(DBT_DEVTYP_PORT, "COM");
+    auto* record = reinterpret_cast<DEV_BROADCAST_PORT_A*>(bytes.data());
+    record->dbcp_size = static_cast<DWORD>(offsetof(DEV_BROADCAST_PORT_A, dbcp_name) + 3);
+    record->dbcp_name[3] = '7';  // past the size: must not turn "COM" into "COM7"
+    record->dbcp_name[4] = '\0';
+    EXPECT_FALSE(IsComPortChange(DBT_DEVICEARRIVAL, bytes.data(), false));
+}
 
 TEST(TakeStringProperty, OnlyPlainStringsFillTheFieldButEveryValueCounts) {
     struct Case {
