@@ -7,10 +7,13 @@
 #ifdef __linux__
 #include "serial/hotplug_monitor.h"
 #include "serial/port_source_linux.h"
+#else
+// No hot-plug monitor elsewhere (Windows follows WM_DEVICECHANGE): the member stays empty.
+class CPortMonitor {};
 #endif
 
 namespace {
-#ifndef __linux__
+#if !defined(__linux__) && !defined(_WIN32)
 // Until this platform has a port source of its own, the list is empty.
 class CNoPortSource : public IPortSource {
 public:
@@ -23,6 +26,8 @@ public:
 std::unique_ptr<IPortSource> PlatformSource() {
 #ifdef __linux__
     return std::make_unique<CLinuxPortSource>();
+#elif defined(_WIN32)
+    return CreateSystemPortSource();  // SetupAPI
 #else
     return std::make_unique<CNoPortSource>();
 #endif

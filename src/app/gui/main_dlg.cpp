@@ -23,6 +23,9 @@
 #include "app/gui/program_dlg.h"
 #include "app/gui/qt_job_ui.h"
 #include "app/gui/version.h"
+#ifdef _WIN32
+#include "app/gui/win32_integration.h"
+#endif
 
 const QString CQuillon2Dlg::kBurnFilesFilter =
     QStringLiteral("Burn Files (bin;*.mot) (*.bin *.mot)");
@@ -137,8 +140,8 @@ void CQuillon2Dlg::OnInitDialog() {
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 #ifdef _WIN32
-    // Windows: the same entry belongs in the system menu (a separator, then the entry with
-    // command id 16), handled by a native event filter; added with the Windows port.
+    // Windows: the same entry in the system menu, and port list refills on device changes.
+    new CWin32Integration(*this);
 #endif
 
     const QIcon icon = QuillonIcon();
