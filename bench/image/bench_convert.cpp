@@ -66,18 +66,18 @@ int main(int argc, char** argv) {
     const fs::path dir = fs::temp_directory_path() / ("quillon-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
 
-    FirmwareSpec spec;  // Master, 0x20000 bytes, 16-byte records: S1 below 0x10000, S2 above
+    FirmwareRecipe recipe;  // Master, 0x20000 bytes, 16-byte records: S1 below 0x10000, S2 above
     Firmware firmware;
     std::string error;
-    spec.order = FwOrder::Ascending;
-    if (!MakeFirmware(spec, firmware, error)) {
+    recipe.order = FwOrder::Ascending;
+    if (!MakeFirmware(recipe, firmware, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
     WriteFile(dir / "asc.mot", firmware.mot);
     const std::vector<std::uint8_t> expected = firmware.image;
-    spec.order = FwOrder::Descending;
-    MakeFirmware(spec, firmware, error);
+    recipe.order = FwOrder::Descending;
+    MakeFirmware(recipe, firmware, error);
     WriteFile(dir / "desc.mot", firmware.mot);
 
     auto ours = [&](const char* in) {

@@ -51,11 +51,11 @@ int main(int argc, char** argv) {
         argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 0)) : 0x20000;
     const fs::path dir = fs::temp_directory_path() / ("quillon-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    FirmwareSpec spec;
-    spec.size = size;
+    FirmwareRecipe recipe;
+    recipe.size = size;
     Firmware fw;
     std::string error;
-    if (!MakeFirmware(spec, fw, error)) {
+    if (!MakeFirmware(recipe, fw, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }

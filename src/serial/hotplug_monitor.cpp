@@ -194,15 +194,15 @@ bool CPortMonitor::DrainFolder() {
 }
 
 void CPortMonitor::ArmDebounce() {
-    itimerspec spec{};
+    itimerspec timer{};
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(m_debounce).count();
-    spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-    spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
-        spec.it_value.tv_nsec = 1;  // zero would disarm the timer
+    timer.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+    timer.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    if (timer.it_value.tv_sec == 0 && timer.it_value.tv_nsec == 0) {
+        timer.it_value.tv_nsec = 1;  // zero would disarm the timer
     }
     // Re-arming restarts the quiet time and drops an expiry not yet read.
-    timerfd_settime(m_timer, 0, &spec, nullptr);
+    timerfd_settime(m_timer, 0, &timer, nullptr);
 }
 
 bool CPortMonitor::ProcessEvents() {

@@ -55,11 +55,11 @@ TEST(CliFlash, ExitCodesTextsAndStreams) {
     const fs::path dir =
         fs::temp_directory_path() / ("quillon-cli-flash-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    FirmwareSpec spec;
-    spec.size = 0x4400;
+    FirmwareRecipe recipe;
+    recipe.size = 0x4400;
     Firmware fw;
     std::string error;
-    ASSERT_TRUE(MakeFirmware(spec, fw, error)) << error;
+    ASSERT_TRUE(MakeFirmware(recipe, fw, error)) << error;
     // Odd characters and a long path must not matter.
     const fs::path deep = dir / std::string(120, 'd') / "ü ß 'quote' $x" / std::string(120, 'e');
     fs::create_directories(deep);

@@ -24,15 +24,15 @@ const char* const kTraceFiles[] = {"Rtmps19.txt", "Ttmps19.txt", "Rawtmps19.txt"
                                    "tmp.txt",     "mottmp.txt",  "fullmottmp.txt"};
 
 Firmware Make(FwTarget target, std::uint32_t size, std::uint8_t version = 0x02) {
-    FirmwareSpec spec;
-    spec.target = target;
-    spec.size = size;
-    spec.bootVersion = version;
-    spec.recordBytes = 32;
-    spec.order = FwOrder::Shuffled;
+    FirmwareRecipe recipe;
+    recipe.target = target;
+    recipe.size = size;
+    recipe.bootVersion = version;
+    recipe.recordBytes = 32;
+    recipe.order = FwOrder::Shuffled;
     Firmware fw;
     std::string error;
-    EXPECT_TRUE(MakeFirmware(spec, fw, error)) << error;
+    EXPECT_TRUE(MakeFirmware(recipe, fw, error)) << error;
     return fw;
 }
 

@@ -40,12 +40,12 @@ private slots:
         QFile::setPermissions(m_env->RuntimeDir() + QStringLiteral("/quillon"), owner);
         QFile::setPermissions(m_env->PortsDir(), owner);
 
-        FirmwareSpec spec;
-        spec.target = FwTarget::Master;
-        spec.size = 0x4400;  // signature at 0x4000, 272 blocks
+        FirmwareRecipe recipe;
+        recipe.target = FwTarget::Master;
+        recipe.size = 0x4400;  // signature at 0x4000, 272 blocks
         Firmware fw;
         std::string error;
-        QVERIFY2(MakeFirmware(spec, fw, error), error.c_str());
+        QVERIFY2(MakeFirmware(recipe, fw, error), error.c_str());
         m_image = fw.image;
         WriteFile(m_env->Path(QStringLiteral("Master_fw.mot")), fw.mot);
         WriteFile(m_env->Path(QStringLiteral("Master_fw.bin")),

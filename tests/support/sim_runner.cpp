@@ -19,10 +19,10 @@ CSimRunner::~CSimRunner() {
     Stop();
 }
 
-SimFault CSimRunner::Fault(const std::string& spec) {
+SimFault CSimRunner::Fault(const std::string& text) {
     SimFault f;
     std::string error;
-    if (!ParseSimFault(spec, f, error)) {
+    if (!ParseSimFault(text, f, error)) {
         throw std::invalid_argument(error);
     }
     return f;

@@ -22,7 +22,7 @@ public:
     CSimRunner& operator=(const CSimRunner&) = delete;
 
     // Parses "STEP[:N]=ACTION" faults; throws std::invalid_argument on bad grammar.
-    static SimFault Fault(const std::string& spec);
+    static SimFault Fault(const std::string& text);
     static std::vector<SimFault> Faults(std::initializer_list<const char*> specs);
 
     // The terminal's device path (it changes after a hang-up).

@@ -10,7 +10,7 @@ enum class FwTarget { Master, Slave, None };
 enum class FwOrder { Ascending, Descending, Shuffled };
 enum class FwRecordTypes { Auto, S2, Mixed };  // Auto: S1 below 0x10000, S2 from there on
 
-struct FirmwareSpec {
+struct FirmwareRecipe {
     FwTarget target = FwTarget::Master;
     std::uint32_t size = 0x20000;    // bytes of data from address 0; at most 0x20000
     std::uint32_t recordBytes = 16;  // data bytes per record, 1..250
@@ -26,7 +26,7 @@ struct FirmwareSpec {
 inline constexpr std::uint32_t kMasterSignatureAt = 0x4000;
 inline constexpr std::uint32_t kSlaveSignatureAt = 0x10000;
 
-// Empty when the spec is not possible (size out of range, signature outside the image,
+// Empty when the recipe is not possible (size out of range, signature outside the image,
 // record size out of range); error then says why.
 struct Firmware {
     std::vector<std::uint8_t> image;  // what the S-records convert to: gaps 0xFF, length a
@@ -34,4 +34,4 @@ struct Firmware {
     std::string mot;                  // S0 header, data records, S9
 };
 
-bool MakeFirmware(const FirmwareSpec& spec, Firmware& firmware, std::string& error);
+bool MakeFirmware(const FirmwareRecipe& recipe, Firmware& firmware, std::string& error);

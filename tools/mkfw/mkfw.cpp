@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
         "30 64 00 V at 0x4000 (V = --boot-version), Slave 60 49 00 01 at 0x10000. "
         "--format bin writes exactly what the S-record form converts to (gaps 0xFF, length "
         "rounded up to 64)."};
-    FirmwareSpec spec;
+    FirmwareRecipe recipe;
     std::string out;
     std::string format = "mot";
     bool s2 = false;
@@ -26,20 +26,20 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"master", "slave", "none"}));
     app.add_option("--format", format, "mot (default): S-records; bin: flat image")
         ->check(CLI::IsMember({"mot", "bin"}));
-    app.add_option("--size", spec.size,
+    app.add_option("--size", recipe.size,
                    "bytes of data from address 0, 1..0x20000 (default 0x20000)");
-    app.add_option("--record-bytes", spec.recordBytes,
+    app.add_option("--record-bytes", recipe.recordBytes,
                    "data bytes per record, 1..250, usually 16, 32 or 64 (default 16)");
     app.add_option("--order", order, "record order: asc (default), desc, shuffle")
         ->check(CLI::IsMember({"asc", "desc", "shuffle"}));
-    app.add_option("--seed", spec.seed, "seed of the contents, shuffle and gaps (default 1)");
-    app.add_option("--boot-version", spec.bootVersion,
+    app.add_option("--seed", recipe.seed, "seed of the contents, shuffle and gaps (default 1)");
+    app.add_option("--boot-version", recipe.bootVersion,
                    "Master: bootloader version byte at 0x4003 (default 2)");
     app.add_flag("--s2", s2, "S2 records everywhere (default: S1 below 0x10000, S2 above)");
     app.add_flag("--mixed", mixed, "S1 or S2 at random below 0x10000");
-    app.add_flag("--lower", spec.lowerCase, "lower-case hexadecimal");
-    app.add_flag("--crlf", spec.crlf, "CR LF line ends");
-    app.add_flag("--gaps", spec.gaps,
+    app.add_flag("--lower", recipe.lowerCase, "lower-case hexadecimal");
+    app.add_flag("--crlf", recipe.crlf, "CR LF line ends");
+    app.add_flag("--gaps", recipe.gaps,
                  "leave out about one record in eight (never the signature or the last one)");
     CLI11_PARSE(app, argc, argv);
 
@@ -47,16 +47,16 @@ int main(int argc, char** argv) {
         std::cerr << "quillon-mkfw: --s2 and --mixed exclude each other\n";
         return 2;
     }
-    spec.target = target == "slave"  ? FwTarget::Slave
-                  : target == "none" ? FwTarget::None
-                                     : FwTarget::Master;
-    spec.order = order == "desc"      ? FwOrder::Descending
-                 : order == "shuffle" ? FwOrder::Shuffled
-                                      : FwOrder::Ascending;
-    spec.types = s2 ? FwRecordTypes::S2 : mixed ? FwRecordTypes::Mixed : FwRecordTypes::Auto;
+    recipe.target = target == "slave"  ? FwTarget::Slave
+                    : target == "none" ? FwTarget::None
+                                       : FwTarget::Master;
+    recipe.order = order == "desc"      ? FwOrder::Descending
+                   : order == "shuffle" ? FwOrder::Shuffled
+                                        : FwOrder::Ascending;
+    recipe.types = s2 ? FwRecordTypes::S2 : mixed ? FwRecordTypes::Mixed : FwRecordTypes::Auto;
     Firmware firmware;
     std::string error;
-    if (!MakeFirmware(spec, firmware, error)) {
+    if (!MakeFirmware(recipe, firmware, error)) {
         std::cerr << "quillon-mkfw: " << error << '\n';
         return 2;
     }
