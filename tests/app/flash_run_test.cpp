@@ -124,15 +124,9 @@ TEST_F(FlashRunTest, SuccessfulRunsWriteTheImageTheDeviceSaves) {
         {"master bin", FwTarget::Master, false, std::nullopt, 2, 0x4400, nullptr, {}, 1},
         {"slave bin", FwTarget::Slave, false, std::nullopt, 0, 0x10040, nullptr, {}, 1},
         {"slave mot", FwTarget::Slave, true, std::nullopt, 0, 0x10040, nullptr, {}, 1},
-        {"XON to the end message",
-         FwTarget::Master,
-         false,
-         std::nullopt,
-         2,
-         0x4040,
-         nullptr,
-         {"end:1=byte:11"},
-         2},
+        // clang-format off
+        {"XON to the end message", FwTarget::Master, false, std::nullopt, 2, 0x4040, nullptr, {"end:1=byte:11"}, 2},
+        // clang-format on
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -217,165 +211,39 @@ TEST_F(FlashRunTest, EveryFailureEndsWithItsTextAndCleansUp) {
         Missing,
         Text
     };
+    using O = FlashOutcome;
     struct Case {
         const char* name;
         File file;
-        std::vector<const char*> faults;
-        std::optional<std::uint8_t> chip;
-        std::vector<std::string> messages;  // in order; the last is the run's own
-        std::string caption;                // of the first message
+        const char* fault;
+        int chip;              // -1: the simulator has no version
+        std::string messages;  // every message in order, joined by '|'; the last is the run's own
+        std::string caption;   // of the first message
         FlashOutcome outcome;
         int code;
-        bool selectSent;
     };
     const std::string c4 = ResultMessage(4), c5 = ResultMessage(5), c8 = ResultMessage(8),
-                      c9 = ResultMessage(9), c10 = ResultMessage(10);
+                      c9 = ResultMessage(9), c10 = ResultMessage(10), noAck = kProgError;
+    // clang-format off
     const std::vector<Case> cases = {
-        {"silent device",
-         File::MasterMot,
-         {"select=silence"},
-         {},
-         {kCode6},
-         "Warning",
-         FlashOutcome::HandshakeFailed,
-         6,
-         true},
-        {"wrong target letter",
-         File::MasterMot,
-         {"select=byte:53"},
-         {},
-         {kCode6},
-         "Warning",
-         FlashOutcome::HandshakeFailed,
-         6,
-         true},
-        {"damaged mot",
-         File::BadChecksumMot,
-         {},
-         {},
-         {"Mot File Checksum Error ! (line 3)", "Transfer mot file to bin file error."},
-         "",
-         FlashOutcome::FileRefused,
-         1,
-         true},
-        {"overlapping records",
-         File::OverlapMot,
-         {},
-         {},
-         {"Mot File Error(2) !", "Transfer mot file to bin file error."},
-         "",
-         FlashOutcome::FileRefused,
-         1,
-         true},
-        {"no master signature",
-         File::NoSignatureMot,
-         {},
-         {},
-         {"The file you selected is not for 3064 CPU."},
-         "Warning",
-         FlashOutcome::FileRefused,
-         1,
-         true},
-        {"slave file too short",
-         File::SlaveShortBin,
-         {},
-         {},
-         {"The file you selected is not correct salve file."},
-         "Warning",
-         FlashOutcome::FileRefused,
-         1,
-         true},
-        {"bin file gone",
-         File::Missing,
-         {},
-         {},
-         {"BIN file read error!"},
-         "Warning",
-         FlashOutcome::FileRefused,
-         1,
-         true},
-        {"unknown kind",
-         File::Text,
-         {},
-         {},
-         {"Unknown firmware file type: choose a mot or bin file."},
-         "Warning",
-         FlashOutcome::FileRefused,
-         1,
-         false},
-        {"all-flash unanswered",
-         File::MasterMot,
-         {"allflash=silence"},
-         {},
-         {c4},
-         "Warning",
-         FlashOutcome::HandshakeFailed,
-         4,
-         true},
-        {"second all-flash refused",
-         File::MasterMot,
-         {"allflash:2=byte:00"},
-         1,
-         {c10},
-         "Warning",
-         FlashOutcome::HandshakeFailed,
-         10,
-         true},
-        {"table answered by XON",
-         File::MasterMot,
-         {"table=byte:11"},
-         {},
-         {c8},
-         "Warning",
-         FlashOutcome::HandshakeFailed,
-         8,
-         true},
-        {"size answered by ACK",
-         File::MasterBin,
-         {"size=byte:06"},
-         {},
-         {c9},
-         "Warning",
-         FlashOutcome::HandshakeFailed,
-         9,
-         true},
-        {"hang-up at the table",
-         File::MasterMot,
-         {"table=hangup"},
-         {},
-         {c5},
-         "Warning",
-         FlashOutcome::HandshakeFailed,
-         5,
-         true},
-        {"NAK to a block",
-         File::MasterMot,
-         {"block:3=byte:15"},
-         {},
-         {"Receive Error!", kProgError},
-         "Error",
-         FlashOutcome::TransferFailed,
-         1,
-         true},
-        {"silence after a block",
-         File::MasterBin,
-         {"block:2=silence"},
-         {},
-         {"Time out!", kProgError},
-         "Error",
-         FlashOutcome::TransferFailed,
-         1,
-         true},
-        {"hang-up mid-transfer",
-         File::MasterMot,
-         {"block:4=hangup"},
-         {},
-         {kProgError},
-         "Warning",
-         FlashOutcome::TransferFailed,
-         1,
-         true},
+        {"silent device", File::MasterMot, "select=silence", -1, kCode6, "Warning", O::HandshakeFailed, 6},
+        {"wrong target letter", File::MasterMot, "select=byte:53", -1, kCode6, "Warning", O::HandshakeFailed, 6},
+        {"damaged mot", File::BadChecksumMot, nullptr, -1, "Mot File Checksum Error ! (line 3)|Transfer mot file to bin file error.", "", O::FileRefused, 1},
+        {"overlapping records", File::OverlapMot, nullptr, -1, "Mot File Error(2) !|Transfer mot file to bin file error.", "", O::FileRefused, 1},
+        {"no master signature", File::NoSignatureMot, nullptr, -1, "The file you selected is not for 3064 CPU.", "Warning", O::FileRefused, 1},
+        {"slave file too short", File::SlaveShortBin, nullptr, -1, "The file you selected is not correct salve file.", "Warning", O::FileRefused, 1},
+        {"bin file gone", File::Missing, nullptr, -1, "BIN file read error!", "Warning", O::FileRefused, 1},
+        {"unknown kind", File::Text, nullptr, -1, "Unknown firmware file type: choose a mot or bin file.", "Warning", O::FileRefused, 1},
+        {"all-flash unanswered", File::MasterMot, "allflash=silence", -1, c4, "Warning", O::HandshakeFailed, 4},
+        {"second all-flash refused", File::MasterMot, "allflash:2=byte:00", 1, c10, "Warning", O::HandshakeFailed, 10},
+        {"table answered by XON", File::MasterMot, "table=byte:11", -1, c8, "Warning", O::HandshakeFailed, 8},
+        {"size answered by ACK", File::MasterBin, "size=byte:06", -1, c9, "Warning", O::HandshakeFailed, 9},
+        {"hang-up at the table", File::MasterMot, "table=hangup", -1, c5, "Warning", O::HandshakeFailed, 5},
+        {"NAK to a block", File::MasterMot, "block:3=byte:15", -1, "Receive Error!|" + noAck, "Error", O::TransferFailed, 1},
+        {"silence after a block", File::MasterBin, "block:2=silence", -1, "Time out!|" + noAck, "Error", O::TransferFailed, 1},
+        {"hang-up mid-transfer", File::MasterMot, "block:4=hangup", -1, noAck, "Warning", O::TransferFailed, 1},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(m_dir / "work");
@@ -416,9 +284,10 @@ TEST_F(FlashRunTest, EveryFailureEndsWithItsTextAndCleansUp) {
         WriteFile(m_dir / "work" / "tmp.bin", std::string("earlier"));
         SimOptions o;
         o.slave = c.file == File::SlaveShortBin;
-        o.chipVersion = c.chip;
-        for (const char* f : c.faults)
-            o.faults.push_back(CSimRunner::Fault(f));
+        if (c.chip >= 0)
+            o.chipVersion = static_cast<std::uint8_t>(c.chip);
+        if (c.fault)
+            o.faults.push_back(CSimRunner::Fault(c.fault));
         Outcome out;
         Flash(file, c.file == File::SlaveShortBin ? kTargetSlave : kTargetMaster, o, out);
 
@@ -427,15 +296,16 @@ TEST_F(FlashRunTest, EveryFailureEndsWithItsTextAndCleansUp) {
         if (c.outcome == FlashOutcome::HandshakeFailed) {
             EXPECT_EQ(out.result.resultCode, c.code);
         }
-        std::vector<std::string> texts;
+        std::string texts;
         for (const auto& m : out.ui.messages)
-            texts.push_back(m.text);
+            texts += (texts.empty() ? "" : "|") + m.text;
         EXPECT_EQ(texts, c.messages);
         ASSERT_FALSE(out.ui.messages.empty());
         EXPECT_EQ(out.ui.messages.front().caption, c.caption);
         EXPECT_EQ(out.ui.messages.back().caption, "Warning");
         EXPECT_EQ(out.ui.messages.back().icon, MsgIcon::Warning);
-        EXPECT_EQ(out.selects > 0, c.selectSent);
+        // Only a file of unknown kind is refused before the device is asked.
+        EXPECT_EQ(out.selects > 0, c.file != File::Text);
         ExpectCleanEnding(out);
 
         // No trace file survives a run. tmp.bin is gone once a conversion wrote one, and an
