@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once normally (warnings are errors), once under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --test
@@ -8,14 +8,15 @@ scripts/setup.sh --test
 jobs=$(nproc)
 
 echo "== build =="
-cmake -S . -B build -G Ninja -DQUILLON_WERROR=ON >/dev/null
+# Explicit options: a build folder that run.sh configured without tests is turned back.
+cmake -S . -B build -G Ninja -DQUILLON_WERROR=ON -DQUILLON_TESTS=ON -DQUILLON_BENCH=ON >/dev/null
 cmake --build build -j "$jobs"
 echo "== tests =="
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== build with -fsanitize=address,undefined =="
 cmake -S . -B build-asan -G Ninja -DQUILLON_WERROR=ON -DQUILLON_SANITIZE=ON \
-    -DQUILLON_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
+    -DQUILLON_TESTS=ON -DQUILLON_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j "$jobs"
 echo "== tests under sanitizers =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
