@@ -34,9 +34,6 @@ ImageKind KindOf(const std::string& ext) {
     return ImageKind::Unknown;
 }
 
-constexpr const char* kTraceFiles[] = {"Rtmps19.txt", "Ttmps19.txt", "Rawtmps19.txt",
-                                       "tmp.txt",     "mottmp.txt",  "fullmottmp.txt"};
-
 constexpr std::uint32_t kMasterSignatureOffset = 0x4000;
 constexpr std::uint32_t kSlaveSignatureOffset = 0x10000;
 
@@ -86,7 +83,7 @@ private:
             const fs::path& dir = WorkDir();
             const bool converted = ConvertMotToBin(fs::path(m_job.filePath), dir, m_ui);
             std::error_code ec;
-            for (const char* name : kTraceFiles) {
+            for (const char* name : kTraceFileNames) {
                 fs::remove(dir / name, ec);
             }
             if (!converted) {
@@ -94,7 +91,7 @@ private:
                 return Finish(FlashOutcome::FileRefused, ResultSuccess,
                               "Transfer mot file to bin file error.");
             }
-            imagePath = dir / "tmp.bin";
+            imagePath = dir / kImageFileName;
             m_tmpBin = imagePath;
         }
 
