@@ -55,41 +55,28 @@ private slots:
     void wholeRun_data() {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("chosen");  // picked in the file dialog
-        QTest::addColumn<QString>("typed");   // then typed over it, if not empty
         QTest::addColumn<bool>("complete");
         QTest::addColumn<QVector<Expected>>("messages");
 
         QTest::newRow("success") << ""
-                                 << "Master_fw.mot"
-                                 << "" << true
+                                 << "Master_fw.mot" << true
                                  << QVector<Expected>{{"Master Programming successfully !", "OK",
                                                        MsgIcon::Information, false}};
         QTest::newRow("NAK on a data block")
             << "block:3=byte:15"
-            << "Master_fw.mot"
-            << "" << false
+            << "Master_fw.mot" << false
             << QVector<Expected>{{"Receive Error!", "Error", MsgIcon::Warning, true},
                                  {"Programming Process Error.\nPlease try again after 40 seconds!",
                                   "Warning", MsgIcon::Warning, false}};
         QTest::newRow("block table refused")
             << "table=byte:15"
-            << "Master_fw.bin"
-            << "" << false
-            << QVector<Expected>{{"Not get Ack Signal!", "Warning", MsgIcon::Warning, false}};
-        // A typed path is read by the kind of the file last picked: this flat image is
-        // handed to the S-record conversion, which refuses it.
-        QTest::newRow("typed bin after a picked mot")
-            << ""
-            << "Master_fw.mot"
             << "Master_fw.bin" << false
-            << QVector<Expected>{
-                   {"Transfer mot file to bin file error.", "Warning", MsgIcon::Warning, false}};
+            << QVector<Expected>{{"Not get Ack Signal!", "Warning", MsgIcon::Warning, false}};
     }
 
     void wholeRun() {
         QFETCH(QString, fault);
         QFETCH(QString, chosen);
-        QFETCH(QString, typed);
         QFETCH(bool, complete);
         QFETCH(QVector<Expected>, messages);
 
@@ -111,9 +98,6 @@ private slots:
         const QString chosenPath = m_env->Path(chosen);
         dlg.m_browseDialog = [&chosenPath](QWidget*) { return chosenPath; };
         dlg.OnBrowse();
-        if (!typed.isEmpty()) {
-            dlg.m_editFile->setText(m_env->Path(typed));
-        }
         dlg.OnFlash();
 
         // Busy before the worker could say anything, and the window stays open.
@@ -162,7 +146,8 @@ private slots:
     }
 
     // Every ending closes the port: after a refused file the next press opens it again and
-    // programs the device.
+    // programs the device. The refusal is that of a typed path, read by the kind of the file
+    // last picked: this flat image goes to the S-record conversion.
     void secondRunAfterAFailure() {
         const QString link = m_env->PortsDir() + QStringLiteral("/inverter2");
         SimOptions options;
@@ -180,6 +165,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
         QVERIFY(!shown.isEmpty());
         QCOMPARE(shown.back().text, QStringLiteral("Transfer mot file to bin file error."));
+        QCOMPARE(shown.back().caption, QStringLiteral("Warning"));
+        QCOMPARE(shown.back().icon, MsgIcon::Warning);
+        QCOMPARE(shown.back().buttonText, QStringLiteral("Waiting..."));
 
         pick = m_env->Path(QStringLiteral("Master_fw.bin"));
         dlg.OnBrowse();
