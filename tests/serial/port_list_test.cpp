@@ -206,23 +206,6 @@ TEST_F(PortList, KeepCurrentPortAcrossRefills) {
     EXPECT_EQ(list.GetSelectedPortNumber(), 12);
 }
 
-TEST_F(PortList, NoneEntry) {
-    source.devices = {Com("B (COM5)"), Com("A (COM6)")};
-    list.m_bShowNoneEntry = true;
-    EXPECT_TRUE(list.FillPortList(0));
-    EXPECT_EQ(Texts(list), (std::vector<std::string>{"<None>", "A (COM6)", "B (COM5)"}));
-    EXPECT_EQ(list.GetCurSel(), 0);
-    EXPECT_EQ(list.GetItemData(0), 0u);
-    EXPECT_EQ(list.GetSelectedPortName(), "");
-
-    list.FillPortList(5);
-    EXPECT_EQ(list.GetText(list.GetCurSel()), "B (COM5)");
-    // Keeping the none entry means wanting no port: the none entry again.
-    list.SetCurSel(0);
-    list.FillPortList(-1);
-    EXPECT_EQ(list.GetCurSel(), 0);
-}
-
 TEST_F(PortList, FailedWalks) {
     source.devices = {Com("A (COM5)")};
     list.m_bShowNoneEntry = true;
@@ -244,20 +227,6 @@ TEST_F(PortList, FailedWalks) {
     EXPECT_FALSE(list.FillPortList(5));
     EXPECT_EQ(list.GetCurSel(), 0);
     EXPECT_EQ(source.ends, source.begins);
-}
-
-TEST_F(PortList, OnlyStandardPorts) {
-    source.devices = {Com("Board (COM2)", std::nullopt, "Serial"),
-                      Com("USB (COM5)", std::nullopt, "usbser"), Com("Plain (COM6)"),
-                      PathDevice("FT232R USB UART (ttyUSB0)", "/dev/ttyUSB0", "/dev/ttyUSB0"),
-                      PathDevice("Serial port (ttyS1)", "/dev/ttyS1", "/dev/ttyS1", false)};
-    list.m_bOnlyStandardPorts = true;
-    list.FillPortList(0);
-    EXPECT_EQ(Texts(list),
-              (std::vector<std::string>{"Board (COM2)", "Plain (COM6)", "Serial port (ttyS1)"}));
-    list.m_bOnlyStandardPorts = false;
-    list.FillPortList(0);
-    EXPECT_EQ(list.GetCount(), 5);
 }
 
 TEST_F(PortList, SortedByTextIgnoringCase) {
