@@ -1,12 +1,16 @@
 // The main window without a device: keys, the file dialog and the Flash command's checks up to
 // the open of the port.
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QtTest>
 #include <memory>
 
@@ -112,6 +116,77 @@ private slots:
         dlg.OnBrowse();
         QCOMPARE(dlg.m_strFileExt, QString());
     }
+
+    // The real file dialog: the two filters with their names, the first preselected and
+    // matching *.bin and *.mot, the second every file.
+    void browseDialogFilters() {
+        const QString dir = m_env->Path(QStringLiteral("browse"));
+        QVERIFY(QDir().mkpath(dir));
+        for (const char* name : {"Master.bin", "Slave.mot", "notes.txt", "README"}) {
+            Touch(dir + QLatin1Char('/') + QLatin1String(name));
+        }
+        QStringList labels;
+        QString selectedLabel;
+        QStringList shownFirst;
+        QStringList shownAll;
+        // Drives the dialog once it runs; whatever it finds, it ends the dialog.
+        auto drive = [&](QFileDialog* fd) {
+            fd->setDirectory(dir);
+            auto* types = fd->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+            auto* view = fd->findChild<QAbstractItemView*>(QStringLiteral("listView"));
+            if (types == nullptr || view == nullptr) {
+                fd->reject();
+                return;
+            }
+            for (int i = 0; i < types->count(); ++i) {
+                labels << types->itemText(i);
+            }
+            selectedLabel = types->currentText();
+            auto shown = [view] {
+                QStringList names;
+                const QModelIndex root = view->rootIndex();
+                for (int r = 0; r < view->model()->rowCount(root); ++r) {
+                    names << view->model()->index(r, 0, root).data().toString();
+                }
+                names.sort();
+                return names;
+            };
+            auto settle = [&](int count) {
+                for (int i = 0; i < 100 && shown().size() != count; ++i) {
+                    QTest::qWait(20);
+                }
+                QTest::qWait(100);  // the model fills in the background
+                return shown();
+            };
+            shownFirst = settle(2);
+            fd->selectNameFilter(CQuillon2Dlg::kAllFilesFilter);
+            shownAll = settle(4);
+            if (auto* name = fd->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+                name->setText(QStringLiteral("Master.bin"));
+            }
+            static_cast<QDialog*>(fd)->accept();
+            if (fd->isVisible()) {
+                fd->reject();
+            }
+        };
+        QTimer poll;
+        poll.setInterval(10);
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (auto* fd = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                poll.stop();
+                drive(fd);
+            }
+        });
+        poll.start();
+        const QString chosen = CQuillon2Dlg::DefaultBrowseDialog(nullptr);
+        QCOMPARE(labels, (QStringList{"Burn Files (bin;*.mot)", "All Files (*.*)"}));
+        QCOMPARE(selectedLabel, QStringLiteral("Burn Files (bin;*.mot)"));
+        QCOMPARE(shownFirst, (QStringList{"Master.bin", "Slave.mot"}));
+        QCOMPARE(shownAll, (QStringList{"Master.bin", "README", "Slave.mot", "notes.txt"}));
+        QCOMPARE(chosen, dir + QStringLiteral("/Master.bin"));
+    }
+
+    // Each check in order, with its text, caption "Warning" and the warning icon; none of
 
     // Each check in order, with its text, caption "Warning" and the warning icon; none of
     // them gets as far as saving the port.
