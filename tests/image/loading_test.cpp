@@ -2,91 +2,12 @@
 // what is accepted (the image it gives).
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include "image/convert.h"
-#include "image/xfer.h"
 #include "test_util.h"
 
 namespace {
 
 const std::string kS1At100 = "S1130100000102030405060708090A0B0C0D0E0F73";
-
-TEST(HexToByte, DecodesPairsOnly) {
-    const struct {
-        const char* text;
-        int value;
-    } cases[] = {{"7f", 0x7F}, {"7F", 0x7F}, {"00", 0},  {"fF", 0xFF}, {"a0", 0xA0},
-                 {"7G", 0},    {"7", 0},     {"7FF", 0}, {"", 0},      {" 7", 0}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(CXfer::HexToByte(c.text), c.value) << c.text;
-    }
-}
-
-TEST(ParseLine, DecodesRecordFields) {
-    const struct {
-        std::string line;
-        const char* type;
-        int count;
-        std::uint32_t address;
-        const char* data;
-        std::uint32_t checksum;
-    } cases[] = {
-        {kS1At100, "S1", 16, 0x0100, "000102030405060708090A0B0C0D0E0F", 0x73},
-        {"S214012340000102030405060708090A0B0C0D0E0F0F", "S2", 16, 0x12340,
-         "000102030405060708090A0B0C0D0E0F", 0x0F},
-        {"S10701081122334445", "S1", 4, 0x0108, "11223344", 0x45},
-        {"s10701081122334445", "s1", 0, 0, "", 0},  // not a record type: loading stops
-        {"S10701081122334445\r", "S1", 4, 0x0108, "11223344", 0x45},
-        {"S10701081122334445 \t \r", "S1", 4, 0x0108, "11223344", 0x45},
-        {"S1070108aabbccdde1", "S1", 4, 0x0108, "aabbccdd", 0xE1},  // case kept
-        {"S2080100000a0b0c0dc8", "S2", 4, 0x10000, "0a0b0c0d", 0xC8},
-    };
-    for (const auto& c : cases) {
-        CS19block block;
-        const ParseStatus status = CXfer::ParseLine(c.line, block);
-        EXPECT_EQ(block.m_strType, c.type) << c.line;
-        if (status != ParseStatus::Ok) {
-            EXPECT_EQ(status, ParseStatus::Stop) << c.line;
-            continue;
-        }
-        EXPECT_EQ(block.m_nCount, c.count) << c.line;
-        EXPECT_EQ(block.m_nAddress, c.address) << c.line;
-        EXPECT_EQ(block.m_strData, c.data) << c.line;
-        EXPECT_EQ(block.m_nChecksum, c.checksum) << c.line;
-    }
-}
-
-TEST(ParseLine, ClassifiesEveryKindOfLine) {
-    const struct {
-        std::string line;
-        ParseStatus status;
-    } cases[] = {
-        {"S00F000068656C6C6F202020202000003C", ParseStatus::Ok},
-        {"S0garbage", ParseStatus::Ok},  // headers are skipped unread
-        {"S9030000FC", ParseStatus::Stop},
-        {"S5030003F9", ParseStatus::Stop},
-        {"S30900000000112233446E", ParseStatus::Stop},
-        {"", ParseStatus::Stop},
-        {" S10701081122334445", ParseStatus::Stop},
-        {"S1020000FD", ParseStatus::Malformed},            // count below 3
-        {"S203000000FC", ParseStatus::Malformed},          // count below 4
-        {"S107010811223344", ParseStatus::Malformed},      // checksum missing
-        {"S1070108112233444500", ParseStatus::Malformed},  // longer than its count
-        {"S10701081122334", ParseStatus::Malformed},       // odd length
-        {"S1070108112G334445", ParseStatus::Malformed},    // not hexadecimal in data
-        {"S1G70108112233444", ParseStatus::Malformed},     // not hexadecimal in count
-        {"S1070108112G334446", ParseStatus::Malformed},    // malformed wins over checksum
-        {"S1", ParseStatus::Malformed},
-        {"S10701081122334446", ParseStatus::BadChecksum},
-        {"S10701081122334445", ParseStatus::Ok},
-        {"S1030100FB", ParseStatus::Ok},  // no data bytes: well formed
-    };
-    for (const auto& c : cases) {
-        CS19block block;
-        EXPECT_EQ(CXfer::ParseLine(c.line, block), c.status) << c.line;
-    }
-}
 
 struct Refusal {
     const char* name;
@@ -110,6 +31,11 @@ std::vector<Refusal> Refusals() {
         {"CountBelowThree", ok + ok + "S1020000FD\n", "Mot File Format Error ! (line 3)", {}},
         {"S2CountBelowFour", "S203000000FC\n", "Mot File Format Error ! (line 1)", {}},
         {"NotHex", ok + "S1070108112G334445\n", "Mot File Format Error ! (line 2)", {}},
+        {"NotHexInCount", "S1G70108112233444\n", "Mot File Format Error ! (line 1)", {}},
+        {"NotHexAndBadChecksum", "S1070108112G334446\n", "Mot File Format Error ! (line 1)", {}},
+        {"OddLength", ok + "S10701081122334\n", "Mot File Format Error ! (line 2)", {}},
+        {"TypeOnly", "S1\n", "Mot File Format Error ! (line 1)", {}},
+        {"LeadingBlankBeforeData", ok + " " + ok + ok, "Mot File Format Error ! (line 2)", {}},
         {"EmptyLineBeforeData", ok + ok + "\n" + ok, "Mot File Format Error ! (line 3)", {}},
         {"CrLfEmptyLineBeforeData",
          "S10701081122334445\r\n\r\n" + ok,
@@ -228,11 +154,11 @@ std::vector<Accepted> AcceptedFiles() {
     std::vector<std::uint8_t> twenty(20, 0x11);
     return {
         {"TwoBytesGiveOneBlock", two, two64},
+        {"HeaderSkippedUnread", "S0garbage\n" + two, two64},
         {"DataAfterS9Ignored", two + "S9030000FC\n" + Rec("S1", 0x40, {1}) + "\n", two64},
         {"DataAfterS8Ignored", two + "S804000000FB\nS1garbage\n", two64},
         {"DataAfterS7Ignored", two + "S70500000000FA\n" + Rec("S1", 0x40, {1}) + "\n", two64},
         {"EmptyLineThenS9ThenData", two + "\nS9030000FC\n" + Rec("S1", 0x40, {1}) + "\n", two64},
-        {"TrailingEmptyLines", two + "S9030000FC\n\n\n", two64},
         {"EmptyLineAtEnd", two + "\n\n", two64},
         {"NoFinalLineEnd", Rec("S1", 0, {0x12, 0x34}), two64},
         {"CrLfAndTrailingBlanks", Rec("S1", 0, {0x12, 0x34}) + "  \r\nS9030000FC\r\n", two64},
@@ -271,29 +197,5 @@ TEST_P(AcceptedTest, GivesTheImage) {
 
 INSTANTIATE_TEST_SUITE_P(Conversion, AcceptedTest, testing::ValuesIn(AcceptedFiles()),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Conversion, TracesKeepTheCaseOfTheFile) {
-    ScratchDir dir;
-    WriteFile(dir / "fw.mot", "S1070108aabbccdde1\n");
-    RecordingSink sink;
-    ASSERT_TRUE(ConvertMotToBin(dir / "fw.mot", dir.Path(), sink));
-    EXPECT_EQ(ReadFile(dir / "Rtmps19.txt"), "04-00000108-aabbccdd\n");
-    EXPECT_EQ(ReadFile(dir / "mottmp.txt"), "08-00000100-10-FFFFFFFFFFFFFFFFaabbccddFFFFFFFF\n");
-    EXPECT_EQ(ReadFile(dir / "tmp.bin"), Image(0x140, 0x108, Bytes({0xAA, 0xBB, 0xCC, 0xDD})));
-}
-
-TEST(Conversion, WritesNothingInTheCurrentDirectory) {
-    ScratchDir dir;
-    ScratchDir cwd;
-    WriteFile(dir / "fw.mot", kS1At100 + "\n");
-    const fs::path before = fs::current_path();
-    fs::current_path(cwd.Path());
-    RecordingSink sink;
-    const bool ok = ConvertMotToBin(dir / "fw.mot", dir / "", sink);
-    fs::current_path(before);
-    EXPECT_TRUE(ok);
-    EXPECT_TRUE(FilesIn(cwd.Path()).empty());
-    EXPECT_EQ(FilesIn(dir.Path()).size(), 8u);
-}
 
 }  // namespace
