@@ -171,7 +171,6 @@ TEST(BootLink, RequestAllFlashBranches) {
         {"chip newer", Sim({}, false, 7), 5, ResultSuccess, B("AW")},
         {"image newer", Sim({}, false, 5), 7, ResultSuccess, B("AA")},
         {"image 0xFF", Sim({}, false, 5), 0xFF, ResultSuccess, B("AW")},
-        {"image 0xFF, chip 0", Sim({}, false, 0), 0xFF, ResultSuccess, B("AW")},
         {"image 0xFE, chip 0", Sim({}, false, 0), 0xFE, ResultSuccess, B("AA")},
         {"second A wrong", Sim({"allflash:2=byte:00"}, false, 5), 7, ResultNoAllFlash, B("AA")},
         {"second A silent", Sim({"allflash:2=silence"}, false, 5), 7, ResultNoAllFlash, B("AA")},
@@ -264,29 +263,6 @@ TEST(BootLink, ExchangeKeepsOnlyWhatFitsAndPurgesWhatCameBefore) {
     EXPECT_EQ(reply[0], 'X');
     EXPECT_EQ(reply[1], 'Y');
     EXPECT_EQ(reply[2], 0xEE);
-}
-
-TEST(BootLink, ExchangeWithoutBudgetSendsButDoesNotPoll) {
-    CPtyPair pty;
-    CBootLink link(Fast());
-    ASSERT_TRUE(link.OpenPort(pty.SlavePath()));
-    pty.Write(std::string("x"));  // purged before the send, never read
-    std::uint8_t reply = 0;
-    EXPECT_EQ(link.Exchange("Q", 1, &reply, 1, 0), ResultTimeout);
-    EXPECT_EQ(pty.Read(1, 1000), B("Q"));  // read now: the next purge would discard it
-    EXPECT_EQ(link.Exchange("R", 1, &reply, 1, -50), ResultTimeout);
-    EXPECT_EQ(pty.Read(1, 1000), B("R"));
-}
-
-TEST(BootLink, HungUpPortGivesCode5) {
-    CPtyPair pty;
-    CBootLink link(Fast());
-    ASSERT_TRUE(link.OpenPort(pty.SlavePath()));
-    pty.HangUp();
-    std::uint8_t reply = 0;
-    EXPECT_EQ(link.Exchange("A", 1, &reply, 1, 100), ResultPortException);
-    EXPECT_EQ(link.SendWriteCommand(), ResultPortException);
-    EXPECT_EQ(link.RequestAllFlash(1), ResultPortException);
 }
 
 }  // namespace
