@@ -49,7 +49,7 @@ const std::string kGood = Rec("S1", 0x10, {1, 2, 3}) + "\n";
 struct CliCase {
     const char* name;
     std::string mot;                // written to in.mot
-    std::vector<std::string> args;  // "IN", "OUT", "TRACES" are replaced by paths
+    std::vector<std::string> args;  // after "convert"; "IN", "OUT", "TRACES" become paths
     bool outExistsBefore;
     int exitCode;
     std::string err;
@@ -61,39 +61,33 @@ std::vector<CliCase> CliCases() {
     const std::string overlap =
         Rec("S1", 0, std::vector<std::uint8_t>(20, 1)) + "\n" + Rec("S1", 4, {2}) + "\n";
     return {
-        {"Converts", kGood, {"convert", "IN", "OUT"}, false, 0, "", 0},
-        {"ConvertsWithTraces",
-         kGood,
-         {"convert", "IN", "OUT", "--traces", "TRACES"},
-         true,
-         0,
-         "",
-         6},
+        {"Converts", kGood, {"IN", "OUT"}, false, 0, "", 0},
+        {"ConvertsWithTraces", kGood, {"IN", "OUT", "--traces", "TRACES"}, true, 0, "", 6},
         {"ChecksumRefused",
          badChecksum,
-         {"convert", "IN", "OUT"},
+         {"IN", "OUT"},
          false,
          3,
          "Mot File Checksum Error ! (line 2)\n",
          0},
         {"RefusedLeavesOutUntouched",
          badChecksum,
-         {"convert", "IN", "OUT"},
+         {"IN", "OUT"},
          true,
          3,
          "Mot File Checksum Error ! (line 2)\n",
          0},
         {"FillingRefusedKeepsItsTraces",
          overlap,
-         {"convert", "IN", "OUT", "--traces", "TRACES"},
+         {"IN", "OUT", "--traces", "TRACES"},
          true,
          3,
          "Mot File Error(2) !\n",
          5},
-        {"MissingInput", "", {"convert", "missing.mot", "OUT"}, false, 3, "Read File Error !\n", 0},
-        {"MissingOut", kGood, {"convert", "IN"}, false, 2, "*", 0},
-        {"UnknownOption", kGood, {"convert", "IN", "OUT", "--bogus"}, false, 2, "*", 0},
-        {"OutInMissingFolder", kGood, {"convert", "IN", "nowhere/out.bin"}, false, 3, "*", 0},
+        {"MissingInput", "", {"missing.mot", "OUT"}, false, 3, "Read File Error !\n", 0},
+        {"MissingOut", kGood, {"IN"}, false, 2, "*", 0},
+        {"UnknownOption", kGood, {"IN", "OUT", "--bogus"}, false, 2, "*", 0},
+        {"OutInMissingFolder", kGood, {"IN", "nowhere/out.bin"}, false, 3, "*", 0},
     };
 }
 
@@ -110,7 +104,7 @@ TEST_P(CliTest, ExitCodeOutputAndFiles) {
     if (c.outExistsBefore) {
         WriteFile(out, "earlier");
     }
-    std::vector<std::string> args;
+    std::vector<std::string> args = {"convert"};
     for (const auto& a : c.args) {
         args.push_back(a == "IN"       ? (dir / "in.mot").string()
                        : a == "OUT"    ? out.string()
