@@ -146,40 +146,28 @@ protected:
     fs::path m_dir;
 };
 
+// The version branches and the end-message repeats are served in every flash test; here
+// what only the simulator does: the image it saves for each target.
 TEST_F(SimTest, WholeRunsMasterAndSlaveSaveTheImageExactly) {
     struct Case {
         const char* name;
         bool slave;
-        std::optional<std::uint8_t> chip;
         std::size_t size;
-        std::uint8_t version;
-        std::vector<const char*> faults;
-        int ends;
     };
-    const std::vector<Case> cases = {
-        {"master ALL FLASH", false, std::nullopt, 0x8000, 0x07, {}, 1},
-        {"master, image newer", false, 0x05, 0x4040, 0x07, {}, 1},
-        {"master, image older", false, 0x05, 0x4040, 0x03, {}, 1},
-        {"slave", true, std::nullopt, 0x10040, 0x00, {}, 1},
-        {"XON to the first end message", false, std::nullopt, 0x400, 0, {"end:1=byte:11"}, 2},
-        {"one-block image", true, std::nullopt, 64, 0, {}, 1},
-    };
+    const Case cases[] = {
+        {"master", false, 0x8000}, {"slave", true, 0x10040}, {"one block", true, 64}};
     for (const Case& c : cases) {
         const fs::path out = m_dir / "image.bin";
         fs::remove(out);
         SimOptions o;
         o.slave = c.slave;
-        o.chipVersion = c.chip;
         o.once = true;
         o.saveImage = out.string();
-        for (const char* f : c.faults) {
-            o.faults.push_back(CSimRunner::Fault(f));
-        }
         CSimRunner sim(o);
         CBootLink link(Fast());
         ASSERT_TRUE(link.OpenPort(sim.Port()));
-        const Bytes image = MakeImage(c.size, c.version);
-        ASSERT_EQ(Handshake(link, c.slave, static_cast<std::uint32_t>(image.size()), c.version),
+        const Bytes image = MakeImage(c.size, 0x07);
+        ASSERT_EQ(Handshake(link, c.slave, static_cast<std::uint32_t>(image.size()), 0x07),
                   ResultSuccess)
             << c.name;
         EXPECT_EQ(SendData(link.m_port, image), CBootLink::ACK) << c.name;
@@ -190,7 +178,7 @@ TEST_F(SimTest, WholeRunsMasterAndSlaveSaveTheImageExactly) {
         EXPECT_TRUE(runs[0].Correct()) << c.name;
         EXPECT_TRUE(runs[0].errors.empty()) << c.name << ": " << runs[0].errors.front();
         EXPECT_EQ(sim.Count(SimStep::Block), static_cast<int>(image.size() / 64)) << c.name;
-        EXPECT_EQ(sim.Count(SimStep::End), c.ends) << c.name;
+        EXPECT_EQ(sim.Count(SimStep::End), 1) << c.name;
     }
 }
 
