@@ -38,20 +38,24 @@ public:
         std::fprintf(stderr, "Programming %u bytes...\n", total);
     }
     void TransferProgressed(const TransferProgress& p) override {
-        const double seconds = std::chrono::duration<double>(p.elapsed).count();
-        const double rate = seconds > 0 ? p.sent / seconds : 0;
-        const double left = rate > 0 ? (p.total - p.sent) / rate : 0;
         const int decile = p.percent / 10;
         if (!m_tty) {
             if (decile == m_lastDecile)
                 return;
             m_lastDecile = decile;
         }
-        const int minutes = static_cast<int>(left) / 60;
-        const int secs = static_cast<int>(left) % 60;
-        std::fprintf(stderr, "%s%5s  %u/%u bytes  %.0f B/s  %d:%02d left%s", m_tty ? "\r" : "",
-                     p.text.c_str(), p.sent, p.total, rate, minutes, secs,
-                     m_tty ? kClearLine : "\n");
+        // The rate counts blocks already answered: the one just written has not crossed the
+        // line yet, so the first block gives no rate at all.
+        const double seconds = std::chrono::duration<double>(p.elapsed).count();
+        const double answered = p.sent > 64 ? p.sent - 64.0 : 0.0;
+        char pace[48] = "-- B/s  -:-- left";
+        if (seconds > 0 && answered > 0) {
+            const double rate = answered / seconds;
+            const int left = static_cast<int>((p.total - p.sent + 64) / rate);
+            std::snprintf(pace, sizeof pace, "%.0f B/s  %d:%02d left", rate, left / 60, left % 60);
+        }
+        std::fprintf(stderr, "%s%5s  %u/%u bytes  %s%s", m_tty ? "\r" : "", p.text.c_str(), p.sent,
+                     p.total, pace, m_tty ? kClearLine : "\n");
         m_lineOpen = m_tty;
     }
     void TransferFinished(bool) override { EndProgressLine(); }
