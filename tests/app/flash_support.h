@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/job_ui.h"
+#include "fast_timing.h"
 #include "protocol/boot_link.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -63,16 +64,6 @@ public:
 private:
     std::mutex m_mutex;
 };
-
-// Shorter handshake polls where only counts matter; the data phase keeps its real figures.
-inline LinkTiming FastTiming() {
-    LinkTiming t;
-    t.pollMs = 5;
-    t.selectTimeoutMs = 100;
-    t.replyTimeoutMs = 400;
-    t.blockTablePauseMs = 20;
-    return t;
-}
 
 inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fast_timing.h"
 #include "protocol/boot_link.h"
 #include "pty_pair.h"
 #include "sim_runner.h"
@@ -21,17 +22,6 @@ Bytes B(const std::string& s) {
 const Bytes kTable = {0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00,
                       0x08, 0x00, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
                       0x00, 0x80, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x80, 0x00};
-
-// Short polls where only counts are checked; long enough that a reply from the simulator
-// thread always lands within the budget, even on a loaded machine.
-LinkTiming Fast() {
-    LinkTiming t;
-    t.pollMs = 5;
-    t.selectTimeoutMs = 200;
-    t.replyTimeoutMs = 600;
-    t.blockTablePauseMs = 20;  // a purge before the table must not discard the 'W' still on its way
-    return t;
-}
 
 SimOptions Sim(std::initializer_list<const char*> faults = {}, bool slave = false,
                std::optional<std::uint8_t> chip = std::nullopt) {
@@ -78,7 +68,7 @@ TEST(BootLink, HandshakeBytesAreExact) {
                           {true, 0x01020304, " fSlavW", {0, 0, 0, 0, 0x01, 0x02, 0x03, 0x04}}};
     for (const Case& c : cases) {
         CSimRunner sim(Sim({}, c.slave));
-        CBootLink link(Fast());
+        CBootLink link(FastTiming());
         ASSERT_TRUE(link.OpenPort(sim.Port()));
         EXPECT_EQ(link.m_portName, sim.Port());
         EXPECT_EQ(link.SelectTarget(c.slave ? 1 : 0), ResultSuccess);
@@ -119,7 +109,7 @@ TEST(BootLink, SelectTargetAttemptsFiveTimes) {
     };
     for (const Case& c : cases) {
         CSimRunner sim(c.sim);
-        CBootLink link(Fast());
+        CBootLink link(FastTiming());
         ASSERT_TRUE(link.OpenPort(sim.Port()));
         EXPECT_EQ(link.SelectTarget(c.type), c.rc) << c.name;
         if (std::string(c.name) == "hang-up") {
@@ -136,7 +126,7 @@ TEST(BootLink, SelectTargetAttemptsFiveTimes) {
 
 TEST(BootLink, ExchangeReopensAClosedPortOrGivesCode2BeforeSending) {
     CSimRunner sim;
-    CBootLink link(Fast());
+    CBootLink link(FastTiming());
     ASSERT_TRUE(link.OpenPort(sim.Port()));
     link.ClosePort();
     link.ClosePort();
@@ -187,7 +177,7 @@ TEST(BootLink, RequestAllFlashBranches) {
     };
     for (const AllFlashCase& c : cases) {
         CSimRunner sim(c.sim);
-        CBootLink link(Fast());
+        CBootLink link(FastTiming());
         ASSERT_TRUE(link.OpenPort(sim.Port()));
         ASSERT_EQ(link.SelectTarget(0), ResultSuccess) << c.name;
         EXPECT_EQ(link.RequestAllFlash(c.imageVersion), c.rc) << c.name;
@@ -222,7 +212,7 @@ TEST(BootLink, BlockTableAndImageSizeResults) {
             o.faults = CSimRunner::Faults({c.fault});
         }
         CSimRunner sim(o);
-        CBootLink link(Fast());
+        CBootLink link(FastTiming());
         ASSERT_TRUE(link.OpenPort(sim.Port()));
         ASSERT_EQ(link.SelectTarget(1), ResultSuccess);
         ASSERT_EQ(link.SendWriteCommand(), ResultSuccess);
@@ -242,7 +232,7 @@ TEST(BootLink, BlockTableAndImageSizeResults) {
 
 TEST(BootLink, ExchangeKeepsOnlyWhatFitsAndPurgesWhatCameBefore) {
     CPtyPair pty;
-    CBootLink link(Fast());
+    CBootLink link(FastTiming());
     ASSERT_TRUE(link.OpenPort(pty.SlavePath()));
 
     // Input that arrived before the request is never taken for its reply.

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fast_timing.h"
 #include "protocol/boot_link.h"
 #include "sim_runner.h"
 
@@ -28,15 +29,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-LinkTiming Fast() {
-    LinkTiming t;
-    t.pollMs = 5;
-    t.selectTimeoutMs = 200;
-    t.replyTimeoutMs = 600;
-    t.blockTablePauseMs = 20;  // a purge before the table must not discard the 'W' still on its way
-    return t;
-}
 
 // Bytes that a line with flow control or translation would eat or change are all in here.
 Bytes MakeImage(std::size_t size, std::uint8_t version) {
@@ -164,7 +156,7 @@ TEST_F(SimTest, WholeRunsMasterAndSlaveSaveTheImageExactly) {
         o.once = true;
         o.saveImage = out.string();
         CSimRunner sim(o);
-        CBootLink link(Fast());
+        CBootLink link(FastTiming());
         ASSERT_TRUE(link.OpenPort(sim.Port()));
         const Bytes image = MakeImage(c.size, 0x07);
         ASSERT_EQ(Handshake(link, c.slave, static_cast<std::uint32_t>(image.size()), 0x07),
@@ -255,7 +247,7 @@ TEST_F(SimTest, WrongClientsGetAPlainReport) {
         o.idleGapMs = 100;
         o.chipVersion = c.chip;
         CSimRunner sim(o);
-        CBootLink link(Fast());
+        CBootLink link(FastTiming());
         ASSERT_TRUE(link.OpenPort(sim.Port()));
         int outcome;
         try {
@@ -286,7 +278,7 @@ TEST_F(SimTest, FaultInADataBlockEndsTheRunWithoutSavingIt) {
     o.faults = CSimRunner::Faults({"block:3=byte:15"});
     o.once = true;
     CSimRunner sim(o);
-    CBootLink link(Fast());
+    CBootLink link(FastTiming());
     ASSERT_TRUE(link.OpenPort(sim.Port()));
     const Bytes image = MakeImage(0x400, 0);
     ASSERT_EQ(Handshake(link, true, 0x400, 0), ResultSuccess);
@@ -306,7 +298,7 @@ TEST_F(SimTest, WireEmulationRepliesOnlyAfterTheWholeBlockHasArrived) {
     o.slave = true;
     o.baud = 9600;
     CSimRunner sim(o);
-    CBootLink link(Fast());
+    CBootLink link(FastTiming());
     ASSERT_TRUE(link.OpenPort(sim.Port()));
     ASSERT_EQ(Handshake(link, true, 0x100, 0), ResultSuccess);
     // 65 bytes in, one byte out, 10 bits each at 9600 baud.
@@ -330,7 +322,7 @@ TEST_F(SimTest, HangUpReplacesTheTerminalAndTheLinkFollows) {
     const std::string first = sim.Port();
     EXPECT_EQ(fs::read_symlink(o.linkPath).string(), first);
 
-    CBootLink link(Fast());
+    CBootLink link(FastTiming());
     ASSERT_TRUE(link.OpenPort(o.linkPath));
     ASSERT_EQ(link.SelectTarget(0), ResultSuccess);
     ASSERT_EQ(link.RequestAllFlash(1), ResultSuccess);
@@ -464,7 +456,7 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
     EXPECT_EQ(linkLine, "link: " + link);
     EXPECT_EQ(fs::read_symlink(link).string(), ptyLine.substr(5));
 
-    CBootLink l(Fast());
+    CBootLink l(FastTiming());
     ASSERT_TRUE(l.OpenPort(link));
     const Bytes image = MakeImage(0x800, 0);
     ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
