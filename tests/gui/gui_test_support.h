@@ -93,6 +93,14 @@ public:
     QString ConfigDir() const { return m_dir.path() + QStringLiteral("/config"); }
     QString RuntimeDir() const { return m_dir.path() + QStringLiteral("/run"); }
     QString PortsDir() const { return RuntimeDir() + QStringLiteral("/quillon/ports"); }
+    // The virtual ports folder, private as the port list requires before it trusts it.
+    bool MakePortsDir() const {
+        if (!QDir().mkpath(PortsDir()))
+            return false;
+        const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+        return QFile::setPermissions(RuntimeDir() + QStringLiteral("/quillon"), owner) &&
+               QFile::setPermissions(PortsDir(), owner);
+    }
     QString Path(const QString& name) const { return m_dir.path() + QLatin1Char('/') + name; }
 
     static QString SavedPort() {

@@ -35,10 +35,7 @@ class TestFlashRun : public QObject {
 private slots:
     void initTestCase() {
         m_env = std::make_unique<CPrivateEnvironment>();
-        QVERIFY(QDir().mkpath(m_env->PortsDir()));
-        const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
-        QFile::setPermissions(m_env->RuntimeDir() + QStringLiteral("/quillon"), owner);
-        QFile::setPermissions(m_env->PortsDir(), owner);
+        QVERIFY(m_env->MakePortsDir());
 
         FirmwareRecipe recipe;
         recipe.target = FwTarget::Master;
