@@ -49,13 +49,21 @@ public:
     explicit CRawblock(const allocator_type& alloc) : m_strData(alloc) {}
     CRawblock(std::int32_t offset, std::uint32_t address, std::int32_t length,
               std::string_view data, const allocator_type& alloc = {})
-        : m_nOffset(offset), m_nAddress(address), m_nLength(length), m_strData(data, alloc) {}
+        : CRawblock(offset, address, length, data, 16, alloc) {}
+    CRawblock(std::int32_t offset, std::uint32_t address, std::int32_t length,
+              std::string_view data, std::int32_t end, const allocator_type& alloc = {})
+        : m_nOffset(offset),
+          m_nAddress(address),
+          m_nLength(length),
+          m_strData(data, alloc),
+          m_nEnd(end) {}
     CRawblock(const CRawblock&) = default;
     CRawblock(const CRawblock& other, const allocator_type& alloc)
         : m_nOffset(other.m_nOffset),
           m_nAddress(other.m_nAddress),
           m_nLength(other.m_nLength),
-          m_strData(other.m_strData, alloc) {}
+          m_strData(other.m_strData, alloc),
+          m_nEnd(other.m_nEnd) {}
     CRawblock(CRawblock&&) noexcept = default;
     CRawblock& operator=(const CRawblock&) = default;
     CRawblock& operator=(CRawblock&&) = default;
@@ -65,6 +73,9 @@ public:
     std::uint32_t m_nAddress = 0;  // multiple of 16
     std::int32_t m_nLength = 0;
     std::pmr::string m_strData;  // 32 characters for a complete line, fill bytes "FF"
+    // Where the record's data ends in the line (16: at the line's end). Merging takes only
+    // the bytes from m_nOffset to here from a later record.
+    std::int32_t m_nEnd = 16;
 };
 
 // What one line of an S-record file is to the loader.
@@ -155,6 +166,7 @@ inline constexpr const char* kParseMemory = "S19 File Error (A) !";
 // Followed by " (line N)", N counted from 1.
 inline constexpr const char* kFormat = "Mot File Format Error !";
 inline constexpr const char* kChecksum = "Mot File Checksum Error !";
+inline constexpr const char* kTooLarge = "Mot File Error (larger than 64 MiB) !";
 inline constexpr const char* kNoRecords = "Mot File Error! (S19 not format) !";
 inline constexpr const char* kRange = "Mot File Data Range Error !";
 inline constexpr const char* kMaxRange = "Mot File Error (Execute the max range) !";

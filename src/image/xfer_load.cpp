@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "common/stop_request.h"
 #include "image/hex_digits.h"
 #include "image/xfer.h"
 
@@ -22,6 +23,10 @@ bool IsEndRecord(std::string_view type) {
 bool IsDataRecord(std::string_view type) {
     return type == "S1" || type == "S2";
 }
+
+// Larger than any image as S-records (a full 128 KiB image is under 1 MiB), and small
+// enough that loading it cannot exhaust memory.
+constexpr std::uintmax_t kMaxMotFileSize = 64u << 20;
 
 std::string WithLine(const char* text, std::size_t lineNo) {
     return std::string(text) + " (line " + std::to_string(lineNo) + ")";
@@ -92,19 +97,27 @@ ParseStatus CXfer::ParseLine(std::string_view line, CS19block& block) {
 
 namespace {
 
-// Lines up to LF, without the LF; a last line without LF counts, an empty tail does not.
-// Reads in chunks and hands out views into its buffer, so a line costs no copy unless it
-// straddles two chunks.
+// Lines up to LF, CR LF or a lone CR, without the line end; a last line without one counts,
+// an empty tail does not. Reads in chunks and hands out views into its buffer, so a line
+// costs no copy unless it straddles two chunks.
 class LineReader {
 public:
     explicit LineReader(std::istream& in) : m_in(in) {}
 
     bool Next(std::string_view& line) {
         for (;;) {
-            const std::size_t end = m_chunk.find('\n', m_pos);
+            if (m_skipLf && m_pos < m_chunk.size()) {
+                // The LF of a CR LF whose CR ended the previous chunk.
+                m_skipLf = false;
+                m_pos += m_chunk[m_pos] == '\n' ? 1 : 0;
+            }
+            const std::size_t end = m_chunk.find_first_of("\r\n", m_pos);
             if (end != std::string_view::npos) {
                 line = Take(end);
                 m_pos = end + 1;
+                if (m_chunk[end] == '\r') {
+                    m_skipLf = true;
+                }
                 return true;
             }
             // The rest of this chunk starts a line that goes on in the next one.
@@ -127,6 +140,7 @@ public:
 
 private:
     bool Fill() {
+        ThrowIfStopRequested();
         m_in.read(m_buffer, sizeof m_buffer);
         const auto got = static_cast<std::size_t>(m_in.gcount());
         m_chunk = std::string_view(m_buffer, got);
@@ -149,6 +163,7 @@ private:
     std::size_t m_pos = 0;
     std::string m_carry;
     std::string m_line;
+    bool m_skipLf = false;
 };
 
 }  // namespace
@@ -156,9 +171,14 @@ private:
 bool CXfer::LoadMotFile(const std::filesystem::path& path) {
     try {
         m_listRecords.clear();
+        // Only a regular file: a FIFO or a device would block the open or never end.
         std::error_code ec;
-        if (std::filesystem::is_directory(path, ec)) {
+        if (!std::filesystem::is_regular_file(path, ec)) {
             Show(xfer_msg::kReadFile);
+            return false;
+        }
+        if (std::filesystem::file_size(path, ec) > kMaxMotFileSize) {
+            Show(xfer_msg::kTooLarge);
             return false;
         }
         std::ifstream in(path, std::ios::binary);
@@ -170,10 +190,12 @@ bool CXfer::LoadMotFile(const std::filesystem::path& path) {
         std::string_view line;
         CS19block work;
         std::size_t lineNo = 0;
+        bool sawData = false;  // an S1 or S2 record, with or without data bytes
         while (reader->Next(line)) {
             ++lineNo;
             switch (ParseLine(line, work)) {
                 case ParseStatus::Ok:
+                    sawData |= work.m_strType != "S0";
                     // A record without data bytes adds nothing to the image; as a line of
                     // its own it would shift every byte behind it.
                     if (work.m_strType != "S0" && work.m_nCount > 0) {
@@ -189,21 +211,25 @@ bool CXfer::LoadMotFile(const std::filesystem::path& path) {
                 case ParseStatus::Stop:
                     break;
             }
-            // Loading ends here. An end record closes the file; after any other line a
-            // data record would be lost silently, so it makes the file unusable.
-            if (IsEndRecord(TypeOf(line))) {
-                return true;
-            }
+            // Loading ends here, and any data record behind this line would be lost
+            // silently: such a file is refused. Data behind an end record (a second file
+            // joined on) is named by its own line, data behind any other line by the line
+            // that stopped loading. S3 data counts as soon as the file holds S1/S2 data; a
+            // file of S3 records only is no file of ours and keeps its own message.
             const std::size_t stopLine = lineNo;
+            bool ended = IsEndRecord(TypeOf(line));
+            if (TypeOf(line) == "S3" && sawData) {
+                Show(WithLine(xfer_msg::kFormat, stopLine));
+                return false;
+            }
             while (reader->Next(line)) {
+                ++lineNo;
                 const std::string_view type = TypeOf(line);
-                if (IsEndRecord(type)) {
-                    break;
-                }
-                if (IsDataRecord(type)) {
-                    Show(WithLine(xfer_msg::kFormat, stopLine));
+                if (IsDataRecord(type) || (type == "S3" && sawData)) {
+                    Show(WithLine(xfer_msg::kFormat, ended ? lineNo : stopLine));
                     return false;
                 }
+                ended |= IsEndRecord(type);
             }
             break;
         }

@@ -10,20 +10,6 @@ namespace {
 
 constexpr int kLineBytes = 16;
 
-// Substrings that clamp like the text class the lines were designed around: a count past
-// the end gives what is there, a negative count gives nothing.
-std::string_view Left(std::string_view text, int count) {
-    return count <= 0 ? std::string_view() : text.substr(0, static_cast<std::size_t>(count));
-}
-
-std::string_view Right(std::string_view text, int count) {
-    if (count <= 0) {
-        return {};
-    }
-    const auto n = static_cast<std::size_t>(count);
-    return n >= text.size() ? text : text.substr(text.size() - n);
-}
-
 const std::string& FillText() {
     static const std::string fill(2 * kLineBytes, 'F');
     return fill;
@@ -104,8 +90,9 @@ bool CXfer::BuildLines() {
                 text.append(2 * static_cast<std::size_t>(pad), 'F');
                 length += pad;
             }
+            const std::int32_t dataEnd = offset + record.m_nCount;
             if (length <= kLineBytes) {
-                m_listLines.emplace_back(offset, address, length, text);
+                m_listLines.emplace_back(offset, address, length, text, dataEnd);
                 continue;
             }
             // A record reaching into further lines is cut into consecutive full lines; each
@@ -118,7 +105,8 @@ bool CXfer::BuildLines() {
                                       : std::string_view();
                 m_listLines.emplace_back(i == 0 ? offset : kLineBytes - offset,
                                          address + static_cast<std::uint32_t>(kLineBytes * i),
-                                         kLineBytes, part);
+                                         kLineBytes, part,
+                                         std::min(kLineBytes, dataEnd - kLineBytes * i));
             }
         }
         return true;
@@ -137,14 +125,18 @@ bool CXfer::MergeLines() {
             if (line.m_nAddress != previousAddress) {
                 m_listMerged.push_back(line);
             } else {
-                // Bytes in front of this record come from the line so far, the rest from this
-                // record's line (its data and the fill behind it).
+                // This record's own bytes replace those of the line so far; every other byte
+                // of the line, in front of them or behind them, stays as it was.
                 CRawblock& previous = m_listMerged.back();
-                previous.m_strData.resize(Left(previous.m_strData, 2 * line.m_nOffset).size());
-                previous.m_strData.append(Right(line.m_strData, 2 * (kLineBytes - line.m_nOffset)));
+                const auto from = static_cast<std::size_t>(2 * std::max(line.m_nOffset, 0));
+                const auto to = static_cast<std::size_t>(2 * std::min(line.m_nEnd, kLineBytes));
+                if (to > from && line.m_strData.size() >= to && previous.m_strData.size() >= to) {
+                    previous.m_strData.replace(from, to - from, line.m_strData, from, to - from);
+                }
                 previous.m_nOffset = line.m_nOffset;
                 previous.m_nAddress = line.m_nAddress;
                 previous.m_nLength = line.m_nLength;
+                previous.m_nEnd = line.m_nEnd;
             }
             previousAddress = m_listMerged.back().m_nAddress;
         }

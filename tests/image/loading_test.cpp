@@ -43,6 +43,9 @@ std::vector<Refusal> Refusals() {
         {"S5BeforeData", ok + "S5030001FB\n\n" + ok + "S9030000FC\n", fmt + "2)", {}},
         {"LowerCaseTypeBeforeData", ok + "s10701081122334445\n" + ok, fmt + "2)", {}},
         {"S3Records", "S30900000000112233446E\nS70500000000FA\n", noS19, {}},
+        {"S3AfterS1", ok + "S30900000000112233446E\n", fmt + "2)", {}},
+        {"SecondFileAfterEndRecord", ok + "S9030000FC\nS0030000FC\n\n" + ok, fmt + "5)", {}},
+        {"DataAfterS7", ok + "S70500000000FA\n" + ok, fmt + "3)", {}},
         {"EmptyFile", "", noS19, {}},
         {"OnlyEmptyRecords", "S1030100FB\n", noS19, {}},
         {"AllAboveRange",
@@ -89,10 +92,13 @@ TEST(Refusal, MissingFileIsAReadError) {
     RecordingSink sink;
     EXPECT_FALSE(ConvertMotToBin(dir / "missing.mot", dir.Path(), sink));
     EXPECT_FALSE(ConvertMotToBin(dir.Path(), dir.Path(), sink));  // a folder
-    ASSERT_EQ(sink.messages.size(), 2u);
+    WriteFile(dir / "big.mot", "");
+    fs::resize_file(dir / "big.mot", (64u << 20) + 1);  // sparse: no disk space taken
+    EXPECT_FALSE(ConvertMotToBin(dir / "big.mot", dir / "work", sink));
+    ASSERT_EQ(sink.messages.size(), 3u);
     EXPECT_EQ(sink.messages[0].text, "Read File Error !");
     EXPECT_EQ(sink.messages[1].text, "Read File Error !");
-    EXPECT_TRUE(FilesIn(dir.Path()).empty());
+    EXPECT_EQ(sink.messages[2].text, "Mot File Error (larger than 64 MiB) !");
 }
 
 // A file or folder in the way of one output stops the conversion there.
@@ -139,10 +145,9 @@ std::vector<Accepted> AcceptedFiles() {
     std::vector<std::uint8_t> twenty(20, 0x11);
     return {
         {"HeaderSkippedUnread", "S0garbage\n" + two, two64},
-        {"DataAfterS9Ignored", two + "S9030000FC\n" + Rec("S1", 0x40, {1}) + "\n", two64},
-        {"DataAfterS8Ignored", two + "S804000000FB\nS1garbage\n", two64},
-        {"DataAfterS7Ignored", two + "S70500000000FA\n" + Rec("S1", 0x40, {1}) + "\n", two64},
-        {"EmptyLineThenS9ThenData", two + "\nS9030000FC\n" + Rec("S1", 0x40, {1}) + "\n", two64},
+        {"TextAfterEndRecordIgnored", two + "S804000000FB\n\nnotes\nS5030001FB\n", two64},
+        {"LoneCrLineEnds", Rec("S1", 0, {0x12, 0x34}) + "\r" + Rec("S1", 2, {0x56}) + "\r",
+         Image(64, 0, Bytes({0x12, 0x34, 0x56}))},
         {"EmptyLineAtEnd", two + "\n\n", two64},
         {"NoFinalLineEnd", Rec("S1", 0, {0x12, 0x34}), two64},
         {"CrLfAndTrailingBlanks", Rec("S1", 0, {0x12, 0x34}) + "  \r\nS9030000FC\r\n", two64},
@@ -155,9 +160,9 @@ std::vector<Accepted> AcceptedFiles() {
          Image(0x20000, 0x1FFFF, Bytes({0x5A}))},
         {"RunsPastLimit", Rec("S2", 0x1FFFE, {1, 2, 3, 4}) + "\n",
          Image(0x20040, 0x1FFFE, Bytes({1, 2, 3, 4}))},
-        {"SameAddressLaterWinsRestOfLineFF",
-         Rec("S1", 0, {1, 2, 3, 4, 5, 6, 7, 8}) + "\n" + Rec("S1", 0, {9, 9}) + "\n",
-         Image(64, 0, Bytes({9, 9}))},
+        {"OverlapLaterWinsOnlyItsOwnBytes",
+         Rec("S1", 0, {1, 2, 3, 4, 5, 6, 7, 8}) + "\n" + Rec("S1", 2, {9, 9}) + "\n",
+         Image(64, 0, Bytes({1, 2, 9, 9, 5, 6, 7, 8}))},
         {"TwoLineRecordThenRecordInItsSecondLine",
          Rec("S1", 0, twenty) + "\n" + Rec("S1", 0x14, {0x22}) + "\n",
          Image(64, 0, std::string(20, '\x11') + "\x22")},
