@@ -1,5 +1,5 @@
 // The bootloader's command phase. Waiting is counted in polls of LinkTiming::pollMs, never
-// measured by a clock: a reply is whatever the first non-empty poll holds.
+// measured by a clock.
 #include "protocol/boot_link.h"
 
 #include <algorithm>
@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+
+#include "common/stop_request.h"
 
 namespace {
 
@@ -35,8 +37,23 @@ constexpr std::array<std::uint8_t, 33> kBlockTable = {
 
 constexpr std::uint32_t kReadChunk = 200;
 
+// Sleeps in slices, so that a stop request ends even the long pause promptly.
 void Pause(unsigned ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    constexpr unsigned kSlice = 50;
+    for (unsigned left = ms;; left -= kSlice) {
+        ThrowIfStopRequested();
+        if (left <= kSlice) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(left));
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kSlice));
+    }
+    ThrowIfStopRequested();
+}
+
+// What has arrived could still grow into "ALL FLASH".
+bool IsProperPrefixOfAllFlash(const std::uint8_t* bytes, std::uint32_t count) {
+    return count < sizeof kAllFlash && std::memcmp(bytes, kAllFlash, count) == 0;
 }
 
 }  // namespace
@@ -83,22 +100,31 @@ int CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* reply, 
         m_port.Purge(CSerialPort::PURGE_RXCLEAR);
         m_port.Write(send, sendCount);
 
+        // A one-byte reply is what the first non-empty poll holds. A longer one may arrive
+        // in pieces (USB adapters deliver "ALL FLASH" so): while what has come is a proper
+        // prefix of it, reading goes on within the budget until a poll stays empty.
         const int step = std::max(1, static_cast<int>(m_timing.pollMs));
-        std::uint8_t buffer[kReadChunk];
+        std::uint8_t buffer[kReadChunk] = {};
+        std::uint32_t got = 0;
         for (int countdown = timeoutMs; countdown > 0; countdown -= step) {
             Pause(m_timing.pollMs);
-            std::memset(buffer, 0, sizeof buffer);
-            const std::uint32_t n = m_port.Read(buffer, kReadChunk);
-            if (n > 0) {
-                const std::uint32_t keep =
-                    std::min<std::uint32_t>(n, static_cast<std::uint32_t>(std::max(replyMax, 0)));
-                if (keep > 0 && reply != nullptr) {
-                    std::memcpy(reply, buffer, keep);
-                }
-                return ResultSuccess;
+            const std::uint32_t n = m_port.Read(buffer + got, kReadChunk - got);
+            got += n;
+            if (got > 0 && (n == 0 || replyMax <= 1 || !IsProperPrefixOfAllFlash(buffer, got))) {
+                break;
             }
         }
-        return ResultTimeout;
+        if (got == 0) {
+            return ResultTimeout;
+        }
+        const std::uint32_t keep =
+            std::min<std::uint32_t>(got, static_cast<std::uint32_t>(std::max(replyMax, 0)));
+        if (keep > 0 && reply != nullptr) {
+            std::memcpy(reply, buffer, keep);
+        }
+        return ResultSuccess;
+    } catch (const CStopRequested&) {
+        throw;
     } catch (...) {
         return ResultPortException;
     }

@@ -6,6 +6,8 @@
 #include <limits>
 #include <thread>
 
+#include "common/stop_request.h"
+
 int CImageTransfer::s_nEmptyPolls = 0;
 
 std::uint32_t PaddedImageLength(std::uint64_t fileLength) {
@@ -53,6 +55,7 @@ int CImageTransfer::DoModal(const std::string& imagePath) {
     m_nSent = 0;
     m_nDataSum = 0;
     m_nResult = 0;
+    m_nEndRepeats = 0;
     m_ui.TransferStarted(static_cast<std::uint32_t>(m_nImageLength));
 
     // The first block goes out one start tick after the window opened.
@@ -60,8 +63,13 @@ int CImageTransfer::DoModal(const std::string& imagePath) {
     m_start = std::chrono::steady_clock::now();
     try {
         while (m_nResult == 0) {
+            ThrowIfStopRequested();
             OnTimer();
         }
+    } catch (const CStopRequested&) {
+        s_nEmptyPolls = 0;
+        m_ui.TransferFinished(false);
+        throw;
     } catch (const std::exception&) {
         // A port that failed mid-transfer (adapter pulled, peer gone): the run reports the
         // programming error; the poll count starts afresh for the next transfer.
@@ -132,6 +140,13 @@ void CImageTransfer::PollStep() {
     s_nEmptyPolls = 0;
     switch (reply[0]) {
         case CBootLink::XON:
+            // XON to the end message asks for it again, but not for ever: a device that
+            // keeps asking is not going to acknowledge.
+            if (m_nSent > m_nImageLength && ++m_nEndRepeats > kMaxEndRepeats) {
+                m_ui.ShowMessage("Receive Error!", "Error", MsgIcon::Warning);
+                End(IDCANCEL);
+                break;
+            }
             m_pNextBlock += kBlockSize;
             m_nState = 0;
             break;

@@ -21,6 +21,8 @@ std::uint32_t PaddedImageLength(std::uint64_t fileLength);
 class CImageTransfer {
 public:
     static constexpr std::uint32_t kBlockSize = 64;
+    // Resends of the end message on XON, in a row, before the transfer gives up.
+    static constexpr int kMaxEndRepeats = 10;
 
     CImageTransfer(CBootLink& link, JobUi& ui) : m_link(link), m_ui(ui) {}
 
@@ -43,6 +45,7 @@ public:
     std::uint8_t m_nDataSum = 0;
     int m_nSent = 0;
     int m_nResult = 0;  // 0 while running, then IDOK or IDCANCEL
+    int m_nEndRepeats = 0;
 
     // Consecutive polls without a reply, shared by every transfer of the process.
     static int s_nEmptyPolls;

@@ -127,6 +127,18 @@ TEST_F(TransferTest, RepliesDecideTheEnding) {
     }
 }
 
+TEST_F(TransferTest, XonToEveryEndMessageGivesUpAfterTenResends) {
+    auto result = Start(Bytes(64, 1));
+    EXPECT_EQ(m_pty.Read(65, 3000).size(), 65u);
+    for (int end = 0; end <= 11; ++end) {  // the block, the end message, 10 resends
+        m_pty.Write(Bytes{0x11});
+        EXPECT_EQ(m_pty.Read(2, end < 11 ? 3000 : 100).size(), end < 11 ? 2u : 0u) << end;
+    }
+    EXPECT_EQ(result.get(), IDCANCEL);
+    ASSERT_EQ(m_ui.messages.size(), 1u);
+    EXPECT_EQ(m_ui.messages[0].text, "Receive Error!");
+}
+
 TEST_F(TransferTest, SilenceTimesOutAfter101EmptyPollsButALateReplyIsTaken) {
     const unsigned pollMs = m_link.Timing().transferPollMs;
     // 80 polls late: still in time.

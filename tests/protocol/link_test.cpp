@@ -152,6 +152,7 @@ struct AllFlashCase {
     std::uint8_t imageVersion;
     int rc;
     Bytes sentAfterSelect;
+    bool realPolls = false;
 };
 
 TEST(BootLink, RequestAllFlashBranches) {
@@ -171,13 +172,21 @@ TEST(BootLink, RequestAllFlashBranches) {
          ResultSuccess, B("AA")},
         {"first A silent", Sim({"allflash=silence"}), 1, ResultTimeout, B("A")},
         {"first A hang-up", Sim({"allflash=hangup"}), 1, ResultPortException, B("A")},
-        // "ALL F" then, a poll later, "LASH": the first part is taken as version 0x41.
-        {"split, image older", Sim({"allflash:1=split:80"}), 0x10, ResultSuccess, B("AW")},
-        {"split, image 0x41", Sim({"allflash:1=split:80"}), 0x41, ResultSuccess, B("AW")},
+        // With the real 50 ms polls: a reply that arrives in pieces is read whole while each
+        // poll brings more of "ALL FLASH"; a poll that stays quiet ends it.
+        {"two pieces", Sim({"allflash:1=split:60"}), 0x10, ResultSuccess, B("A"), true},
+        {"three pieces", Sim({"allflash:1=split:60:1,4"}), 0x10, ResultSuccess, B("A"), true},
+        {"repeated reply in pieces",
+         Sim({"allflash:2=byte:41,4C,4C,20,46,4C,41,53,48+split:60:3"}, false, 1), 2, ResultSuccess,
+         B("AA"), true},
+        {"rest after a quiet poll", Sim({"allflash:1=split:150"}), 0x10, ResultSuccess, B("AW"),
+         true},
     };
     for (const AllFlashCase& c : cases) {
         CSimRunner sim(c.sim);
-        CBootLink link(FastTiming());
+        LinkTiming timing = FastTiming();
+        timing.pollMs = c.realPolls ? LinkTiming{}.pollMs : timing.pollMs;
+        CBootLink link(timing);
         ASSERT_TRUE(link.OpenPort(sim.Port()));
         ASSERT_EQ(link.SelectTarget(0), ResultSuccess) << c.name;
         EXPECT_EQ(link.RequestAllFlash(c.imageVersion), c.rc) << c.name;

@@ -270,6 +270,20 @@ TEST_F(SimTest, WrongClientsGetAPlainReport) {
     }
 }
 
+// As the program serves (for days): of each run only its outcome stays.
+TEST_F(SimTest, WithoutKeepingRunsARunLeavesOnlyItsOutcome) {
+    SimOptions o;
+    o.keepRuns = false;
+    CSimRunner sim(o);
+    CBootLink link(FastTiming());
+    ASSERT_TRUE(link.OpenPort(sim.Port()));
+    EXPECT_EQ(DataClient({})(link, MakeImage(0x400, 1)), CBootLink::ACK);
+    const auto runs = sim.Runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_TRUE(runs[0].Correct() && runs[0].image.empty() && runs[0].messages.empty());
+    EXPECT_TRUE(sim.Received().empty());
+}
+
 TEST_F(SimTest, FaultInADataBlockEndsTheRunWithoutSavingIt) {
     const fs::path out = m_dir / "image.bin";
     SimOptions o;
@@ -352,19 +366,20 @@ TEST(SimFaultGrammar, ParsesAndRefuses) {
         SimFault::Action action;
         std::vector<std::uint8_t> bytes;
         unsigned ms;
-        unsigned splitAt;
+        std::vector<unsigned> splitAt;
     };
     using A = SimFault::Action;
     // Silence, hang-up and plain replies are also used, and their effect checked, by the
     // link and flash tests.
     const std::vector<Good> good = {
-        {"allflash:2=byte:41", SimStep::AllFlash, 2, A::Reply, {0x41}, 0, 0},
-        {"end:1=byte:0x11", SimStep::End, 1, A::Reply, {0x11}, 0, 0},
-        {"table=byte:06,11,ff", SimStep::Table, 0, A::Reply, {0x06, 0x11, 0xFF}, 0, 0},
-        {"write=byte:00", SimStep::Write, 0, A::Reply, {0}, 0, 0},
-        {"allflash:1=split:200", SimStep::AllFlash, 1, A::Split, {}, 200, 0},
-        {"allflash:1=split:60:3", SimStep::AllFlash, 1, A::Split, {}, 60, 3},
-        {"table=delay:1500", SimStep::Table, 0, A::Delay, {}, 1500, 0},
+        {"allflash:2=byte:41", SimStep::AllFlash, 2, A::Reply, {0x41}, 0, {}},
+        {"end:1=byte:0x11", SimStep::End, 1, A::Reply, {0x11}, 0, {}},
+        {"table=byte:06,11,ff", SimStep::Table, 0, A::Reply, {0x06, 0x11, 0xFF}, 0, {}},
+        {"write=byte:00", SimStep::Write, 0, A::Reply, {0}, 0, {}},
+        {"allflash:1=split:200", SimStep::AllFlash, 1, A::Split, {}, 200, {}},
+        {"allflash:1=split:60:3", SimStep::AllFlash, 1, A::Split, {}, 60, {3}},
+        {"size=byte:41,4C+split:9:1", SimStep::Size, 0, A::Reply, {0x41, 0x4C}, 9, {1}},
+        {"table=delay:1500", SimStep::Table, 0, A::Delay, {}, 1500, {}},
     };
     for (const Good& g : good) {
         SimFault f;
@@ -377,10 +392,11 @@ TEST(SimFaultGrammar, ParsesAndRefuses) {
         EXPECT_EQ(f.ms, g.ms) << g.text;
         EXPECT_EQ(f.splitAt, g.splitAt) << g.text;
     }
-    for (const char* bad : {"", "select", "select=", "nothing=silence", "block:0=silence",
-                            "block:-1=silence", "block:x=silence", "end=byte:", "end=byte:100",
-                            "end=byte:1,,2", "end=byte:GG", "table=silence:3", "table=split",
-                            "table=delay:x", "table=delay:5:2", "table=split:5:0", "size=shout"}) {
+    for (const char* bad :
+         {"", "select", "select=", "nothing=silence", "block:0=silence", "block:-1=silence",
+          "block:x=silence", "end=byte:", "end=byte:100", "end=byte:1,,2", "end=byte:GG",
+          "table=silence:3", "table=split", "table=delay:x", "table=delay:5:2", "table=split:5:0",
+          "size=shout", "table=split:5:1,", "size=byte:41+split:x"}) {
         SimFault f;
         std::string error;
         EXPECT_FALSE(ParseSimFault(bad, f, error)) << bad;
@@ -469,6 +485,14 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
 
     Child t = Spawn({"--link", link});
     ASSERT_EQ(ReadLine(t.out).rfind("pty: ", 0), 0u);
+    const fs::path served = fs::read_symlink(link);
+    // A second simulator leaves a link that a running one owns alone.
+    Child second = Spawn({"--link", link});
+    EXPECT_NE(ReadLine(second.err).find("in use by another running simulator"), std::string::npos);
+    EXPECT_EQ(WaitExit(second, 5000), 3);
+    EXPECT_EQ(fs::read_symlink(link), served);
+    close(second.out);
+    close(second.err);
     kill(t.pid, SIGTERM);
     EXPECT_EQ(WaitExit(t, 5000), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the link is removed on SIGTERM";

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -81,6 +82,39 @@ bool ParseUnsigned(const std::string& s, int base, unsigned long max, unsigned l
     return true;
 }
 
+std::string SplitText(const SimFault& f) {
+    std::string s = "split:" + std::to_string(f.ms);
+    for (std::size_t i = 0; i < f.splitAt.size(); ++i) {
+        s += (i == 0 ? ":" : ",") + std::to_string(f.splitAt[i]);
+    }
+    return s;
+}
+
+// "MS[:K[,K...]]" of a split.
+bool ParseSplit(const std::string& arg, SimFault& f) {
+    const auto colon = arg.find(':');
+    unsigned long ms = 0;
+    if (!ParseUnsigned(arg.substr(0, colon), 10, 600000, ms)) {
+        return false;
+    }
+    f.ms = static_cast<unsigned>(ms);
+    f.split = true;
+    f.splitAt.clear();
+    for (std::size_t pos = colon; pos != std::string::npos;) {
+        const auto comma = arg.find(',', pos + 1);
+        unsigned long k = 0;
+        if (!ParseUnsigned(
+                arg.substr(pos + 1, comma == std::string::npos ? comma : comma - pos - 1), 10,
+                1 << 16, k) ||
+            k == 0) {
+            return false;
+        }
+        f.splitAt.push_back(static_cast<unsigned>(k));
+        pos = comma;
+    }
+    return true;
+}
+
 std::string FaultText(const SimFault& f) {
     std::string s = SimStepName(f.step);
     if (f.occurrence > 0) {
@@ -92,10 +126,10 @@ std::string FaultText(const SimFault& f) {
         case SimFault::Action::Hangup:
             return s + "=hangup";
         case SimFault::Action::Reply:
-            return s + "=byte:" + Hex(f.bytes, 64);
+            s += "=byte:" + Hex(f.bytes, 64);
+            return f.split ? s + "+" + SplitText(f) : s;
         case SimFault::Action::Split:
-            return s + "=split:" + std::to_string(f.ms) +
-                   (f.splitAt ? ":" + std::to_string(f.splitAt) : "");
+            return s + "=" + SplitText(f);
         case SimFault::Action::Delay:
             return s + "=delay:" + std::to_string(f.ms);
     }
@@ -119,11 +153,15 @@ const char* const kSimFaultHelp =
         silence          send nothing
         hangup           close the terminal instead of replying (the client's next read fails)
         byte:HH[,HH...]  reply with these bytes, in hexadecimal (byte:15 is NAK, byte:11 XON)
-        split:MS[:K]     the right reply in two parts, MS ms apart; the first part has K
-                         bytes (default half, rounded up: "ALL F" then "LASH")
+        split:MS[:K[,K...]]
+                         the right reply in parts, MS ms apart; each part but the last has
+                         its K bytes (default two halves: "ALL F" then "LASH")
+        byte:HH[,HH...]+split:MS[:K[,K...]]
+                         these bytes, in parts as split does
         delay:MS         the right reply, MS ms late
   Examples: select=silence  select:1=byte:53  allflash:1=split:200  table=hangup
-            size=byte:06  block:5=byte:15  end:1=byte:11
+            size=byte:06  block:5=byte:15  end:1=byte:11  allflash:1=split:60:1,4
+            allflash:1=byte:41,4C,58+split:60:2
 )";
 
 const char* SimStepName(SimStep step) {
@@ -192,10 +230,19 @@ bool ParseSimFault(const std::string& text, SimFault& fault, std::string& error)
         f.action = SimFault::Action::Hangup;
     } else if (verb == "byte" && hasArg) {
         f.action = SimFault::Action::Reply;
+        std::string list = arg;
+        const auto plus = list.find("+split:");
+        if (plus != std::string::npos) {
+            if (!ParseSplit(list.substr(plus + 7), f)) {
+                error = "'" + text + "': expected byte:HH[,HH...]+split:MS[:K[,K...]]";
+                return false;
+            }
+            list.resize(plus);
+        }
         std::size_t pos = 0;
         for (;;) {
-            const auto comma = arg.find(',', pos);
-            std::string one = arg.substr(pos, comma == std::string::npos ? comma : comma - pos);
+            const auto comma = list.find(',', pos);
+            std::string one = list.substr(pos, comma == std::string::npos ? comma : comma - pos);
             if (one.size() > 2 && one[0] == '0' && (one[1] == 'x' || one[1] == 'X')) {
                 one = one.substr(2);
             }
@@ -210,24 +257,24 @@ bool ParseSimFault(const std::string& text, SimFault& fault, std::string& error)
             }
             pos = comma + 1;
         }
-    } else if ((verb == "split" || verb == "delay") && hasArg) {
-        f.action = verb == "split" ? SimFault::Action::Split : SimFault::Action::Delay;
-        const auto c2 = arg.find(':');
+    } else if (verb == "split" && hasArg) {
+        f.action = SimFault::Action::Split;
+        if (!ParseSplit(arg, f)) {
+            error = "'" + text + "': expected split:MS[:K[,K...]] (milliseconds, K bytes from 1)";
+            return false;
+        }
+    } else if (verb == "delay" && hasArg) {
+        f.action = SimFault::Action::Delay;
         unsigned long ms = 0;
-        unsigned long k = 0;
-        if (!ParseUnsigned(arg.substr(0, c2), 10, 600000, ms) ||
-            (c2 != std::string::npos &&
-             (verb != "split" || !ParseUnsigned(arg.substr(c2 + 1), 10, 1 << 16, k) || k == 0))) {
-            error = "'" + text + "': expected " +
-                    (verb == "split" ? "split:MS or split:MS:K" : "delay:MS") +
-                    " (milliseconds, K bytes from 1)";
+        if (!ParseUnsigned(arg, 10, 600000, ms)) {
+            error = "'" + text + "': expected delay:MS (milliseconds)";
             return false;
         }
         f.ms = static_cast<unsigned>(ms);
-        f.splitAt = static_cast<unsigned>(k);
     } else {
         error = "'" + text +
-                "': unknown action (silence, hangup, byte:HH[,HH...], split:MS[:K], delay:MS)";
+                "': unknown action (silence, hangup, byte:HH[,HH...][+split:...], "
+                "split:MS[:K[,K...]], delay:MS)";
         return false;
     }
     fault = f;
@@ -252,18 +299,55 @@ CBootloaderSim::~CBootloaderSim() {
 
 void CBootloaderSim::Shutdown() {
     CloseTerminal();
-    if (!m_opt.linkPath.empty()) {
-        // Only our own link goes: another simulator may have taken the name meanwhile.
+    if (!m_opt.linkPath.empty() && m_linkLock >= 0) {
         char target[4096];
         const ssize_t n = readlink(m_opt.linkPath.c_str(), target, sizeof target - 1);
         if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == SlavePath()) {
             unlink(m_opt.linkPath.c_str());
         }
+        // Removed while still locked: the next simulator locks a file of its own.
+        unlink((m_opt.linkPath + ".lock").c_str());
+        close(m_linkLock);
+        m_linkLock = -1;
     }
 }
 
 void CBootloaderSim::Open() {
     OpenTerminal();
+}
+
+// A link name belongs to one running simulator: it holds a lock beside the link for as long
+// as it runs. A link left by one that ended (even killed) is taken over; one that is in use
+// is refused.
+void CBootloaderSim::LockLink() {
+    const std::string lockPath = m_opt.linkPath + ".lock";
+    for (int attempt = 0; m_linkLock < 0; ++attempt) {
+        const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            ThrowErrno("lock " + lockPath);
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno == EWOULDBLOCK ? EBUSY : errno;
+            close(fd);
+            errno = e;
+            ThrowErrno(m_opt.linkPath +
+                       " is in use by another running simulator (choose another "
+                       "--name or --link)");
+        }
+        // Locked, but perhaps a file that its owner removed as it ended: then again.
+        struct stat held {
+        }, named{};
+        if (fstat(fd, &held) == 0 && stat(lockPath.c_str(), &named) == 0 &&
+            held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+            m_linkLock = fd;
+        } else {
+            close(fd);
+            if (attempt > 100) {
+                errno = EBUSY;
+                ThrowErrno("lock " + lockPath);
+            }
+        }
+    }
 }
 
 void CBootloaderSim::OpenTerminal() {
@@ -302,6 +386,14 @@ void CBootloaderSim::OpenTerminal() {
         m_slavePath = name;
     }
     if (!m_opt.linkPath.empty()) {
+        if (m_linkLock < 0) {
+            try {
+                LockLink();
+            } catch (...) {
+                CloseTerminal();
+                throw;
+            }
+        }
         struct stat st {};
         if (lstat(m_opt.linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
             errno = EEXIST;
@@ -382,6 +474,13 @@ void CBootloaderSim::EndRun(const char* how) {
         n = m_runs.size();
     }
     Report(ReportKind::Info, "run " + std::to_string(n) + " " + how);
+    if (!m_opt.keepRuns) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        SimRun& run = m_runs.back();
+        std::vector<SimMessage>().swap(run.messages);
+        std::vector<std::uint8_t>().swap(run.image);
+        std::vector<std::uint8_t>().swap(m_received);
+    }
     m_runActive = false;
     m_state = State::Idle;
     if (m_opt.once) {
@@ -547,7 +646,7 @@ CBootloaderSim::Outcome CBootloaderSim::Answer(SimStep step, int occurrence,
     Outcome out;
     out.fault = FindFault(step, occurrence);
     Clock::time_point start = doneAt;
-    unsigned splitAt = 0;
+    std::vector<std::size_t> cuts;  // where each later part of the reply begins
     unsigned pauseMs = 0;
     if (out.fault != nullptr) {
         const SimFault& f = *out.fault;
@@ -565,12 +664,20 @@ CBootloaderSim::Outcome CBootloaderSim::Answer(SimStep step, int occurrence,
                 out.hangup = true;
                 break;
             case SimFault::Action::Split:
-                splitAt = f.splitAt ? f.splitAt : static_cast<unsigned>((reply.size() + 1) / 2);
-                pauseMs = f.ms;
-                break;
             case SimFault::Action::Delay:
-                start += std::chrono::milliseconds(f.ms);
                 break;
+        }
+        if (f.action == SimFault::Action::Delay) {
+            start += std::chrono::milliseconds(f.ms);
+        } else if (f.split || f.action == SimFault::Action::Split) {
+            pauseMs = f.ms;
+            std::size_t at = 0;
+            for (const unsigned k : f.splitAt) {
+                cuts.push_back(at += k);
+            }
+            if (f.splitAt.empty()) {
+                cuts.push_back((reply.size() + 1) / 2);
+            }
         }
     }
     out.sent = reply;
@@ -595,26 +702,27 @@ CBootloaderSim::Outcome CBootloaderSim::Answer(SimStep step, int occurrence,
         return out;
     }
     const auto pause = std::chrono::milliseconds(pauseMs);
-    if (m_opt.baud == 0) {
-        if (splitAt > 0 && splitAt < reply.size()) {
-            m_tx.push_back(TxItem{start, {reply.begin(), reply.begin() + splitAt}, false});
-            m_tx.push_back(TxItem{start + pause, {reply.begin() + splitAt, reply.end()}, false});
-            m_txFree = start + pause;
-        } else {
-            m_tx.push_back(TxItem{start, reply, false});
-            m_txFree = start;
-        }
-        return out;
-    }
     Clock::time_point t = start;
-    for (std::size_t k = 0; k < reply.size(); ++k) {
-        if (splitAt > 0 && k == splitAt) {
+    std::size_t part = 0;  // start of the part being queued (without wire emulation)
+    for (std::size_t k = 0; k <= reply.size(); ++k) {
+        const bool cut =
+            std::find(cuts.begin(), cuts.end(), k) != cuts.end() && k > 0 && k < reply.size();
+        if (m_opt.baud == 0 && (cut || k == reply.size())) {
+            m_tx.push_back(TxItem{
+                t,
+                {reply.begin() + static_cast<long>(part), reply.begin() + static_cast<long>(k)},
+                false});
+            part = k;
+        }
+        if (cut) {
             t += pause;
         }
-        t += m_byteTime;  // the byte is written when its stop bit would have arrived
-        m_tx.push_back(TxItem{t, {reply[k]}, false});
+        if (m_opt.baud > 0 && k < reply.size()) {
+            t += m_byteTime;  // the byte is written when its stop bit would have arrived
+            m_tx.push_back(TxItem{t, {reply[k]}, false});
+        }
     }
-    m_txFree = t;
+    m_txFree = m_opt.baud == 0 ? m_tx.back().at : t;
     return out;
 }
 

@@ -20,15 +20,18 @@ struct SimFault {
         Silence,  // no reply
         Reply,    // these bytes instead of the reply
         Hangup,   // close the terminal instead of replying
-        Split,    // the right reply in two parts with a pause between them
+        Split,    // the right reply in parts with a pause between them
         Delay,    // the right reply, later
     };
     SimStep step = SimStep::Select;
     int occurrence = 0;  // 1-based within a run; 0 = every occurrence
     Action action = Action::Silence;
     std::vector<std::uint8_t> bytes;  // Reply
-    unsigned ms = 0;                  // Split: pause between the parts; Delay: extra wait
-    unsigned splitAt = 0;             // Split: bytes in the first part; 0 = half, rounded up
+    // Split, and a Reply with "+split": the pause between the parts, and the bytes in each
+    // part but the last (none given: two halves, the first rounded up). Delay: extra wait.
+    unsigned ms = 0;
+    bool split = false;
+    std::vector<unsigned> splitAt;
 };
 
 // Parses "STEP[:N]=ACTION" (grammar in kSimFaultHelp). False, with the reason in error, on
@@ -45,6 +48,9 @@ struct SimOptions {
     bool once = false;                        // end after one run
     std::string linkPath;                     // symlink kept pointing at the terminal; removed
     unsigned idleGapMs = 250;                 // a partial message is judged after this much silence
+    // Keep every run's messages, image and received bytes for Runs() and Received(). Off,
+    // only each run's outcome stays, so a simulator serving for days does not grow.
+    bool keepRuns = true;
 };
 
 struct SimMessage {
@@ -118,6 +124,7 @@ private:
     };
 
     void OpenTerminal();
+    void LockLink();
     void CloseTerminal();
     void Shutdown();  // closes the terminal and removes our link
     void LetTheClientReadTheLastReply();
@@ -148,6 +155,7 @@ private:
     Clock::duration m_byteTime{};
     int m_master = -1;
     int m_slaveKeep = -1;  // our own slave descriptor: the client may close and reopen
+    int m_linkLock = -1;   // locked "<link>.lock": the link is ours while we run
     int m_wake[2] = {-1, -1};
     std::string m_slavePath;
 

@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
     }
 
     opt.slave = target == "slave";
+    opt.keepRuns = false;  // serving for days must not grow
     if (!chipVersion.empty()) {
         char* end = nullptr;
         errno = 0;
