@@ -1,10 +1,17 @@
 #include "app/flash_run.h"
 
+#ifndef _WIN32
+#include <grp.h>
+#include <sys/stat.h>
+#endif
+
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <fstream>
 #include <optional>
 
+#include "common/stop_request.h"
 #include "image/convert.h"
 #include "image/work_dir.h"
 #include "protocol/transfer.h"
@@ -53,6 +60,14 @@ public:
         m_ui.SetBusy(true);
         try {
             return Steps();
+        } catch (const CStopRequested&) {
+            // A signal ends the run: the port and the working files go, nothing is said.
+            DeleteConvertedImage();
+            m_link.ClosePort();
+            m_ui.SetBusy(false);
+            FlashResult result;
+            result.outcome = FlashOutcome::Stopped;
+            return result;
         } catch (const std::exception&) {
             // Whatever broke (no working folder, no memory), the run still ends cleanly.
             DeleteConvertedImage();
@@ -72,30 +87,30 @@ private:
         }
         m_converted = kind == ImageKind::Mot;
 
-        int r = m_link.SelectTarget(m_job.targetType);
-        if (r != ResultSuccess) {
-            m_link.ClosePort();
-            return Finish(FlashOutcome::HandshakeFailed, r, ResultMessage(r));
-        }
-
+        // The file is converted, sized and checked completely before the first byte goes
+        // out: a damaged file is named as such, never reported as a silent device.
         fs::path imagePath = m_job.filePath;
         if (m_converted) {
-            const fs::path& dir = WorkDir();
-            const bool converted = ConvertMotToBin(fs::path(m_job.filePath), dir, m_ui);
-            std::error_code ec;
-            for (const char* name : kTraceFileNames) {
-                fs::remove(dir / name, ec);
+            const fs::path* dir = WorkDir();
+            bool converted = false;
+            if (dir != nullptr) {
+                converted = ConvertMotToBin(fs::path(m_job.filePath), *dir, m_ui);
+                std::error_code ec;
+                for (const char* name : kTraceFileNames) {
+                    fs::remove(*dir / name, ec);
+                }
             }
             if (!converted) {
                 m_link.ClosePort();
                 return Finish(FlashOutcome::FileRefused, ResultSuccess,
                               "Transfer mot file to bin file error.");
             }
-            imagePath = dir / kImageFileName;
+            imagePath = *dir / kImageFileName;
             m_tmpBin = imagePath;
         }
 
         std::uint32_t imageLength = 0;
+        std::array<std::uint8_t, 4> signature{};
         {
             std::ifstream image(imagePath, std::ios::binary | std::ios::ate);
             if (!image) {
@@ -108,20 +123,23 @@ private:
             // The device is told the padded length: it receives whole blocks only.
             imageLength = PaddedImageLength(static_cast<std::uint64_t>(length));
 
-            std::array<std::uint8_t, 4> signature{};
             if (m_job.targetType == kTargetMaster) {
                 const bool read = ReadSignature(image, kMasterSignatureOffset, signature);
                 if (!read || signature[0] != 0x30 || signature[1] != 0x64) {
                     return SignatureEnding("The file you selected is not for 3064 CPU.");
                 }
-                r = m_link.RequestAllFlash(signature[3]);
             } else {
                 const bool read = ReadSignature(image, kSlaveSignatureOffset, signature);
                 if (!read || signature != std::array<std::uint8_t, 4>{0x60, 0x49, 0x00, 0x01}) {
                     return SignatureEnding("The file you selected is not correct salve file.");
                 }
-                r = m_link.SendWriteCommand();
             }
+        }
+
+        int r = m_link.SelectTarget(m_job.targetType);
+        if (r == ResultSuccess) {
+            r = m_job.targetType == kTargetMaster ? m_link.RequestAllFlash(signature[3])
+                                                  : m_link.SendWriteCommand();
         }
         if (r == ResultSuccess)
             r = m_link.SendBlockTable();
@@ -152,12 +170,18 @@ private:
                       "Programming Process Error.\nPlease try again after 40 seconds!");
     }
 
-    const fs::path& WorkDir() {
+    // Null when no private folder can be made (TMPDIR missing or full).
+    const fs::path* WorkDir() {
         if (!m_job.workDir.empty())
-            return m_job.workDir;
-        if (!m_private)
-            m_private.emplace();
-        return m_private->Path();
+            return &m_job.workDir;
+        if (!m_private) {
+            try {
+                m_private.emplace();
+            } catch (const fs::filesystem_error&) {
+                return nullptr;
+            }
+        }
+        return &m_private->Path();
     }
 
     FlashResult ReadError() {
@@ -212,8 +236,14 @@ FileCheck CheckFirmwareFile(const std::string& path) {
         return check;
     }
     {
-        std::ifstream file(path, std::ios::binary);
-        if (!file || fs::is_directory(fs::path(path))) {
+        // Only a regular file (links followed) is firmware. Looked at before it is opened:
+        // opening a FIFO blocks, opening a serial device raises its modem lines.
+        std::error_code ec;
+        std::ifstream file;
+        if (fs::is_regular_file(fs::path(path), ec)) {
+            file.open(path, std::ios::binary);
+        }
+        if (!file.is_open()) {
             check.message = "Can't open this mot|bin file!";
             return check;
         }
@@ -227,6 +257,26 @@ FileCheck CheckFirmwareFile(const std::string& path) {
         check.message = "Can't get master/slave type from the file name!";
     }
     return check;
+}
+
+std::string PortAccessHint(const std::string& port, std::uint32_t error) {
+#ifdef _WIN32
+    (void)port;
+    (void)error;
+    return {};
+#else
+    struct stat st {};
+    if (error != EACCES || stat(port.c_str(), &st) != 0) {
+        return {};
+    }
+    const struct group* g = getgrgid(st.st_gid);
+    if (g == nullptr || std::string(g->gr_name) == "root") {
+        return {};
+    }
+    const std::string group = g->gr_name;
+    return "You must belong to the group that owns the device (" + group +
+           "; dialout on Debian): sudo usermod -aG " + group + " $USER, then log in again.";
+#endif
 }
 
 std::string FileExtension(const std::string& path) {

@@ -2,6 +2,7 @@
 // Flash command that come before it. UI-free: the front ends give a JobUi.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -17,6 +18,7 @@ enum class FlashOutcome {
     HandshakeFailed,  // a handshake step returned a result code other than 1
     FileRefused,      // unknown kind, conversion failed, wrong signature, image unreadable
     TransferFailed,   // the progress window ended without ACK
+    Stopped,          // a signal asked the run to stop (command line); no message shown
 };
 
 struct FlashJob {
@@ -46,6 +48,11 @@ struct FileCheck {
     int targetType = kTargetMaster;
 };
 FileCheck CheckFirmwareFile(const std::string& path);
+
+// The usual remedy when the port could not be opened for lack of access (error: the
+// system's code): join the device's group. Empty for any other error, and when the group is
+// unknown or root (which no one should join for a serial port).
+std::string PortAccessHint(const std::string& port, std::uint32_t error);
 
 // The extension as a file dialog reports it: the part after the last dot of the name part,
 // without the dot, case kept; empty when there is none.

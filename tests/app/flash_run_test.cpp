@@ -1,6 +1,9 @@
 // Whole runs through FlashThreadProc against the simulator: every ending, what it shows, what
 // it leaves on disk, and that the port and the button always come back.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -304,15 +307,14 @@ TEST_F(FlashRunTest, EveryFailureEndsWithItsTextAndCleansUp) {
         EXPECT_EQ(out.ui.messages.front().caption, c.caption);
         EXPECT_EQ(out.ui.messages.back().caption, "Warning");
         EXPECT_EQ(out.ui.messages.back().icon, MsgIcon::Warning);
-        // Only a file of unknown kind is refused before the device is asked.
-        EXPECT_EQ(out.selects > 0, c.file != File::Text);
+        // A file fault ends the run before the first byte goes out.
+        EXPECT_EQ(out.selects > 0, c.outcome != FlashOutcome::FileRefused);
         ExpectCleanEnding(out);
 
         // No trace file survives a run. tmp.bin is gone once a conversion wrote one, and an
         // earlier one stays when the conversion never got that far.
         const auto left = Names(m_dir / "work");
-        const bool convertedOk =
-            (c.file == File::MasterMot || c.file == File::NoSignatureMot) && c.code != 6;
+        const bool convertedOk = c.file == File::MasterMot || c.file == File::NoSignatureMot;
         if (convertedOk) {
             EXPECT_TRUE(left.empty());
         } else {
@@ -350,6 +352,14 @@ TEST_F(FlashRunTest, PrivateFolderLeavesCurrentDirectoryAndTempAlone) {
     EXPECT_EQ(Names(cwd), (std::vector<std::string>{"Master.mot", "tmp.bin"}));
     EXPECT_EQ(ReadBytes(cwd / "tmp.bin").size(), std::string("the user's own file").size());
     EXPECT_TRUE(Names(tmp).empty());  // the private folder went with the run
+
+    // No private folder can be made: the conversion's ending, before anything is sent.
+    ::setenv("TMPDIR", (m_dir / "missing").c_str(), 1);
+    job.filePath = (cwd / "Master.mot").string();
+    const std::size_t sent = sim.Received().size();
+    EXPECT_EQ(FlashThreadProc(link, job, ui).message, "Transfer mot file to bin file error.");
+    ::unsetenv("TMPDIR");
+    EXPECT_EQ(sim.Received().size(), sent);
 }
 
 TEST(FlashCommandChecks, InOrderWithTheirTexts) {
@@ -365,10 +375,18 @@ TEST(FlashCommandChecks, InOrderWithTheirTexts) {
         std::string message;
         int target;
     };
+    ASSERT_EQ(mkfifo((dir / "Master_fifo.mot").c_str(), 0600), 0);
+    fs::create_symlink(dir / "Master_fifo.mot", dir / "Master_link.mot");
+    const int writer = open((dir / "Master_fifo.mot").c_str(), O_RDWR);  // an open cannot hang
+
     const std::vector<Case> cases = {
         {"", "Please select mot|bin file!", 0},
         {(dir / "missing_Master.mot").string(), "Can't open this mot|bin file!", 0},
         {(dir / "Master").string(), "Can't open this mot|bin file!", 0},
+        // Only regular files: these would block the open or never end.
+        {(dir / "Master_fifo.mot").string(), "Can't open this mot|bin file!", 0},
+        {(dir / "Master_link.mot").string(), "Can't open this mot|bin file!", 0},
+        {"/dev/null", "Can't open this mot|bin file!", 0},
         {(dir / "slave_v2.bin").string(), "Can't get master/slave type from the file name!", 0},
         {(dir / "Master" / "fw.bin").string(), "Can't get master/slave type from the file name!",
          0},
@@ -386,6 +404,18 @@ TEST(FlashCommandChecks, InOrderWithTheirTexts) {
     EXPECT_EQ(FileExtension("/a/Master_v2.MOT"), "MOT");
     EXPECT_EQ(FileExtension("/a.b/Master.tar.mot"), "mot");
     EXPECT_EQ(FileExtension("/a.b/Master"), "");
+    close(writer);
+
+    // A refused open names the device's own group as the remedy, and none for root's.
+    for (const std::string name : {"uucp", "dialout", "root"}) {
+        const struct group* g = getgrnam(name.c_str());
+        if (g != nullptr && chown((dir / "Slave.bin").c_str(), getuid(), g->gr_gid) == 0) {
+            const std::string hint = PortAccessHint((dir / "Slave.bin").string(), EACCES);
+            EXPECT_EQ(hint.find("-aG " + name + " $USER") == std::string::npos, name == "root");
+            EXPECT_EQ(hint.empty(), name == "root") << hint;
+        }
+    }
+    EXPECT_EQ(PortAccessHint((dir / "Slave.bin").string(), ENOENT), "");
     fs::remove_all(dir);
 }
 

@@ -47,6 +47,7 @@ private slots:
         WriteFile(m_env->Path(QStringLiteral("Master_fw.mot")), fw.mot);
         WriteFile(m_env->Path(QStringLiteral("Master_fw.bin")),
                   std::string(fw.image.begin(), fw.image.end()));
+        WriteFile(m_env->Path(QStringLiteral("Master_fw.txt")), fw.mot);
     }
 
     void wholeRun_data() {
@@ -143,8 +144,9 @@ private slots:
     }
 
     // Every ending closes the port: after a refused file the next press opens it again and
-    // programs the device. The refusal is that of a typed path, read by the kind of the file
-    // last picked: this flat image goes to the S-record conversion.
+    // programs the device. The kind is that of the path in the box when "Flash!" is pressed,
+    // typed or picked: first a typed text file nothing was ever browsed for, then a typed
+    // S-record file over a picked flat image.
     void secondRunAfterAFailure() {
         const QString link = m_env->PortsDir() + QStringLiteral("/inverter2");
         SimOptions options;
@@ -154,20 +156,20 @@ private slots:
         CQuillon2Dlg dlg;
         QVector<RecordedMessage> shown;
         RecordMessages(dlg, shown);
-        QString pick = m_env->Path(QStringLiteral("Master_fw.mot"));
-        dlg.m_browseDialog = [&pick](QWidget*) { return pick; };
-        dlg.OnBrowse();
-        dlg.m_editFile->setText(m_env->Path(QStringLiteral("Master_fw.bin")));
+        dlg.m_editFile->setText(m_env->Path(QStringLiteral("Master_fw.txt")));
         dlg.OnFlash();
         QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
         QVERIFY(!shown.isEmpty());
-        QCOMPARE(shown.back().text, QStringLiteral("Transfer mot file to bin file error."));
+        QCOMPARE(shown.back().text,
+                 QStringLiteral("Unknown firmware file type: choose a mot or bin file."));
         QCOMPARE(shown.back().caption, QStringLiteral("Warning"));
         QCOMPARE(shown.back().icon, MsgIcon::Warning);
         QCOMPARE(shown.back().buttonText, QStringLiteral("Waiting..."));
 
-        pick = m_env->Path(QStringLiteral("Master_fw.bin"));
+        const QString pick = m_env->Path(QStringLiteral("Master_fw.bin"));
+        dlg.m_browseDialog = [&pick](QWidget*) { return pick; };
         dlg.OnBrowse();
+        dlg.m_editFile->setText(m_env->Path(QStringLiteral("Master_fw.mot")));
         shown.clear();
         dlg.OnFlash();
         QVERIFY(dlg.IsRunning());

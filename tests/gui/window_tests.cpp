@@ -13,6 +13,9 @@
 #include <QTimer>
 #include <QtTest>
 #include <memory>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "app/gui/com_port_combo.h"
 #include "app/gui/main_dlg.h"
@@ -95,26 +98,16 @@ private slots:
         QCOMPARE(messages.size(), 1);
     }
 
-    // The extension is the dialog's: after the last dot, case kept; cancel changes nothing.
-    void browseRecordsTheExtension() {
+    // The chosen path goes into the box (the kind is read from it at "Flash!"); cancelling
+    // changes nothing.
+    void browseFillsThePathBox() {
         CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
-        QString next;
+        QString next = QStringLiteral("/data/fw.d/Master.tar.MOT");
         dlg.m_browseDialog = [&next](QWidget*) { return next; };
-        next = QStringLiteral("/data/fw/Master_v2.MOT");
         dlg.OnBrowse();
-        QCOMPARE(dlg.m_strFileExt, QStringLiteral("MOT"));
-        QCOMPARE(dlg.m_editFile->text(), next);
-        next = QStringLiteral("/data/fw.d/Master.tar.mot");
-        dlg.OnBrowse();
-        QCOMPARE(dlg.m_strFileExt, QStringLiteral("mot"));
-        QCOMPARE(dlg.m_editFile->text(), next);
         next = QString();
         dlg.OnBrowse();
-        QCOMPARE(dlg.m_strFileExt, QStringLiteral("mot"));
-        QCOMPARE(dlg.m_editFile->text(), QStringLiteral("/data/fw.d/Master.tar.mot"));
-        next = QStringLiteral("/data/fw.d/Slave");
-        dlg.OnBrowse();
-        QCOMPARE(dlg.m_strFileExt, QString());
+        QCOMPARE(dlg.m_editFile->text(), QStringLiteral("/data/fw.d/Master.tar.MOT"));
     }
 
     // The real file dialog: the two filters with their names, the first preselected and
@@ -236,6 +229,21 @@ private slots:
         QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Flash!"));
         QVERIFY(dlg.m_btnFlash->isEnabled());
         QCOMPARE(dlg.m_strFilePath, dlg.m_editFile->text());
+    }
+
+    // A settings file that is no file (a FIFO, whose open waits for a writer) is left alone:
+    // the window appears.
+    void settingsFileThatIsNoFile() {
+#ifndef _WIN32
+        const QString conf = m_env->ConfigDir() + QLatin1Char('/') +
+                             QCoreApplication::organizationName() + QLatin1Char('/') +
+                             QCoreApplication::applicationName() + QStringLiteral(".conf");
+        QDir().mkpath(QFileInfo(conf).path());
+        QCOMPARE(mkfifo(QFile::encodeName(conf).constData(), 0600), 0);
+        { CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({})); }
+        QVERIFY(QFileInfo(conf).exists() && !QFileInfo(conf).isFile());
+        QFile::remove(conf);
+#endif
     }
 
     // The port is saved before the open: a port that cannot be opened is still remembered,

@@ -1,16 +1,12 @@
 // quillon-cli flash --port NAME FILE: one whole run with the GUI's rules and texts.
-#ifndef _WIN32
-#include <grp.h>
-#include <sys/stat.h>
-#endif
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <iostream>
 
 #include "app/flash_run.h"
 #include "commands.h"
+#include "common/stop_request.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -85,19 +81,10 @@ void ExplainOpenFailure(const std::string& port, std::uint32_t error) {
         }
         std::cerr << port << ": " << reason << std::endl;
     }
-#ifndef _WIN32
-    if (error == EACCES) {
-        std::string group = "dialout";
-        struct stat st {};
-        if (stat(port.c_str(), &st) == 0) {
-            if (const struct group* g = getgrgid(st.st_gid))
-                group = g->gr_name;
-        }
-        std::cerr << "You must belong to the group that owns the device (" << group
-                  << "; dialout on Debian): sudo usermod -aG " << group
-                  << " $USER, then log in again." << std::endl;
+    const std::string hint = PortAccessHint(port, error);
+    if (!hint.empty()) {
+        std::cerr << hint << std::endl;
     }
-#endif
 }
 
 int RunFlash(const std::string& port, const std::string& file) {
@@ -132,13 +119,22 @@ int RunFlash(const std::string& port, const std::string& file) {
             return kExitFileRefused;
         case FlashOutcome::HandshakeFailed:
             return kExitHandshakeFailed;
+        case FlashOutcome::Stopped:
+            return 128 + StopRequested();
     }
     return kExitTransferFailed;
 }
 
 void AddFlashCommand(CLI::App& app, int& exitCode) {
     auto* cmd = app.add_subcommand("flash", "Write a firmware file (mot or bin) into the device");
-    auto* port = cmd->add_option("--port", "Serial port to use (device path or link)")->required();
+    auto* port =
+        cmd->add_option("--port", "Serial port to use (device path or link)")
+            ->required()
+            ->check(CLI::Validator(
+                [](const std::string& name) {
+                    return name.empty() ? std::string("a port name is needed") : std::string();
+                },
+                "NAME"));
     auto* file =
         cmd->add_option("FILE", "Firmware file; its name must contain Master or Slave")->required();
     cmd->callback([&exitCode, port, file] {

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QIcon>
 #include <QKeyEvent>
@@ -13,6 +14,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QStandardPaths>
 #include <exception>
 #include <utility>
 
@@ -39,6 +41,25 @@ const QString kSettingsKey = QStringLiteral("ComPortStr");
 
 std::string ToLocalPath(const QString& path) {
     return QFile::encodeName(path).toStdString();
+}
+
+// The per-user settings store, or null when it cannot be used safely. On Windows it is the
+// registry. Elsewhere it is one file, used only when it is a regular file or missing: Qt
+// opens it, and opening a FIFO or a device placed there would hang start-up.
+std::unique_ptr<QSettings> OpenSettings() {
+#ifdef _WIN32
+    return std::make_unique<QSettings>();
+#else
+    const QString path = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                         QLatin1Char('/') + QCoreApplication::organizationName() +
+                         QLatin1Char('/') + QCoreApplication::applicationName() +
+                         QStringLiteral(".conf");
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        return nullptr;
+    }
+    return std::make_unique<QSettings>(path, QSettings::IniFormat);
+#endif
 }
 }  // namespace
 
@@ -149,8 +170,10 @@ void CQuillon2Dlg::OnInitDialog() {
     setWindowTitle(QuillonVersionText());
 
     m_comboPort->m_bShowNoneEntry = false;
-    QSettings settings;
-    SelectPortByName(settings.value(kSettingsGroup + QLatin1Char('/') + kSettingsKey).toString());
+    const std::unique_ptr<QSettings> settings = OpenSettings();
+    SelectPortByName(
+        settings ? settings->value(kSettingsGroup + QLatin1Char('/') + kSettingsKey).toString()
+                 : QString());
     m_comboPort->StartHotplug();
 
     // Wide enough for the path box, never shorter than the layout.
@@ -203,6 +226,8 @@ void CQuillon2Dlg::OnFlash() {
         return;
     }
     m_strFilePath = m_editFile->text();
+    // The kind is that of the file named in the box now, typed or picked.
+    m_strFileExt = QFile::decodeName(FileExtension(ToLocalPath(m_strFilePath)).c_str());
 
     const FileCheck check = CheckFirmwareFile(ToLocalPath(m_strFilePath));
     if (!check.message.empty()) {
@@ -217,12 +242,11 @@ void CQuillon2Dlg::OnFlash() {
         return;
     }
 
-    {
-        // Saved before the open, so a port that fails to open is still remembered.
-        QSettings settings;
-        settings.setValue(kSettingsGroup + QLatin1Char('/') + kSettingsKey,
-                          QString::fromStdString(portName));
-        settings.sync();
+    // Saved before the open, so a port that fails to open is still remembered.
+    if (const std::unique_ptr<QSettings> settings = OpenSettings()) {
+        settings->setValue(kSettingsGroup + QLatin1Char('/') + kSettingsKey,
+                           QString::fromStdString(portName));
+        settings->sync();
     }
 
     if (!m_link.OpenPort(portName)) {
