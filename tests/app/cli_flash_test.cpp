@@ -1,4 +1,6 @@
 // quillon-cli flash as a production line would script it: texts, streams and exit codes.
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,8 +35,9 @@ std::string Quote(const std::string& s) {
     return q + "'";
 }
 
-CliResult RunCli(const std::vector<std::string>& args, const fs::path& dir) {
-    std::string cmd = QUILLON_CLI_PATH;
+CliResult RunCli(const std::vector<std::string>& args, const fs::path& dir,
+                 const std::string& prefix = "") {
+    std::string cmd = prefix + QUILLON_CLI_PATH;
     for (const auto& a : args)
         cmd += " " + Quote(a);
     cmd += " >" + Quote((dir / "out").string()) + " 2>" + Quote((dir / "err").string()) +
@@ -68,23 +71,29 @@ TEST(CliFlash, ExitCodesTextsAndStreams) {
         std::vector<std::string> args;  // "@" is replaced by the simulator's port
         std::vector<const char*> faults;
         int exit;
-        std::string out;  // expected substring of stdout ("" = stdout empty)
-        std::string err;  // expected substring of stderr
+        std::string out;          // expected substring of stdout ("" = stdout empty)
+        std::string err;          // expected substring of stderr
+        std::string signal = "";  // sent half a second into the run
     };
     const std::string ok = "Master Programming successfully !\n";
-    const std::string bin = (dir / "Master.bin").string();
+    const std::string bin = (dir / "Master.bin").string(), mot = (deep / "Master fw.MOT").string();
+    fs::create_directories(dir / "tmp");
     // One case an exit code (endings and their texts are the flash run's own tests); messages
     // keep their line breaks, success goes to stdout, failures to stderr.
     // clang-format off
     const std::vector<Case> cases = {
-        {"mot, long odd path, upper-case extension", {"flash", "--port", "@", (deep / "Master fw.MOT").string()}, {}, 0, ok, "100 %"},
+        {"mot, long odd path, upper-case extension", {"flash", "--port", "@", mot}, {}, 0, ok, "100 %"},
         {"no file", {"flash", "--port", "@"}, {}, 2, "", "FILE"},
         {"empty path", {"flash", "--port", "@", ""}, {}, 2, "", "Please select mot|bin file!"},
+        {"empty port name", {"flash", "--port", "", bin}, {}, 2, "", "--port"},
         {"unreadable", {"flash", "--port", "@", (dir / "Master_missing.bin").string()}, {}, 3, "", "Can't open this mot|bin file!"},
         {"unknown kind", {"flash", "--port", "@", (dir / "Master.txt").string()}, {}, 3, "", "Unknown firmware file type: choose a mot or bin file."},
         {"no such port", {"flash", "--port", (dir / "no-port").string(), bin}, {}, 4, "", "Can't open serial port,\nplease check your device!\n"},
         {"silent device", {"flash", "--port", "@", bin}, {"select=silence"}, 5, "", "Time out, can't receive data from inverter,\nplease"},
         {"NAK mid-transfer", {"flash", "--port", "@", bin}, {"block:5=byte:15"}, 1, "", "Receive Error!\nProgramming Process Error.\nPlease try again after 40 seconds!\n"},
+        {"SIGINT while waiting", {"flash", "--port", "@", mot}, {"table=silence"}, 130, "", "", "INT"},
+        {"SIGTERM while waiting", {"flash", "--port", "@", mot}, {"table=silence"}, 143, "", "", "TERM"},
+        {"SIGHUP while waiting", {"flash", "--port", "@", mot}, {"table=silence"}, 129, "", "", "HUP"},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -98,8 +107,18 @@ TEST(CliFlash, ExitCodesTextsAndStreams) {
             if (a == "@")
                 a = sim.Port();
         }
-        const CliResult r = RunCli(args, dir);
+        const std::string signal =
+            c.signal.empty() ? "" : "timeout --preserve-status -s " + c.signal + " 0.5 ";
+        const CliResult r =
+            RunCli(args, dir, "TMPDIR=" + Quote((dir / "tmp").string()) + " " + signal);
         EXPECT_EQ(r.exit, c.exit) << r.err;
+        // Whatever the ending (a signal included): no working folder left, and the port
+        // free for the next run of any user (its exclusive mark cleared).
+        EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+        const int fd = open(sim.Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        int exclusive = -1;
+        EXPECT_TRUE(ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0);
+        close(fd);
         if (c.out.empty()) {
             EXPECT_EQ(r.out, "");
         } else {

@@ -2,6 +2,7 @@
 // that it leaves neither the current directory nor the temporary folder changed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +55,9 @@ struct CliCase {
     int exitCode;
     std::string err;
     std::size_t traces;  // files expected in TRACES afterwards
+    // "fifo": what OUT is before and must still be after. "part": the working folder
+    // on another file system (where there is one), so that the image is copied beside OUT.
+    std::string outKind = "";
 };
 
 std::vector<CliCase> CliCases() {
@@ -88,6 +92,9 @@ std::vector<CliCase> CliCases() {
         {"MissingOut", kGood, {"IN"}, false, 2, "*", 0},
         {"UnknownOption", kGood, {"IN", "OUT", "--bogus"}, false, 2, "*", 0},
         {"OutInMissingFolder", kGood, {"IN", "nowhere/out.bin"}, false, 3, "*", 0},
+        {"OutIsIn", kGood, {"IN", "IN"}, false, 3, "*", 0},
+        {"OutIsAFifo", kGood, {"IN", "OUT"}, true, 3, "*", 0, "fifo"},
+        {"UsersPartFileKept", kGood, {"IN", "OUT"}, false, 0, "", 0, "part"},
     };
 }
 
@@ -96,12 +103,20 @@ class CliTest : public testing::TestWithParam<CliCase> {};
 TEST_P(CliTest, ExitCodeOutputAndFiles) {
     const CliCase& c = GetParam();
     ScratchDir dir;
-    const fs::path cwd = dir / "cwd", tmp = dir / "tmp", traces = dir / "traces";
+    const fs::path cwd = dir / "cwd", traces = dir / "traces";
+    fs::path tmp = dir / "tmp";
     fs::create_directories(cwd);
     fs::create_directories(tmp);
+    if (c.outKind == "part" && fs::is_directory("/dev/shm")) {
+        tmp = "/dev/shm" / dir.Path().filename();
+        fs::create_directories(tmp);
+    }
     WriteFile(dir / "in.mot", c.mot);
+    WriteFile(dir / "out.bin.part", "the user's");  // never touched
     const fs::path out = dir / "out.bin";
-    if (c.outExistsBefore) {
+    if (c.outKind == "fifo") {
+        ASSERT_EQ(mkfifo(out.c_str(), 0600), 0);
+    } else if (c.outExistsBefore) {
         WriteFile(out, "earlier");
     }
     std::vector<std::string> args = {"convert"};
@@ -118,7 +133,10 @@ TEST_P(CliTest, ExitCodeOutputAndFiles) {
     } else {
         EXPECT_EQ(run.err, c.err);
     }
-    if (c.exitCode == 0) {
+    EXPECT_EQ(ReadFile(dir / "in.mot"), c.mot);
+    if (c.outKind == "fifo") {
+        EXPECT_EQ(fs::status(out).type(), fs::file_type::fifo);
+    } else if (c.exitCode == 0) {
         EXPECT_EQ(ReadFile(out),
                   std::string(16, '\xFF') + Bytes({1, 2, 3}) + std::string(45, '\xFF'));
     } else if (c.outExistsBefore) {
@@ -129,7 +147,11 @@ TEST_P(CliTest, ExitCodeOutputAndFiles) {
     EXPECT_EQ(fs::exists(traces) ? FilesIn(traces).size() : 0u, c.traces);
     EXPECT_TRUE(FilesIn(cwd).empty());
     EXPECT_TRUE(FilesIn(tmp).empty()) << "working folder left behind";
-    std::vector<std::string> expectedTop = {"cwd", "in.mot", "tmp"};
+    if (tmp.parent_path() != dir.Path()) {
+        fs::remove_all(tmp);
+    }
+    EXPECT_EQ(ReadFile(dir / "out.bin.part"), "the user's");
+    std::vector<std::string> expectedTop = {"cwd", "in.mot", "out.bin.part", "tmp"};
     if (c.outExistsBefore || c.exitCode == 0) {
         expectedTop.push_back("out.bin");
     }

@@ -1,8 +1,10 @@
 #include <algorithm>
+#include <csignal>
 #include <utility>
 #include <vector>
 
 #include "commands.h"
+#include "common/stop_request.h"
 
 namespace {
 std::vector<std::pair<int, CommandAdder>>& Registry() {
@@ -15,7 +17,30 @@ CommandRegistration::CommandRegistration(int order, CommandAdder adder) {
     Registry().emplace_back(order, adder);
 }
 
+namespace {
+// A signal asks the run to stop; it ends through its normal ending (port closed, working
+// folder removed) and the process then reports 128 + the signal.
+extern "C" void OnStopSignal(int signal) {
+    RequestStop(signal);
+}
+
+void CatchStopSignals() {
+#ifdef _WIN32
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+#else
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+#endif
+}
+}  // namespace
+
 int main(int argc, char** argv) {
+    CatchStopSignals();
     CLI::App app{"Quillon: writes firmware into a solar inverter's controller over a serial line"};
     app.require_subcommand(1);
     int exitCode = kExitOk;
@@ -32,6 +57,9 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return kExitUsage;
+    }
+    if (const int signal = StopRequested(); signal != 0) {
+        return 128 + signal;
     }
     return exitCode;
 }
