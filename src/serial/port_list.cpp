@@ -119,12 +119,20 @@ int CPortList::ParsePortNumber(std::string_view text) {
 CPortList::CPortList(IPortSource& source) : m_source(source) {}
 
 bool CPortList::SetCurSel(int index) {
-    if (index < -1 || index >= GetCount()) {
-        m_nCurSel = -1;
-        return false;
+    const bool ok = index >= -1 && index < GetCount();
+    m_nCurSel = ok ? index : -1;
+    m_chosen = m_nCurSel < 0 ? Wanted{} : WantedOf(m_entries[m_nCurSel]);
+    return ok;
+}
+
+CPortList::Wanted CPortList::WantedOf(const CPortEntry& entry) {
+    Wanted wanted;
+    wanted.port = static_cast<int>(entry.m_dwItemData & PORT_NUMBER_MASK);
+    if (!entry.m_strDevicePath.empty()) {
+        wanted.name = entry.m_strName;
+        wanted.devicePath = entry.m_strDevicePath;
     }
-    m_nCurSel = index;
-    return true;
+    return wanted;
 }
 
 int CPortList::GetSelectedPortNumber() const {
@@ -137,18 +145,13 @@ std::string CPortList::GetSelectedPortName() const {
 }
 
 bool CPortList::FillPortList(int nPort) {
-    Wanted wanted;
-    if (nPort >= 0) {
-        wanted.port = nPort;
-    } else if (m_nCurSel >= 0) {
-        const CPortEntry& current = m_entries[m_nCurSel];
-        wanted.port = static_cast<int>(current.m_dwItemData & PORT_NUMBER_MASK);
-        if (!current.m_strDevicePath.empty()) {
-            wanted.name = current.m_strName;
-            wanted.devicePath = current.m_strDevicePath;
-        }
+    if (nPort < 0) {
+        const bool port = m_nCurSel >= 0 && !m_entries[m_nCurSel].m_bNoneEntry;
+        return Fill(port ? WantedOf(m_entries[m_nCurSel]) : m_chosen, false);
     }
-    return Fill(wanted);
+    Wanted wanted;
+    wanted.port = nPort;
+    return Fill(wanted, true);
 }
 
 bool CPortList::FillPortListByName(const std::string& savedName) {
@@ -158,10 +161,10 @@ bool CPortList::FillPortListByName(const std::string& savedName) {
         wanted.name = savedName;
         wanted.devicePath = m_source.ResolveDevicePath(savedName);
     }
-    return Fill(wanted);
+    return Fill(wanted, true);
 }
 
-bool CPortList::Fill(const Wanted& wanted) {
+bool CPortList::Fill(const Wanted& wanted, bool singleEntryRule) {
     m_nSelectPort = wanted.port;
     m_entries.clear();
     m_nCurSel = -1;
@@ -193,10 +196,13 @@ bool CPortList::Fill(const Wanted& wanted) {
     if (ok && m_nCurSel < 0) {
         if (m_bShowNoneEntry) {
             m_nCurSel = 0;
-        } else if (GetCount() == 1) {
+        } else if (GetCount() == 1 && singleEntryRule) {
             m_nCurSel = 0;
         }
     }
+    // A port found is the choice from now on; one not found stays wanted.
+    const bool port = m_nCurSel >= 0 && !m_entries[m_nCurSel].m_bNoneEntry;
+    m_chosen = port ? WantedOf(m_entries[m_nCurSel]) : wanted;
     return ok;
 }
 

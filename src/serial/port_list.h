@@ -94,8 +94,10 @@ public:
     int m_nSelectPort = 0;              // port number wanted by the running fill
     std::string m_strNoneText = "<None>";
 
-    // Rebuilds the list. nPort < 0 keeps the entry selected now (its port, or its device and
-    // name), 0 wants no port, n >= 1 wants port n. True when the source's walk ran to its end.
+    // Rebuilds the list. nPort < 0 is a refill that keeps the choice: the entry selected now
+    // (its port, or its device and name) or, when it has gone, the one chosen last, which is
+    // selected again once it is back; no other port is ever selected in its place. 0 wants no
+    // port, n >= 1 wants port n. True when the source's walk ran to its end.
     bool FillPortList(int nPort);
     // Start-up fill with the saved "ComPortStr": a COM name wants its number (com3 and
     // \\.\COM12 included), any other name wants the entry it resolves to (an entry saved
@@ -110,7 +112,8 @@ public:
 
     // -1 when nothing is selected.
     int GetCurSel() const { return m_nCurSel; }
-    // -1 clears the selection; false (selection cleared) for an index out of range.
+    // The user's choice: -1 clears the selection; false (selection cleared) for an index out
+    // of range.
     bool SetCurSel(int index);
 
     // Port number of the selection (item data & 0xFFFF), 0 without one. Always 0 for
@@ -130,12 +133,16 @@ private:
         std::string devicePath;  // ...or the same device
     };
 
-    bool Fill(const Wanted& wanted);
+    static Wanted WantedOf(const CPortEntry& entry);
+    // singleEntryRule: with nothing wanted found, select the only entry. Fills that keep the
+    // choice never do: a port that went away must not be replaced by another one.
+    bool Fill(const Wanted& wanted, bool singleEntryRule);
     bool EnumeratePorts(const Wanted& wanted, std::vector<CPortEntry>& added, int& selected);
 
     IPortSource& m_source;
     std::vector<CPortEntry> m_entries;
     int m_nCurSel = -1;
+    Wanted m_chosen;  // the port chosen last, present or not
 };
 
 // Works out the port number of a COM-model record by the "PortName" / "(COMn)" rules and

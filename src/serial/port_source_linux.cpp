@@ -1,6 +1,7 @@
 #include "serial/port_source_linux.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -174,6 +176,36 @@ fs::path FindUsbDevice(const fs::path& device, const fs::path& sysDevices, const
     return {};
 }
 
+// A terminal device (a UART, a USB adapter, a pseudo-terminal), told by the kernel's table
+// of tty drivers; never by opening it. Without that table, the usual serial and
+// pseudo-terminal majors.
+bool IsTtyDevice(dev_t device) {
+    const unsigned maj = major(device), min = minor(device);
+    std::ifstream drivers("/proc/tty/drivers");
+    if (!drivers) {
+        return maj == 4 || maj == 166 || maj == 188 || (maj >= 136 && maj <= 143);
+    }
+    // "name  /dev/path  major  minor[-last]  type"
+    std::string line;
+    while (std::getline(drivers, line)) {
+        std::istringstream fields(line);
+        std::string name, path, minors;
+        unsigned driverMajor = 0;
+        if (!(fields >> name >> path >> driverMajor >> minors) || driverMajor != maj) {
+            continue;
+        }
+        const std::size_t dash = minors.find('-');
+        const unsigned long first = std::strtoul(minors.c_str(), nullptr, 10);
+        const unsigned long last = dash == std::string::npos
+                                       ? first
+                                       : std::strtoul(minors.c_str() + dash + 1, nullptr, 10);
+        if (min >= first && min <= last) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string VirtualPortsFolder() {
@@ -306,8 +338,10 @@ std::vector<CPortDevice> ScanVirtualPorts(const std::string& folder) {
         if (lstat(link.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
             continue;
         }
-        // stat follows the link: a dangling one fails, a link to a file is no port.
-        if (stat(link.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) {
+        // stat follows the link: a dangling one fails, a link to a file is no port, nor is
+        // one to a device that is no terminal (/dev/null).
+        if (stat(link.c_str(), &info) != 0 || !S_ISCHR(info.st_mode) ||
+            !IsTtyDevice(info.st_rdev)) {
             continue;
         }
         const fs::path target = fs::canonical(link, ec);

@@ -28,7 +28,7 @@ struct CSysfsScan {
 // 8250 driver's phantom ports (type 0). Paths in the records are as seen inside root.
 CSysfsScan ScanSerialDevices(const std::string& root);
 
-// The symlinks in folder that lead to a character device, in name order; dangling links and
+// The symlinks in folder that lead to a terminal device, in name order; dangling links and
 // anything else are skipped, and so is a folder that is not private.
 std::vector<CPortDevice> ScanVirtualPorts(const std::string& folder);
 

@@ -187,17 +187,19 @@ TEST_F(PortList, KeepCurrentPortAcrossRefills) {
     EXPECT_EQ(list.GetSelectedPortNumber(), 5);
     EXPECT_EQ(list.GetText(list.GetCurSel()), "A (COM5)");
 
-    // The chosen one leaves: with two left nothing is selected...
+    // The chosen one leaves: nothing is selected in its place, not even the one port left...
     source.devices = {Com("C (COM6)"), Com("B (COM7)")};
+    list.FillPortList(-1);
+    EXPECT_EQ(list.GetCurSel(), -1);
+    source.devices = {Com("B (COM7)")};
     list.FillPortList(-1);
     EXPECT_EQ(list.GetCurSel(), -1);
     EXPECT_EQ(list.m_nSelectPort, 5);
 
-    // ...and with no selection, keeping means wanting nothing; one left is selected.
-    source.devices = {Com("B (COM7)")};
+    // ...and it is selected again when it comes back.
+    source.devices.push_back(Com("A (COM5)"));
     list.FillPortList(-1);
-    EXPECT_EQ(list.m_nSelectPort, 0);
-    EXPECT_EQ(list.GetSelectedPortNumber(), 7);
+    EXPECT_EQ(list.GetSelectedPortNumber(), 5);
 
     // The keep rule reads the port number without the mark.
     source.devices = {Com("U (COM12)", std::nullopt, "usbser"), Com("S (COM3)")};
@@ -312,11 +314,13 @@ TEST_F(PortList, DevicePathKeepCurrent) {
     list.FillPortList(-1);
     EXPECT_EQ(list.GetSelectedPortName(), "/dev/ttyUSB0");
 
-    // It leaves: two remain, nothing selected.
-    source.devices = {PathDevice("Adapter (ttyUSB2)", "/dev/ttyUSB2", byId),
-                      PathDevice("sim (virtual)", "/dev/pts/3", "/tmp/q/ports/sim")};
+    // It leaves: nothing selected, even with one port left; back, it is selected again.
+    source.devices = {PathDevice("sim (virtual)", "/dev/pts/3", "/tmp/q/ports/sim")};
     list.FillPortList(-1);
     EXPECT_EQ(list.GetCurSel(), -1);
+    source.devices.push_back(PathDevice("Other (ttyUSB0)", "/dev/ttyUSB0", "/dev/ttyUSB0"));
+    list.FillPortList(-1);
+    EXPECT_EQ(list.GetSelectedPortName(), "/dev/ttyUSB0");
 }
 
 TEST_F(PortList, ExactNameBeatsSameDevice) {

@@ -208,6 +208,7 @@ TEST(LinuxPortSource, VirtualPortsFolder) {
     WriteFile(temp.path() / "plain.txt", "x");
     fs::create_symlink(temp.path() / "plain.txt", folder / "to-a-file");
     WriteFile(folder / "not-a-link", "");
+    fs::create_symlink("/dev/null", folder / "to-a-device");  // a device, but no terminal
 
     const std::vector<CPortDevice> ports = ScanVirtualPorts(folder.string());
     ASSERT_EQ(ports.size(), 1u);
