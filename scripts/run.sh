@@ -19,7 +19,10 @@ fi
 cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
 targets=(quillon-cli quillon-sim quillon-mkfw)
 have_gui=0
-if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^quillon:'; then
+# The list is read whole before it is searched: a search that stops at the first match would
+# end ninja with SIGPIPE, which pipefail takes for "no GUI target".
+all_targets=$'\n'$(ninja -C "$build" -t targets all 2>/dev/null || true)
+if [[ $all_targets == *$'\n'quillon:* ]]; then
     targets+=(quillon)
     have_gui=1
 fi
