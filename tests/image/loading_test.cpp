@@ -146,6 +146,7 @@ std::vector<Accepted> AcceptedFiles() {
     return {
         {"HeaderSkippedUnread", "S0garbage\n" + two, two64},
         {"TextAfterEndRecordIgnored", two + "S804000000FB\n\nnotes\nS5030001FB\n", two64},
+        {"CrLfAcrossReadChunks", "S0" + std::string(65533, 'x') + "\r\n" + two, two64},
         {"LoneCrLineEnds", Rec("S1", 0, {0x12, 0x34}) + "\r" + Rec("S1", 2, {0x56}) + "\r",
          Image(64, 0, Bytes({0x12, 0x34, 0x56}))},
         {"EmptyLineAtEnd", two + "\n\n", two64},
