@@ -378,7 +378,6 @@ TEST(FlashCommandChecks, InOrderWithTheirTexts) {
     ASSERT_EQ(mkfifo((dir / "Master_fifo.mot").c_str(), 0600), 0);
     fs::create_symlink(dir / "Master_fifo.mot", dir / "Master_link.mot");
     const int writer = open((dir / "Master_fifo.mot").c_str(), O_RDWR);  // an open cannot hang
-
     const std::vector<Case> cases = {
         {"", "Please select mot|bin file!", 0},
         {(dir / "missing_Master.mot").string(), "Can't open this mot|bin file!", 0},

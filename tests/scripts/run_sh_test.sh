@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# scripts/run.sh with a display and a GUI target opens the desktop application, every time:
-# here ninja lists the GUI target first and then more than a pipe holds. Everything run.sh
-# calls is a stand-in, in a copy of the tree.
+# run.sh with a display and a GUI target opens the GUI, also when ninja lists the target first
+# and then more than a pipe holds. Everything run.sh calls is a stand-in.
 set -euo pipefail
-fake=$(mktemp -d)
-trap 'rm -rf "$fake"' EXIT
+fake=$(mktemp -d) && trap 'rm -rf "$fake"' EXIT
 mkdir -p "$fake/scripts" "$fake/bin" "$fake/b/tools/sim" "$fake/b/tools/mkfw" "$fake/b/src/app/gui"
 cp "$1/scripts/run.sh" "$fake/scripts/"
 stub() { printf '#!/bin/sh\n%s\n' "$2" >"$1" && chmod +x "$1"; }
