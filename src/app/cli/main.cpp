@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "common/build_info.h"
 
 namespace {
 std::vector<std::pair<int, CommandAdder>>& Registry() {
@@ -17,6 +18,7 @@ CommandRegistration::CommandRegistration(int order, CommandAdder adder) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Quillon: writes firmware into a solar inverter's controller over a serial line"};
+    app.set_version_flag("--version", QuillonVersionLine("quillon-cli"));
     app.require_subcommand(1);
     int exitCode = kExitOk;
     auto& commands = Registry();
@@ -28,7 +30,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
-        return app.exit(e);  // --help
+        return app.exit(e);  // --help, --version
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return kExitUsage;
