@@ -77,7 +77,23 @@ if [[ ${1:-} == --print-prefix ]]; then
     echo "$prefix"
     exit 0
 fi
-if [[ -f $prefix/lib/cmake/Qt6/qt.toolchain.cmake && -f $prefix/.complete ]]; then
+cached() {
+    [[ -f $prefix/lib/cmake/Qt6/qt.toolchain.cmake && -f $prefix/.complete ]]
+}
+if cached; then
+    say "cached: $prefix"
+    echo "$prefix"
+    exit 0
+fi
+# One build at a time: a second caller (the tests and the packages, say) waits for the first
+# and then finds the cache.
+mkdir -p "$cache"
+exec 9>"$cache/qt-mingw-$key.lock"
+if ! flock -n 9; then
+    say "another run is building this Qt; waiting for it"
+    flock 9
+fi
+if cached; then
     say "cached: $prefix"
     echo "$prefix"
     exit 0
