@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Makes the README's screenshots (docs/*.png) on a virtual X display: the main window with
 # the simulated inverter and a sample firmware file chosen, the progress window, the About box.
+# --windows: the Windows main window instead, under Wine, ready to flash the simulator through
+# COM7 (docs/windows-main-window.png, taken by the Windows tests' whole run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+if [[ ${1:-} == --windows ]]; then
+    scripts/setup.sh --test
+    exec scripts/test-windows.sh --screenshot "$root/docs/windows-main-window.png"
+fi
 build=${QUILLON_BUILD_DIR:-build}
 
 scripts/setup.sh --test

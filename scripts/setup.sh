@@ -7,7 +7,9 @@ packages=(cmake ninja-build g++ pkg-config libcli11-dev libudev-dev qt6-base-dev
           srecord socat)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang xvfb xauth
-               mingw-w64 googletest wine64 wine)
+               mingw-w64 googletest wine64 wine fonts-wine)
+    # The packages (scripts/package.sh): dpkg-shlibdeps and file for CPack, lintian to check.
+    packages+=(dpkg-dev file lintian)
 fi
 
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The Windows side: cross-builds every Qt-free target with mingw-w64, runs the Windows test
-# programs under Wine, and flashes the Linux simulator once with quillon-cli.exe through a Wine
-# COM port (plus one run that must fail).
+# The Windows side: cross-builds every target with mingw-w64 (the desktop application against
+# the static Qt of scripts/build-qt-mingw.sh), runs the Windows test programs under Wine,
+# flashes the Linux simulator once with quillon-cli.exe through a Wine COM port (plus one run
+# that must fail) and once from the desktop application's window. The GUI programs run on a
+# private Xvfb display, inside a Wine virtual desktop.
 #
 # Safety: Wine maps COM1.. to /dev/ttyS0.., and /dev/ttyS0 is this machine's console. The
 # prefix is a fresh private one with Wine's mount manager disabled, so no COM name is mapped
@@ -11,9 +13,14 @@
 #
 # Environment: QUILLON_WIN_BUILD (default build-win), QUILLON_LINUX_BUILD (default build: the
 # simulator and the firmware generator come from there), QUILLON_JOBS (default nproc).
+# Option: --screenshot FILE  saves a picture of the main window, ready to flash, as FILE.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+screenshot=""
+if [[ ${1:-} == --screenshot && -n ${2:-} ]]; then
+    screenshot=$(realpath -m "$2")
+fi
 win_build=${QUILLON_WIN_BUILD:-build-win}
 linux_build=${QUILLON_LINUX_BUILD:-build}
 jobs=${QUILLON_JOBS:-$(nproc)}
@@ -24,14 +31,29 @@ fail() {
     exit 1
 }
 
-for tool in x86_64-w64-mingw32-g++-posix wine wineboot wineserver socat; do
+for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine wineboot wineserver \
+    socat Xvfb; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh --test installs it)"
 done
 
-echo "== Windows cross build ($win_build, mingw-w64) =="
-cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-    -DQUILLON_WERROR=ON >/dev/null
-cmake --build "$win_build" -j "$jobs"
+QUILLON_WIN_BUILD=$win_build QUILLON_JOBS=$jobs scripts/build-windows.sh
+
+# One file that needs no DLLs beside it: only system DLLs imported, and no console window.
+gui_exe=$win_build/src/app/gui/quillon.exe
+x86_64-w64-mingw32-objdump -p "$gui_exe" >"$win_build/quillon.exe.headers"
+grep -q '^Subsystem.*(Windows GUI)' "$win_build/quillon.exe.headers" ||
+    fail "quillon.exe is not a GUI-subsystem program"
+dlls=$(sed -n 's/^\s*DLL Name: //p' "$win_build/quillon.exe.headers" | tr 'A-Z' 'a-z' | sort -u)
+system_dlls=" advapi32.dll authz.dll comctl32.dll comdlg32.dll d3d11.dll d3d9.dll dwmapi.dll \
+dwrite.dll dxgi.dll gdi32.dll imm32.dll kernel32.dll msvcrt.dll netapi32.dll ole32.dll \
+oleaut32.dll setupapi.dll shcore.dll shell32.dll shlwapi.dll user32.dll userenv.dll \
+uxtheme.dll version.dll winmm.dll ws2_32.dll wtsapi32.dll "
+for dll in $dlls; do
+    # api-ms-win-*: the system's API sets
+    [[ $system_dlls == *" $dll "* || $dll == api-ms-win-core-*.dll ]] ||
+        fail "quillon.exe imports $dll, which Windows does not have"
+done
+echo "quillon.exe: $(stat -c %s "$gui_exe") bytes, GUI subsystem, imports:" $dlls
 
 echo "== Linux simulator and firmware generator ($linux_build) =="
 if [[ ! -f $linux_build/build.ninja ]]; then
@@ -46,7 +68,7 @@ export WINEPREFIX=$tmp/prefix
 export WINEDEBUG=-all
 # mscoree, mshtml: no installer prompts for .NET and Gecko. mountmgr.sys: see the top.
 export WINEDLLOVERRIDES="mscoree,mshtml=;mountmgr.sys=d"
-unset DISPLAY WAYLAND_DISPLAY
+unset WAYLAND_DISPLAY
 helper_pids=()
 server_started=0
 
@@ -114,11 +136,32 @@ winpath() {
     echo "Z:${p//\//\\}"
 }
 
+# A private X display for Wine (the GUI tests draw on it; the console programs do not care).
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" 2>"$tmp/xvfb.log" &
+helper_pids+=($!)
+for _ in $(seq 100); do
+    [[ -s $tmp/display ]] && break
+    sleep 0.1
+done
+[[ -s $tmp/display ]] || fail "Xvfb did not start: $(cat "$tmp/xvfb.log")"
+export DISPLAY=":$(head -n1 "$tmp/display")"
+
 echo "== Wine prefix $WINEPREFIX =="
 wine --version
 wineserver -p >"$tmp/wineserver.log" 2>&1 &
 server_started=1
 wineboot -i >"$tmp/wineboot.log" 2>&1 || fail "wineboot failed: $(cat "$tmp/wineboot.log")"
+# Wine's own Tahoma (fonts-wine), which the dialog font maps to. Without it Wine falls back to
+# the first font of the machine, whose line height pushes the text out of Qt's edit boxes.
+cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" ||
+    fail "Wine's fonts are missing (scripts/setup.sh --test installs fonts-wine)"
+# Windows drawn by Wine in one virtual desktop: frames and focus without a window manager.
+wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+# The desktop is made when the server starts its first window: restart it to take the setting.
+wineserver -k 2>/dev/null || true
+wineserver -w
+wineserver -p >>"$tmp/wineserver.log" 2>&1 &
 check_com_links
 ls "$WINEPREFIX/dosdevices"
 
@@ -216,6 +259,9 @@ wait_sim() {
     fi
     sim_rc=0
     wait "$sim_pid" || sim_rc=$?
+    # Its terminal is gone: so is the COM name that led to it.
+    rm -f "$WINEPREFIX/dosdevices/com7"
+    unset 'com_links[com7]'
 }
 
 start_sim --save-image "$tmp/saved.bin"
@@ -247,5 +293,55 @@ sed 's/^/  /' "$tmp/silent.out" "$tmp/silent.err"
 wait_sim 0
 echo "quillon-sim: exit $sim_rc"
 [[ $rc == 5 ]] || fail "a silent bootloader ended with $rc, expected 5"
+
+echo "== the desktop application's tests under Wine =="
+# Qt Test programs: they pass when they exit 0 with nothing failed and nothing skipped
+# (everything they need is provided here). Their log goes into a file (-o): on Windows Qt Test
+# writes to the debugger, not to a redirected stdout.
+run_qt_test() {
+    local exe=$1 name rc=0 totals
+    name=$(basename "$exe" .exe)
+    : >"$tmp/$name.log"
+    run_wine "$tmp/$name.out" "$tmp/$name.err" "$exe" -o "$(winpath "$tmp/$name.log"),txt" ||
+        rc=$?
+    sed -i 's/\r$//' "$tmp/$name.log"
+    totals=$(grep -h '^Totals:' "$tmp/$name.log" || true)
+    echo "-- $name: exit $rc; $totals"
+    if [[ $rc != 0 || $totals != *" 0 failed, 0 skipped,"* ]]; then
+        cat "$tmp/$name.log" "$tmp/$name.out" "$tmp/$name.err"
+        fail "$name failed under Wine"
+    fi
+}
+run_qt_test "$win_build/tests/gui/gui_window_tests.exe"
+
+echo "== quillon's window under Wine: a whole run through COM7 to quillon-sim =="
+start_sim --save-image "$tmp/saved-gui.bin"
+# The firmware where a Windows user keeps it: on drive C:.
+mkdir -p "$WINEPREFIX/drive_c/Firmware"
+cp "$tmp/Master_fw.mot" "$WINEPREFIX/drive_c/Firmware/"
+export QUILLON_TEST_SIM_COM=COM7 QUILLON_TEST_PRIVATE_REGISTRY=1
+export QUILLON_TEST_FIRMWARE='C:\Firmware\Master_fw.mot'
+if [[ -n $screenshot ]]; then
+    mkdir -p "$(dirname "$screenshot")"
+    export QUILLON_TEST_SCREENSHOT="Z:${screenshot//\//\\}"
+fi
+run_qt_test "$win_build/tests/windows/gui_com_run_tests.exe"
+unset QUILLON_TEST_SIM_COM QUILLON_TEST_PRIVATE_REGISTRY QUILLON_TEST_FIRMWARE QUILLON_TEST_SCREENSHOT
+wait_sim 600
+echo "quillon-sim: exit $sim_rc"
+sed 's/^/  /' "$tmp/sim.err"
+[[ $sim_rc == 0 ]] || fail "the simulator judged the window's run incorrect ($sim_rc)"
+cmp "$tmp/saved-gui.bin" "$tmp/expected.bin" || fail "the image the window sent differs"
+echo "received image equals the firmware's image"
+wine reg query 'HKCU\Software\Local AppWizard-Generated Applications\gui_com_run_tests\Config' \
+    /v ComPortStr >"$tmp/reg.out" 2>&1 || true
+sed -i 's/\r$//' "$tmp/reg.out"
+grep -Eq '^\s*ComPortStr\s+REG_SZ\s+COM7$' "$tmp/reg.out" ||
+    fail "ComPortStr is not COM7 in the registry: $(cat "$tmp/reg.out")"
+echo "registry: ComPortStr = COM7"
+if [[ -n $screenshot ]]; then
+    [[ -s $screenshot ]] || fail "no screenshot in $screenshot"
+    echo "screenshot: $screenshot"
+fi
 
 echo "== Windows part passed in $((SECONDS - started)) s =="

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once normally (warnings are errors), once under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build under Wine.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build under Wine, then the
+# two packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --test
@@ -23,3 +24,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 scripts/test-windows.sh
+
+echo "== packages =="
+scripts/package.sh --check

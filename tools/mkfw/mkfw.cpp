@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string>
 
+#include "common/build_info.h"
 #include "firmware_gen.h"
 
 int main(int argc, char** argv) {
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
 
     std::string target = "master";
     std::string order = "asc";
+    app.set_version_flag("--version", QuillonVersionLine("quillon-mkfw"));
     app.add_option("OUT", out, "file to write ('-' for standard output)")->required();
     app.add_option("--target", target, "master (default), slave, or none (no signature)")
         ->check(CLI::IsMember({"master", "slave", "none"}));

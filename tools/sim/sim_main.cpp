@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "bootloader_sim.h"
+#include "common/build_info.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ int main(int argc, char** argv) {
         "quillon-sim: a flash bootloader on a pseudo-terminal. Prints \"pty: PATH\" and "
         "\"link: PATH\" on stdout, then serves runs and reports on stderr what a client sent "
         "wrong."};
+    app.set_version_flag("--version", QuillonVersionLine("quillon-sim"));
     app.add_option("--link", link,
                    "symlink to the terminal (default: NAME in " + VirtualPortsDir() +
                        "/, the folder the port list shows); removed on exit");

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "common/build_info.h"
 #include "common/stop_request.h"
 
 namespace {
@@ -42,6 +43,7 @@ void CatchStopSignals() {
 int main(int argc, char** argv) {
     CatchStopSignals();
     CLI::App app{"Quillon: writes firmware into a solar inverter's controller over a serial line"};
+    app.set_version_flag("--version", QuillonVersionLine("quillon-cli"));
     app.require_subcommand(1);
     int exitCode = kExitOk;
     auto& commands = Registry();
@@ -53,7 +55,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
-        return app.exit(e);  // --help
+        return app.exit(e);  // --help, --version
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return kExitUsage;

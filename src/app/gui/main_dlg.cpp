@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -210,7 +211,7 @@ void CQuillon2Dlg::OnBrowse() {
         return;
     }
     m_strFileExt = QFile::decodeName(FileExtension(ToLocalPath(path)).c_str());
-    m_editFile->setText(path);
+    m_editFile->setText(QDir::toNativeSeparators(path));  // backslashes on Windows
 }
 
 void CQuillon2Dlg::Warn(const QString& text) {

@@ -8,12 +8,19 @@ inline QString QuillonVersionText() {
     return QStringLiteral("Quillon V1.0") + QStringLiteral(" Pro ") + QStringLiteral("Build18");
 }
 
-inline constexpr const char* kQuillonIconPath = ":/quillon/quillon.svg";
-
 // Registers the icon resource; every window calls it before loading the icon.
 void QuillonInitResources();
 
 inline QIcon QuillonIcon() {
     QuillonInitResources();
-    return QIcon(QString::fromLatin1(kQuillonIconPath));
+#ifdef _WIN32
+    // The Windows build has no SVG support: the icon comes in fixed sizes.
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+        icon.addFile(QStringLiteral(":/quillon/quillon-%1.png").arg(size), QSize(size, size));
+    }
+    return icon;
+#else
+    return QIcon(QStringLiteral(":/quillon/quillon.svg"));
+#endif
 }

@@ -1,0 +1,42 @@
+# The Debian package, made by CPack (scripts/package.sh): the programs, the desktop entry and
+# icon, and under /usr/share/doc/quillon a note on the dialout group, the copyright file and
+# the changelog. Its dependencies are computed by dpkg-shlibdeps from the programs.
+if(CMAKE_CROSSCOMPILING OR NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    return()
+endif()
+include(GNUInstallDirs)
+
+set(QUILLON_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/quillon)
+string(TIMESTAMP QUILLON_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(res/debian/changelog.in debian/changelog @ONLY)
+# Compressed as Debian wants it: maximum compression, no name or time stamp in the header.
+execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/debian/changelog RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "gzip of the package changelog failed")
+endif()
+install(FILES ${CMAKE_BINARY_DIR}/debian/changelog.gz
+        DESTINATION ${QUILLON_DOC_DIR})
+install(FILES res/debian/copyright res/debian/README.Debian DESTINATION ${QUILLON_DOC_DIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quillon)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Quillon developers <quillon@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware flasher for solar inverter controllers")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "Quillon writes new firmware into a solar inverter's controller through a
+serial port. It comes as a Qt desktop application, quillon, and a command line,
+quillon-cli, which share one flash run. quillon-sim simulates the inverter's
+bootloader on a pseudo-terminal, and quillon-mkfw writes sample firmware files
+for rehearsals.")
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/packages)
+include(CPack)
