@@ -4,6 +4,7 @@ if(TARGET quillon_image AND TARGET quillon_protocol)
         ${CMAKE_CURRENT_LIST_DIR}/flash_run.cpp
         ${CMAKE_CURRENT_LIST_DIR}/history.cpp
         ${CMAKE_CURRENT_LIST_DIR}/progress_figures.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/run_detail.cpp
         ${CMAKE_CURRENT_LIST_DIR}/sha256.cpp)
     target_link_libraries(quillon_flash PUBLIC quillon_image quillon_protocol quillon_common)
 endif()

@@ -1,10 +1,14 @@
 #include "app/flash_run.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <optional>
 
+#include "app/run_detail.h"
+#include "app/sha256.h"
 #include "image/convert.h"
 #include "image/work_dir.h"
 #include "protocol/transfer.h"
@@ -45,20 +49,70 @@ bool ReadSignature(std::ifstream& image, std::uint32_t offset, std::array<std::u
     return image.gcount() == static_cast<std::streamsize>(out.size());
 }
 
+const char* OutcomeName(FlashOutcome outcome) {
+    switch (outcome) {
+        case FlashOutcome::Success:
+            return "success";
+        case FlashOutcome::HandshakeFailed:
+            return "handshake-failed";
+        case FlashOutcome::FileRefused:
+            return "file-refused";
+        case FlashOutcome::TransferFailed:
+            return "transfer-failed";
+        case FlashOutcome::PortNotOpened:
+            return "port-not-opened";
+    }
+    return "unknown";
+}
+
+RunRecord StartRecord(const CBootLink& link, const FlashJob& job) {
+    RunRecord record;
+    record.start = IsoUtc(std::chrono::system_clock::now());
+    record.frontEnd = job.frontEnd;
+    record.port = link.m_portName;
+    record.file = job.filePath;
+    record.target = job.targetType == kTargetMaster ? "Master" : "Slave";
+    return record;
+}
+
+// Completes the result's record and appends it to the history. A record that cannot be
+// written does not change the run's ending; the detail says so.
+void Record(FlashResult& result, const FlashJob& job) {
+    RunRecord& record = result.record;
+    record.end = IsoUtc(std::chrono::system_clock::now());
+    record.outcome = OutcomeName(result.outcome);
+    record.ending = result.message;
+    record.detail = result.detail;
+    const fs::path file = job.historyFile.empty() ? DefaultHistoryFile() : job.historyFile;
+    if (!AppendRunRecord(file, record, result.historyError)) {
+        result.detail += result.detail.empty() ? "" : "\n\n";
+        result.detail += "This run could not be recorded in the history: " + result.historyError;
+    }
+}
+
+std::string Hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02X", value);
+    return text;
+}
+
 class Run {
 public:
-    Run(CBootLink& link, const FlashJob& job, JobUi& ui) : m_link(link), m_job(job), m_ui(ui) {}
+    Run(CBootLink& link, const FlashJob& job, JobUi& ui) : m_link(link), m_job(job), m_ui(ui) {
+        m_result.record = StartRecord(link, job);
+    }
 
     FlashResult Execute() {
         m_ui.SetBusy(true);
         try {
             return Steps();
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             // Whatever broke (no working folder, no memory), the run still ends cleanly.
             DeleteConvertedImage();
             m_link.ClosePort();
             return Finish(FlashOutcome::TransferFailed, ResultSuccess,
-                          "Programming Process Error.\nPlease try again after 40 seconds!");
+                          "Programming Process Error.\nPlease try again after 40 seconds!",
+                          e.what());
         }
     }
 
@@ -72,10 +126,12 @@ private:
         }
         m_converted = kind == ImageKind::Mot;
 
+        m_step = "the target announcement";
         int r = m_link.SelectTarget(m_job.targetType);
         if (r != ResultSuccess) {
             m_link.ClosePort();
-            return Finish(FlashOutcome::HandshakeFailed, r, ResultMessage(r));
+            return Finish(FlashOutcome::HandshakeFailed, r, ResultMessage(r),
+                          HandshakeDetail(m_link, m_step, r));
         }
 
         fs::path imagePath = m_job.filePath;
@@ -112,44 +168,58 @@ private:
             if (m_job.targetType == kTargetMaster) {
                 const bool read = ReadSignature(image, kMasterSignatureOffset, signature);
                 if (!read || signature[0] != 0x30 || signature[1] != 0x64) {
-                    return SignatureEnding("The file you selected is not for 3064 CPU.");
+                    return SignatureEnding(
+                        "The file you selected is not for 3064 CPU.",
+                        SignatureDetail(read, kMasterSignatureOffset, signature, 2, "0x30 0x64"));
                 }
+                m_result.record.imageVersion = signature[3];
+                m_step = "the all-flash request";
                 r = m_link.RequestAllFlash(signature[3]);
+                m_result.record.chipReply = m_link.m_strChipReply;
             } else {
                 const bool read = ReadSignature(image, kSlaveSignatureOffset, signature);
                 if (!read || signature != std::array<std::uint8_t, 4>{0x60, 0x49, 0x00, 0x01}) {
-                    return SignatureEnding("The file you selected is not correct salve file.");
+                    return SignatureEnding("The file you selected is not correct salve file.",
+                                           SignatureDetail(read, kSlaveSignatureOffset, signature,
+                                                           4, "0x60 0x49 0x00 0x01"));
                 }
+                m_step = "the write command";
                 r = m_link.SendWriteCommand();
             }
         }
-        if (r == ResultSuccess)
+        if (r == ResultSuccess) {
+            m_step = "the block table";
             r = m_link.SendBlockTable();
-        if (r == ResultSuccess)
+        }
+        if (r == ResultSuccess) {
+            m_step = "the image size";
             r = m_link.SendImageSize(imageLength);
+        }
         if (r != ResultSuccess) {
             DeleteConvertedImage();
             m_link.ClosePort();
-            return Finish(FlashOutcome::HandshakeFailed, r, ResultMessage(r));
+            return Finish(FlashOutcome::HandshakeFailed, r, ResultMessage(r),
+                          HandshakeDetail(m_link, m_step, r));
         }
+        m_result.record.bytesTotal = imageLength;
 
         CImageTransfer transfer(m_link, m_ui);
         const int modal = transfer.DoModal(imagePath.string());
         DeleteConvertedImage();
         m_link.ClosePort();
+        // The image as it went out: converted and padded.
+        if (!transfer.m_pImage.empty()) {
+            m_result.record.sha256 = Sha256Hex(transfer.m_pImage.data(), transfer.m_pImage.size());
+        }
+        m_result.record.bytesSent = transfer.m_nBytesOut;
         if (modal == IDOK) {
-            FlashResult result;
-            result.exitCode = 1;
-            result.outcome = FlashOutcome::Success;
-            result.message = m_job.targetType != kTargetMaster
-                                 ? "Slave Programming successfully !"
-                                 : "Master Programming successfully !";
-            m_ui.ShowMessage(result.message, "OK", MsgIcon::Information);
-            m_ui.SetBusy(false);
-            return result;
+            return Finish(FlashOutcome::Success, ResultSuccess,
+                          m_job.targetType != kTargetMaster ? "Slave Programming successfully !"
+                                                            : "Master Programming successfully !");
         }
         return Finish(FlashOutcome::TransferFailed, ResultSuccess,
-                      "Programming Process Error.\nPlease try again after 40 seconds!");
+                      "Programming Process Error.\nPlease try again after 40 seconds!",
+                      TransferDetail(m_link, transfer));
     }
 
     const fs::path& WorkDir() {
@@ -163,13 +233,29 @@ private:
     FlashResult ReadError() {
         DeleteConvertedImage();
         m_link.ClosePort();
-        return Finish(FlashOutcome::FileRefused, ResultSuccess, "BIN file read error!");
+        return Finish(FlashOutcome::FileRefused, ResultSuccess, "BIN file read error!",
+                      "The image of " + m_job.filePath + " could not be read.");
     }
 
-    FlashResult SignatureEnding(const char* text) {
+    FlashResult SignatureEnding(const char* text, const std::string& detail) {
         DeleteConvertedImage();
         m_link.ClosePort();
-        return Finish(FlashOutcome::FileRefused, ResultSuccess, text);
+        return Finish(FlashOutcome::FileRefused, ResultSuccess, text, detail);
+    }
+
+    std::string SignatureDetail(bool read, std::uint32_t offset,
+                                const std::array<std::uint8_t, 4>& found, int compared,
+                                const char* wanted) const {
+        const std::string image = "The image of " + m_job.filePath;
+        if (!read) {
+            return image + " ends before " + Hex(offset + 4) + ".";
+        }
+        std::string bytes;
+        for (int i = 0; i < compared; ++i) {
+            bytes += (i > 0 ? " " : "") + Hex(found[i]);
+        }
+        return image + " holds " + bytes + " at " + Hex(offset) + ", where " + wanted +
+               " is expected.";
     }
 
     void DeleteConvertedImage() {
@@ -179,14 +265,19 @@ private:
         }
     }
 
-    // The message first; the button comes back only once it was acknowledged.
-    FlashResult Finish(FlashOutcome outcome, int code, const std::string& text) {
-        FlashResult result;
-        result.exitCode = 0;
+    // Recorded, then the message; the button comes back only once it was acknowledged.
+    FlashResult Finish(FlashOutcome outcome, int code, const std::string& text,
+                       const std::string& detail = {}) {
+        FlashResult& result = m_result;
+        const bool ok = outcome == FlashOutcome::Success;
+        result.exitCode = ok ? 1 : 0;
         result.outcome = outcome;
         result.resultCode = code;
         result.message = text;
-        m_ui.ShowMessage(text, "Warning", MsgIcon::Warning);
+        result.detail = detail;
+        Record(result, m_job);
+        m_ui.ShowDetailedMessage(text, ok ? "OK" : "Warning",
+                                 ok ? MsgIcon::Information : MsgIcon::Warning, result.detail);
         m_ui.SetBusy(false);
         return result;
     }
@@ -194,6 +285,8 @@ private:
     CBootLink& m_link;
     const FlashJob& m_job;
     JobUi& m_ui;
+    FlashResult m_result;
+    const char* m_step = "";
     bool m_converted = false;
     fs::path m_tmpBin;  // set once a conversion wrote it
     std::optional<CWorkDir> m_private;
@@ -203,6 +296,17 @@ private:
 
 FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui) {
     return Run(link, job, ui).Execute();
+}
+
+FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job) {
+    FlashResult result;
+    result.outcome = FlashOutcome::PortNotOpened;
+    result.resultCode = ResultPortOpenFailed;
+    result.message = ResultMessage(ResultPortOpenFailed);
+    result.detail = OpenFailureDetail(link.m_portName, link.m_dwOpenError);
+    result.record = StartRecord(link, job);
+    Record(result, job);
+    return result;
 }
 
 FileCheck CheckFirmwareFile(const std::string& path) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/history.h"
 #include "common/job_ui.h"
 #include "protocol/boot_link.h"
 
@@ -17,6 +18,7 @@ enum class FlashOutcome {
     HandshakeFailed,  // a handshake step returned a result code other than 1
     FileRefused,      // unknown kind, conversion failed, wrong signature, image unreadable
     TransferFailed,   // the progress window ended without ACK
+    PortNotOpened,    // the front end could not open the port (PortOpenFailure)
 };
 
 struct FlashJob {
@@ -26,6 +28,10 @@ struct FlashJob {
     // Where tmp.bin and the trace files go. Empty: a private folder made for the run and
     // removed with it. A caller-given folder is left in place (tests inspect it).
     std::filesystem::path workDir;
+    // For the run history: who ran it ("desktop", "cli") and where the record goes (empty:
+    // DefaultHistoryFile()).
+    std::string frontEnd;
+    std::filesystem::path historyFile;
 };
 
 struct FlashResult {
@@ -33,11 +39,18 @@ struct FlashResult {
     FlashOutcome outcome = FlashOutcome::HandshakeFailed;
     int resultCode = ResultSuccess;  // the failing step's code, where a step failed
     std::string message;             // the final message shown
+    std::string detail;              // what else is known, shown beneath the message
+    RunRecord record;                // as appended to the history
+    std::string historyError;        // why the record could not be appended, if it could not
 };
 
 // The worker's body. The link's port is open; every ending closes it, shows one message and
 // gives the button back.
 FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui);
+
+// The ending of a run whose port did not open (link.OpenPort returned false): its message,
+// its detail and its history record. Shows nothing; the front end does.
+FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job);
 
 // The Flash command's file checks, in order: empty path, unreadable file, no "Master" or
 // "Slave" in the file's name part. On success targetType is set and message is empty.
