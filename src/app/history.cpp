@@ -537,25 +537,26 @@ HistoryContents ReadHistory(const fs::path& file) {
 }
 
 const std::vector<HistoryColumn>& HistoryColumns() {
+    // What was run, where and how it ended first; the long texts last.
     static const std::vector<HistoryColumn> columns = {
         {"Start (UTC)", [](const RunRecord& r) { return r.start; }, false},
         {"End (UTC)", [](const RunRecord& r) { return r.end; }, false},
         {"Front end", [](const RunRecord& r) { return r.frontEnd; }, false},
+        {"Outcome", [](const RunRecord& r) { return r.outcome; }, false},
+        {"Target", [](const RunRecord& r) { return r.target; }, false},
+        {"Bytes sent", [](const RunRecord& r) { return std::to_string(r.bytesSent); }, true},
+        {"Bytes total", [](const RunRecord& r) { return std::to_string(r.bytesTotal); }, true},
         {"Port", [](const RunRecord& r) { return r.port; }, false},
         {"File", [](const RunRecord& r) { return r.file; }, false},
-        {"Target", [](const RunRecord& r) { return r.target; }, false},
         {"Image version",
          [](const RunRecord& r) {
              return r.imageVersion < 0 ? std::string() : Hex2(r.imageVersion);
          },
          false},
         {"Chip reply", [](const RunRecord& r) { return r.chipReply; }, false},
-        {"Bytes sent", [](const RunRecord& r) { return std::to_string(r.bytesSent); }, true},
-        {"Bytes total", [](const RunRecord& r) { return std::to_string(r.bytesTotal); }, true},
-        {"Outcome", [](const RunRecord& r) { return r.outcome; }, false},
+        {"SHA-256", [](const RunRecord& r) { return r.sha256; }, false},
         {"Ending", [](const RunRecord& r) { return r.ending; }, false},
         {"Detail", [](const RunRecord& r) { return r.detail; }, false},
-        {"SHA-256", [](const RunRecord& r) { return r.sha256; }, false},
     };
     return columns;
 }

@@ -232,15 +232,16 @@ TEST(History, CsvQuotesWhatNeedsIt) {
     const std::size_t header = csv.find("\r\n");
     ASSERT_NE(header, std::string::npos);
     EXPECT_EQ(csv.substr(0, header),
-              "Start (UTC),End (UTC),Front end,Port,File,Target,Image version,Chip reply,Bytes "
-              "sent,Bytes total,Outcome,Ending,Detail,SHA-256");
+              "Start (UTC),End (UTC),Front end,Outcome,Target,Bytes sent,Bytes total,Port,File,"
+              "Image version,Chip reply,SHA-256,Ending,Detail");
     EXPECT_EQ(
         csv.substr(header + 2),
-        "2025-03-01T09:30:00Z,2025-03-01T09:32:31Z,desktop,\"/dev/serial/by-id/usb-FTDI, "
-        "\"\"A\"\"\",C:\\fw\\Master ü\t1.mot,Master,0x02,\"0x01, then ALL FLASH\",1280,131072,"
-        "transfer-failed,\"Programming Process Error.\nPlease try again after 40 seconds!\","
-        "ctl \x01\x1f end," +
-            std::string(64, 'a') + "\r\n");
+        "2025-03-01T09:30:00Z,2025-03-01T09:32:31Z,desktop,transfer-failed,Master,1280,131072,"
+        "\"/dev/serial/by-id/usb-FTDI, \"\"A\"\"\",C:\\fw\\Master ü\t1.mot,0x02,"
+        "\"0x01, then ALL FLASH\"," +
+            std::string(64, 'a') +
+            ",\"Programming Process Error.\nPlease try again after 40 seconds!\","
+            "ctl \x01\x1f end\r\n");
 }
 
 TEST(History, DefaultFileFollowsThePlatformsDataFolder) {
