@@ -18,6 +18,7 @@
 
 #include "app/history.h"
 #include "app/progress_figures.h"
+#include "app/run_detail.h"
 #include "app/sha256.h"
 
 namespace fs = std::filesystem;
@@ -116,6 +117,8 @@ TEST(ProgressFigures, AnsweredBlocksOnly) {
         EXPECT_EQ(FormatRate(f), c.rate) << c.sent;
         EXPECT_EQ(FormatTimeLeft(f), c.left) << c.sent;
     }
+    EXPECT_EQ(FormatSeconds(5000), "5 s");
+    EXPECT_EQ(FormatSeconds(1616), "1.6 s");
 }
 
 TEST(History, RecordsSurviveTheRoundTrip) {
@@ -130,6 +133,10 @@ TEST(History, RecordsSurviveTheRoundTrip) {
     EXPECT_EQ(out.ending, in.ending);
     EXPECT_EQ(out.detail, in.detail);
     EXPECT_EQ(out.bytesTotal, 131072u);
+    RunRecord zero = Sample();
+    zero.imageVersion = 0;  // a real version byte, not "none"
+    ASSERT_TRUE(RecordFromJson(RecordToJson(zero), out));
+    EXPECT_EQ(out.imageVersion, 0);
     // Nothing known is null, and reads back as nothing.
     RunRecord bare;
     bare.start = "s";
@@ -155,7 +162,8 @@ TEST(History, DamagedLinesAreSkippedWithAWarning) {
         R"({"start":"s","outcome":"x","bytes_sent":-1})",
         R"({"start":"s","outcome":"x","bytes_sent":1.5})",
         R"({"start":"s","outcome":"x","image_version":256})",
-        R"({"start":"s\q","outcome":"x"})",                  // bad escape
+        R"({"start":"s\q","outcome":"x"})",  // bad escape
+        R"({"start":"\u12G4","outcome":"x"})",
         R"({"start":"s","outcome":"x","ending":"\ud800"})",  // lone surrogate
         R"({"start":"s","outcome":"x",})",
         "[1,2]",
