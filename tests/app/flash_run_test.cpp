@@ -246,7 +246,8 @@ TEST_F(FlashRunTest, EveryFailureEndsWithItsTextAndCleansUp) {
         std::string caption;   // of the first message
         FlashOutcome outcome;
         int code;
-        std::string detail;  // "@" stands for the port, "*" for anything
+        std::string
+            detail;  // "@" stands for the port, "#" for the bytes at 0x4000, "*" for anything
     };
     const std::string c4 = ResultMessage(4), c5 = ResultMessage(5), c8 = ResultMessage(8),
                       c9 = ResultMessage(9), c10 = ResultMessage(10), noAck = kProgError;
@@ -256,7 +257,7 @@ TEST_F(FlashRunTest, EveryFailureEndsWithItsTextAndCleansUp) {
         {"wrong target letter", File::MasterMot, "select=byte:53", -1, kCode6, "Warning", O::HandshakeFailed, 6, "@ answered the target announcement with 0x53, not with the target's letter."},
         {"damaged mot", File::BadChecksumMot, nullptr, -1, "Mot File Checksum Error ! (line 3)|Transfer mot file to bin file error.", "", O::FileRefused, 1, ""},
         {"overlapping records", File::OverlapMot, nullptr, -1, "Mot File Error(2) !|Transfer mot file to bin file error.", "", O::FileRefused, 1, ""},
-        {"no master signature", File::NoSignatureMot, nullptr, -1, "The file you selected is not for 3064 CPU.", "Warning", O::FileRefused, 1, "The image of * at 0x4000, where 0x30 0x64 is expected."},
+        {"no master signature", File::NoSignatureMot, nullptr, -1, "The file you selected is not for 3064 CPU.", "Warning", O::FileRefused, 1, "The image of * holds # at 0x4000, where 0x30 0x64 is expected."},
         {"slave file too short", File::SlaveShortBin, nullptr, -1, "The file you selected is not correct salve file.", "Warning", O::FileRefused, 1, "The image of * ends before 0x10004."},
         {"bin file gone", File::Missing, nullptr, -1, "BIN file read error!", "Warning", O::FileRefused, 1, "The image of * could not be read."},
         {"unknown kind", File::Text, nullptr, -1, "Unknown firmware file type: choose a mot or bin file.", "Warning", O::FileRefused, 1, ""},
@@ -334,6 +335,12 @@ TEST_F(FlashRunTest, EveryFailureEndsWithItsTextAndCleansUp) {
         std::string detail = c.detail;
         if (const auto at = detail.find('@'); at != std::string::npos)
             detail.replace(at, 1, out.port);
+        if (const auto hash = detail.find('#'); hash != std::string::npos) {
+            const Bytes image = Make(FwTarget::None, 0x4400).image;
+            char found[16];
+            std::snprintf(found, sizeof found, "0x%02X 0x%02X", image[0x4000], image[0x4001]);
+            detail.replace(hash, 1, found);
+        }
         if (const auto star = detail.find('*'); star != std::string::npos) {
             const std::string& got = out.result.detail;
             EXPECT_EQ(got.rfind(detail.substr(0, star), 0), 0u) << got;

@@ -8,7 +8,7 @@
 
 #include "app/gui/dialog_units.h"
 #include "app/gui/version.h"
-#include "build_info.h"
+#include "common/build_info.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -30,7 +30,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     m_staticNotice->setTextFormat(Qt::PlainText);
     m_staticBuild =
         new QLabel(QStringLiteral("Version %1, build %2")
-                       .arg(QStringLiteral(QUILLON_VERSION), QStringLiteral(QUILLON_BUILD)),
+                       .arg(QString::fromUtf8(QuillonVersion()), QString::fromUtf8(QuillonBuild())),
                    this);
     m_staticQt =
         new QLabel(QStringLiteral("Qt %1 (built with %2)")
