@@ -10,16 +10,17 @@
 #include <thread>
 #include <vector>
 
+#include "app/history.h"
+#include "app/progress_figures.h"
+#include "app/run_detail.h"
+#include "app/sha256.h"
+
+// After the project's headers: its IDOK and PURGE_* are not the system's macros.
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <unistd.h>
 #endif
-
-#include "app/history.h"
-#include "app/progress_figures.h"
-#include "app/run_detail.h"
-#include "app/sha256.h"
 
 namespace fs = std::filesystem;
 
