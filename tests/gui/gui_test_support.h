@@ -107,6 +107,8 @@ public:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigDir()));
         qputenv("XDG_DATA_HOME", QFile::encodeName(DataDir()));
         qputenv("LOCALAPPDATA", QFile::encodeName(DataDir()));
+        // The fallback too: a fault in the folder lookup still cannot reach the user's file.
+        qputenv("HOME", QFile::encodeName(m_dir.path()));
     }
     QString DataDir() const { return m_dir.path() + QStringLiteral("/data"); }
     QString HistoryFile() const { return DataDir() + QStringLiteral("/quillon/history.jsonl"); }

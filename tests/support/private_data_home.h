@@ -17,6 +17,8 @@ public:
             std::abort();
         m_dir = dir;
         ::setenv("XDG_DATA_HOME", dir.c_str(), 1);
+        // The fallback too: a fault in the folder lookup still cannot reach the user's file.
+        ::setenv("HOME", dir.c_str(), 1);
     }
     ~CPrivateDataHome() {
         std::error_code ec;
