@@ -42,7 +42,8 @@ done
 export DISPLAY=":$(head -n1 "$work/display")"
 unset WAYLAND_DISPLAY
 
-# start_sim NAME [OPTIONS...]: a simulated inverter at 9600 baud; prints its link.
+# start_sim NAME [OPTIONS...]: a simulated inverter at 9600 baud; its link in sim_link. (Not
+# run in a subshell, so that cleanup knows every simulator.)
 start_sim() {
     local name=$1
     shift
@@ -56,11 +57,13 @@ start_sim() {
         sleep 0.1
     done
     [[ -n "$link" ]] || { echo "quillon-sim did not start" >&2; cat "$work/$name.err" >&2; exit 1; }
-    echo "$link"
+    sim_link=$link
 }
-link=$(start_sim inverter)
+start_sim inverter
+link=$sim_link
 # This one stops answering after 150 blocks.
-faulty=$(start_sim inverter-2 --fault block:150=silence)
+start_sim inverter-2 --fault block:150=silence
+faulty=$sim_link
 
 mkdir -p "$work/firmware"
 firmware=$work/firmware/Master_V1.0.mot
