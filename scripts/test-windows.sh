@@ -206,6 +206,7 @@ export QUILLON_TEST_COM_A='\\.\COM97' QUILLON_TEST_COM_B='\\.\COM98'
 export QUILLON_TEST_PRIVATE_REGISTRY=1
 run_test "$win_build/tests/image/image_tests.exe"
 run_test "$win_build/tests/serial/ports_tests.exe"
+run_test "$win_build/tests/app/history_tests.exe"
 run_test "$win_build/tests/windows/windows_serial_tests.exe"
 run_test "$win_build/tests/windows/windows_ports_tests.exe"
 if [[ -f $win_build/fuzz/image/image_fuzz_replay.exe && -d fuzz/image/corpus ]]; then
@@ -282,6 +283,20 @@ grep -qx 'Master Programming successfully !' "$tmp/flash.out" ||
 [[ $sim_rc == 0 ]] || fail "the simulator judged the run incorrect ($sim_rc)"
 cmp "$tmp/saved.bin" "$tmp/expected.bin" || fail "the image the simulator received differs"
 echo "received image equals the firmware's image ($(stat -c %s "$tmp/saved.bin") bytes)"
+
+# The run is in the history under %LOCALAPPDATA% (of this private prefix), with the digest of
+# the image the simulator received. The simulator has ended, so its COM link goes first.
+rm -f "$WINEPREFIX/dosdevices/com7"
+unset 'com_links[com7]'
+rc=0
+run_wine "$tmp/history.out" "$tmp/history.err" "$cli" history --json --last 1 || rc=$?
+echo "-- quillon-cli.exe history --json --last 1: exit $rc"
+sed 's/^/  /' "$tmp/history.out" "$tmp/history.err"
+[[ $rc == 0 ]] || fail "history ended with $rc"
+sha=$(sha256sum "$tmp/saved.bin" | cut -c1-64)
+grep -q "\"sha256\":\"$sha\"" "$tmp/history.out" || fail "the history has not the image's SHA-256 $sha"
+grep -q '"front_end":"cli".*"outcome":"success"' "$tmp/history.out" ||
+    fail "the history has not the successful run"
 
 echo "== failure: the bootloader stays silent (exit 5 expected) =="
 start_sim --fault select=silence

@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
     job.filePath = file.string();
     job.fileExt = "bin";
     job.targetType = kTargetMaster;
+    job.historyFile = dir / "history.jsonl";  // never the user's own history
     TimingUi ui;
     const FlashResult result = FlashThreadProc(bootLink, job, ui);
     int status = 0;

@@ -1,16 +1,14 @@
 #include "app/flash_run.h"
 
-#ifndef _WIN32
-#include <grp.h>
-#include <sys/stat.h>
-#endif
-
 #include <array>
-#include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <optional>
 
+#include "app/run_detail.h"
+#include "app/sha256.h"
 #include "common/stop_request.h"
 #include "image/convert.h"
 #include "image/work_dir.h"
@@ -52,9 +50,60 @@ bool ReadSignature(std::ifstream& image, std::uint32_t offset, std::array<std::u
     return image.gcount() == static_cast<std::streamsize>(out.size());
 }
 
+const char* OutcomeName(FlashOutcome outcome) {
+    switch (outcome) {
+        case FlashOutcome::Success:
+            return "success";
+        case FlashOutcome::HandshakeFailed:
+            return "handshake-failed";
+        case FlashOutcome::FileRefused:
+            return "file-refused";
+        case FlashOutcome::TransferFailed:
+            return "transfer-failed";
+        case FlashOutcome::PortNotOpened:
+            return "port-not-opened";
+        case FlashOutcome::Stopped:
+            return "stopped";
+    }
+    return "unknown";
+}
+
+RunRecord StartRecord(const CBootLink& link, const FlashJob& job) {
+    RunRecord record;
+    record.start = IsoUtc(std::chrono::system_clock::now());
+    record.frontEnd = job.frontEnd;
+    record.port = link.m_portName;
+    record.file = job.filePath;
+    record.target = job.targetType == kTargetMaster ? "Master" : "Slave";
+    return record;
+}
+
+// Completes the result's record and appends it to the history. A record that cannot be
+// written does not change the run's ending; the detail says so.
+void Record(FlashResult& result, const FlashJob& job) {
+    RunRecord& record = result.record;
+    record.end = IsoUtc(std::chrono::system_clock::now());
+    record.outcome = OutcomeName(result.outcome);
+    record.ending = result.message;
+    record.detail = result.detail;
+    const fs::path file = job.historyFile.empty() ? DefaultHistoryFile() : job.historyFile;
+    if (!AppendRunRecord(file, record, result.historyError)) {
+        result.detail += result.detail.empty() ? "" : "\n\n";
+        result.detail += "This run could not be recorded in the history: " + result.historyError;
+    }
+}
+
+std::string Hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02X", value);
+    return text;
+}
+
 class Run {
 public:
-    Run(CBootLink& link, const FlashJob& job, JobUi& ui) : m_link(link), m_job(job), m_ui(ui) {}
+    Run(CBootLink& link, const FlashJob& job, JobUi& ui) : m_link(link), m_job(job), m_ui(ui) {
+        m_result.record = StartRecord(link, job);
+    }
 
     FlashResult Execute() {
         m_ui.SetBusy(true);
@@ -64,16 +113,18 @@ public:
             // A signal ends the run: the port and the working files go, nothing is said.
             DeleteConvertedImage();
             m_link.ClosePort();
+            m_result.outcome = FlashOutcome::Stopped;
+            m_result.message.clear();
+            Record(m_result, m_job);
             m_ui.SetBusy(false);
-            FlashResult result;
-            result.outcome = FlashOutcome::Stopped;
-            return result;
-        } catch (const std::exception&) {
+            return m_result;
+        } catch (const std::exception& e) {
             // Whatever broke (no working folder, no memory), the run still ends cleanly.
             DeleteConvertedImage();
             m_link.ClosePort();
             return Finish(FlashOutcome::TransferFailed, ResultSuccess,
-                          "Programming Process Error.\nPlease try again after 40 seconds!");
+                          "Programming Process Error.\nPlease try again after 40 seconds!",
+                          e.what());
         }
     }
 
@@ -126,48 +177,66 @@ private:
             if (m_job.targetType == kTargetMaster) {
                 const bool read = ReadSignature(image, kMasterSignatureOffset, signature);
                 if (!read || signature[0] != 0x30 || signature[1] != 0x64) {
-                    return SignatureEnding("The file you selected is not for 3064 CPU.");
+                    return SignatureEnding(
+                        "The file you selected is not for 3064 CPU.",
+                        SignatureDetail(read, kMasterSignatureOffset, signature, 2, "0x30 0x64"));
                 }
+                m_result.record.imageVersion = signature[3];
             } else {
                 const bool read = ReadSignature(image, kSlaveSignatureOffset, signature);
                 if (!read || signature != std::array<std::uint8_t, 4>{0x60, 0x49, 0x00, 0x01}) {
-                    return SignatureEnding("The file you selected is not correct salve file.");
+                    return SignatureEnding("The file you selected is not correct salve file.",
+                                           SignatureDetail(read, kSlaveSignatureOffset, signature,
+                                                           4, "0x60 0x49 0x00 0x01"));
                 }
             }
         }
 
+        m_step = "the target announcement";
         int r = m_link.SelectTarget(m_job.targetType);
         if (r == ResultSuccess) {
-            r = m_job.targetType == kTargetMaster ? m_link.RequestAllFlash(signature[3])
-                                                  : m_link.SendWriteCommand();
+            if (m_job.targetType == kTargetMaster) {
+                m_step = "the all-flash request";
+                r = m_link.RequestAllFlash(signature[3]);
+                m_result.record.chipReply = m_link.m_strChipReply;
+            } else {
+                m_step = "the write command";
+                r = m_link.SendWriteCommand();
+            }
         }
-        if (r == ResultSuccess)
+        if (r == ResultSuccess) {
+            m_step = "the block table";
             r = m_link.SendBlockTable();
-        if (r == ResultSuccess)
+        }
+        if (r == ResultSuccess) {
+            m_step = "the image size";
             r = m_link.SendImageSize(imageLength);
+        }
         if (r != ResultSuccess) {
             DeleteConvertedImage();
             m_link.ClosePort();
-            return Finish(FlashOutcome::HandshakeFailed, r, ResultMessage(r));
+            return Finish(FlashOutcome::HandshakeFailed, r, ResultMessage(r),
+                          HandshakeDetail(m_link, m_step, r));
         }
+        m_result.record.bytesTotal = imageLength;
 
         CImageTransfer transfer(m_link, m_ui);
         const int modal = transfer.DoModal(imagePath.string());
         DeleteConvertedImage();
         m_link.ClosePort();
+        // The image as it went out: converted and padded.
+        if (!transfer.m_pImage.empty()) {
+            m_result.record.sha256 = Sha256Hex(transfer.m_pImage.data(), transfer.m_pImage.size());
+        }
+        m_result.record.bytesSent = transfer.m_nBytesOut;
         if (modal == IDOK) {
-            FlashResult result;
-            result.exitCode = 1;
-            result.outcome = FlashOutcome::Success;
-            result.message = m_job.targetType != kTargetMaster
-                                 ? "Slave Programming successfully !"
-                                 : "Master Programming successfully !";
-            m_ui.ShowMessage(result.message, "OK", MsgIcon::Information);
-            m_ui.SetBusy(false);
-            return result;
+            return Finish(FlashOutcome::Success, ResultSuccess,
+                          m_job.targetType != kTargetMaster ? "Slave Programming successfully !"
+                                                            : "Master Programming successfully !");
         }
         return Finish(FlashOutcome::TransferFailed, ResultSuccess,
-                      "Programming Process Error.\nPlease try again after 40 seconds!");
+                      "Programming Process Error.\nPlease try again after 40 seconds!",
+                      TransferDetail(m_link, transfer));
     }
 
     // Null when no private folder can be made (TMPDIR missing or full).
@@ -187,13 +256,29 @@ private:
     FlashResult ReadError() {
         DeleteConvertedImage();
         m_link.ClosePort();
-        return Finish(FlashOutcome::FileRefused, ResultSuccess, "BIN file read error!");
+        return Finish(FlashOutcome::FileRefused, ResultSuccess, "BIN file read error!",
+                      "The image of " + m_job.filePath + " could not be read.");
     }
 
-    FlashResult SignatureEnding(const char* text) {
+    FlashResult SignatureEnding(const char* text, const std::string& detail) {
         DeleteConvertedImage();
         m_link.ClosePort();
-        return Finish(FlashOutcome::FileRefused, ResultSuccess, text);
+        return Finish(FlashOutcome::FileRefused, ResultSuccess, text, detail);
+    }
+
+    std::string SignatureDetail(bool read, std::uint32_t offset,
+                                const std::array<std::uint8_t, 4>& found, int compared,
+                                const char* wanted) const {
+        const std::string image = "The image of " + m_job.filePath;
+        if (!read) {
+            return image + " ends before " + Hex(offset + 4) + ".";
+        }
+        std::string bytes;
+        for (int i = 0; i < compared; ++i) {
+            bytes += (i > 0 ? " " : "") + Hex(found[i]);
+        }
+        return image + " holds " + bytes + " at " + Hex(offset) + ", where " + wanted +
+               " is expected.";
     }
 
     void DeleteConvertedImage() {
@@ -203,14 +288,19 @@ private:
         }
     }
 
-    // The message first; the button comes back only once it was acknowledged.
-    FlashResult Finish(FlashOutcome outcome, int code, const std::string& text) {
-        FlashResult result;
-        result.exitCode = 0;
+    // Recorded, then the message; the button comes back only once it was acknowledged.
+    FlashResult Finish(FlashOutcome outcome, int code, const std::string& text,
+                       const std::string& detail = {}) {
+        FlashResult& result = m_result;
+        const bool ok = outcome == FlashOutcome::Success;
+        result.exitCode = ok ? 1 : 0;
         result.outcome = outcome;
         result.resultCode = code;
         result.message = text;
-        m_ui.ShowMessage(text, "Warning", MsgIcon::Warning);
+        result.detail = detail;
+        Record(result, m_job);
+        m_ui.ShowDetailedMessage(text, ok ? "OK" : "Warning",
+                                 ok ? MsgIcon::Information : MsgIcon::Warning, result.detail);
         m_ui.SetBusy(false);
         return result;
     }
@@ -218,6 +308,8 @@ private:
     CBootLink& m_link;
     const FlashJob& m_job;
     JobUi& m_ui;
+    FlashResult m_result;
+    const char* m_step = "";
     bool m_converted = false;
     fs::path m_tmpBin;  // set once a conversion wrote it
     std::optional<CWorkDir> m_private;
@@ -227,6 +319,17 @@ private:
 
 FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui) {
     return Run(link, job, ui).Execute();
+}
+
+FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job) {
+    FlashResult result;
+    result.outcome = FlashOutcome::PortNotOpened;
+    result.resultCode = ResultPortOpenFailed;
+    result.message = ResultMessage(ResultPortOpenFailed);
+    result.detail = OpenFailureDetail(link.m_portName, link.m_dwOpenError);
+    result.record = StartRecord(link, job);
+    Record(result, job);
+    return result;
 }
 
 FileCheck CheckFirmwareFile(const std::string& path) {
@@ -257,26 +360,6 @@ FileCheck CheckFirmwareFile(const std::string& path) {
         check.message = "Can't get master/slave type from the file name!";
     }
     return check;
-}
-
-std::string PortAccessHint(const std::string& port, std::uint32_t error) {
-#ifdef _WIN32
-    (void)port;
-    (void)error;
-    return {};
-#else
-    struct stat st {};
-    if (error != EACCES || stat(port.c_str(), &st) != 0) {
-        return {};
-    }
-    const struct group* g = getgrgid(st.st_gid);
-    if (g == nullptr || std::string(g->gr_name) == "root") {
-        return {};
-    }
-    const std::string group = g->gr_name;
-    return "You must belong to the group that owns the device (" + group +
-           "; dialout on Debian): sudo usermod -aG " + group + " $USER, then log in again.";
-#endif
 }
 
 std::string FileExtension(const std::string& path) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/history.h"
 #include "common/job_ui.h"
 #include "protocol/boot_link.h"
 
@@ -19,6 +20,7 @@ enum class FlashOutcome {
     FileRefused,      // unknown kind, conversion failed, wrong signature, image unreadable
     TransferFailed,   // the progress window ended without ACK
     Stopped,          // a signal asked the run to stop (command line); no message shown
+    PortNotOpened,    // the front end could not open the port (PortOpenFailure)
 };
 
 struct FlashJob {
@@ -28,6 +30,10 @@ struct FlashJob {
     // Where tmp.bin and the trace files go. Empty: a private folder made for the run and
     // removed with it. A caller-given folder is left in place (tests inspect it).
     std::filesystem::path workDir;
+    // For the run history: who ran it ("desktop", "cli") and where the record goes (empty:
+    // DefaultHistoryFile()).
+    std::string frontEnd;
+    std::filesystem::path historyFile;
 };
 
 struct FlashResult {
@@ -35,11 +41,18 @@ struct FlashResult {
     FlashOutcome outcome = FlashOutcome::HandshakeFailed;
     int resultCode = ResultSuccess;  // the failing step's code, where a step failed
     std::string message;             // the final message shown
+    std::string detail;              // what else is known, shown beneath the message
+    RunRecord record;                // as appended to the history
+    std::string historyError;        // why the record could not be appended, if it could not
 };
 
 // The worker's body. The link's port is open; every ending closes it, shows one message and
 // gives the button back.
 FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui);
+
+// The ending of a run whose port did not open (link.OpenPort returned false): its message,
+// its detail and its history record. Shows nothing; the front end does.
+FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job);
 
 // The Flash command's file checks, in order: empty path, unreadable file, no "Master" or
 // "Slave" in the file's name part. On success targetType is set and message is empty.
@@ -48,11 +61,6 @@ struct FileCheck {
     int targetType = kTargetMaster;
 };
 FileCheck CheckFirmwareFile(const std::string& path);
-
-// The usual remedy when the port could not be opened for lack of access (error: the
-// system's code): join the device's group. Empty for any other error, and when the group is
-// unknown or root (which no one should join for a serial port).
-std::string PortAccessHint(const std::string& port, std::uint32_t error);
 
 // The extension as a file dialog reports it: the part after the last dot of the name part,
 // without the dot, case kept; empty when there is none.

@@ -34,6 +34,13 @@ class JobUi : public IMessageSink {
 public:
     // busy: caption "Waiting..." and disabled; idle: caption "Flash!" and enabled.
     virtual void SetBusy(bool busy) = 0;
+    // A run's final message with what else is known about its ending (empty when nothing):
+    // the GUI shows the detail as the box's second paragraph, the command line beneath it.
+    virtual void ShowDetailedMessage(const std::string& text, const std::string& caption,
+                                     MsgIcon icon, const std::string& detail) {
+        (void)detail;
+        ShowMessage(text, caption, icon);
+    }
     // The progress window opens with "0 %" before the first block...
     virtual void TransferStarted(std::uint32_t total) { (void)total; }
     // ...is updated for every data block...

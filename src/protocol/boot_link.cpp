@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -56,6 +57,15 @@ bool IsProperPrefixOfAllFlash(const std::uint8_t* bytes, std::uint32_t count) {
     return count < sizeof kAllFlash && std::memcmp(bytes, kAllFlash, count) == 0;
 }
 
+std::string DescribeAllFlashReply(const std::uint8_t (&reply)[9]) {
+    if (std::memcmp(reply, kAllFlash, sizeof kAllFlash) == 0) {
+        return "ALL FLASH";
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", reply[0]);
+    return text;
+}
+
 }  // namespace
 
 const char* ResultMessage(int code) {
@@ -90,7 +100,10 @@ void CBootLink::ClosePort() {
 
 int CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* reply, int replyMax,
                         int timeoutMs) {
+    m_nLastReply = -1;
+    m_dwLastError = 0;
     if (!m_port.IsOpen() && !OpenPort(m_portName)) {
+        m_dwLastError = m_dwOpenError;
         return ResultPortOpenFailed;
     }
     try {
@@ -117,6 +130,7 @@ int CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* reply, 
         if (got == 0) {
             return ResultTimeout;
         }
+        m_nLastReply = buffer[0];
         const std::uint32_t keep =
             std::min<std::uint32_t>(got, static_cast<std::uint32_t>(std::max(replyMax, 0)));
         if (keep > 0 && reply != nullptr) {
@@ -125,6 +139,9 @@ int CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* reply, 
         return ResultSuccess;
     } catch (const CStopRequested&) {
         throw;
+    } catch (const CSerialException& e) {
+        m_dwLastError = e.m_dwError;
+        return ResultPortException;
     } catch (...) {
         return ResultPortException;
     }
@@ -146,10 +163,12 @@ int CBootLink::SelectTarget(int targetType) {
 int CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
     std::uint8_t reply[9] = {};
     const std::uint8_t request = 'A';
+    m_strChipReply.clear();
     const int rc = Exchange(&request, 1, reply, sizeof reply, m_timing.replyTimeoutMs);
     if (rc != ResultSuccess) {
         return rc;
     }
+    m_strChipReply = DescribeAllFlashReply(reply);
     if (std::memcmp(reply, kAllFlash, sizeof kAllFlash) == 0) {
         return ResultSuccess;
     }
@@ -159,7 +178,9 @@ int CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
     }
     // The image is newer: ask again. The buffer keeps the first reply's bytes on purpose; only
     // what the second reply overwrites is compared afresh.
-    (void)Exchange(&request, 1, reply, sizeof reply, m_timing.replyTimeoutMs);
+    const int again = Exchange(&request, 1, reply, sizeof reply, m_timing.replyTimeoutMs);
+    m_strChipReply += again == ResultSuccess ? ", then " + DescribeAllFlashReply(reply)
+                                             : std::string(", then no answer");
     return std::memcmp(reply, kAllFlash, sizeof kAllFlash) == 0 ? ResultSuccess : ResultNoAllFlash;
 }
 
@@ -168,6 +189,9 @@ int CBootLink::SendWriteCommand() {
     try {
         m_port.Write(&command, 1);
         return ResultSuccess;
+    } catch (const CSerialException& e) {
+        m_dwLastError = e.m_dwError;
+        return ResultPortException;
     } catch (...) {
         return ResultPortException;
     }

@@ -64,6 +64,13 @@ public:
     // The system's error code of the last OpenPort that failed (0 after success), so a front
     // end can say why without opening the device again.
     std::uint32_t m_dwOpenError = 0;
+    // What the last exchange heard, for the front ends' account of a failed step: the first
+    // reply byte (-1 when nothing came) and the system's error code when the port failed.
+    int m_nLastReply = -1;
+    std::uint32_t m_dwLastError = 0;
+    // The chip's answer to the all-flash request: "ALL FLASH" or the version byte it sent
+    // ("0x05"), then what a repeated request got; empty until one was answered.
+    std::string m_strChipReply;
 
 private:
     LinkTiming m_timing;

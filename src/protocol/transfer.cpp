@@ -47,7 +47,10 @@ int CImageTransfer::ReadImage(const std::string& path) {
 
 int CImageTransfer::DoModal(const std::string& imagePath) {
     m_nImageLength = ReadImage(imagePath);
+    m_nBytesOut = 0;
+    m_ending = Ending::Running;
     if (m_nImageLength < 0) {
+        m_ending = Ending::ImageUnreadable;
         m_ui.ShowMessage("BIN file read error!", "Warning", MsgIcon::Warning);
         return IDCANCEL;
     }
@@ -70,11 +73,14 @@ int CImageTransfer::DoModal(const std::string& imagePath) {
         s_nEmptyPolls = 0;
         m_ui.TransferFinished(false);
         throw;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         // A port that failed mid-transfer (adapter pulled, peer gone): the run reports the
         // programming error; the poll count starts afresh for the next transfer.
         s_nEmptyPolls = 0;
         m_nResult = IDCANCEL;
+        m_ending = Ending::PortFailed;
+        const auto* serial = dynamic_cast<const CSerialException*>(&e);
+        m_dwPortError = serial != nullptr ? serial->m_dwError : 0;
     }
     m_ui.TransferFinished(m_nResult == IDOK);
     return m_nResult;
@@ -109,6 +115,7 @@ void CImageTransfer::SendStep() {
             m_nDataSum = static_cast<std::uint8_t>(m_nDataSum + data[i]);
         }
         m_link.m_port.Write(block, sizeof block);
+        m_nBytesOut = progress.sent;
         // Reported after the write so the wire never waits for the UI.
         m_ui.TransferProgressed(progress);
     } else {
@@ -123,6 +130,7 @@ void CImageTransfer::PollStep() {
     if (s_nEmptyPolls > timing.transferMaxEmptyPolls) {
         s_nEmptyPolls = 0;
         m_ui.ShowMessage("Time out!", "Error", MsgIcon::Warning);
+        m_ending = Ending::NoAnswer;
         End(IDCANCEL);
         return;
     }
@@ -151,10 +159,13 @@ void CImageTransfer::PollStep() {
             m_nState = 0;
             break;
         case CBootLink::ACK:
+            m_ending = Ending::Acked;
             End(IDOK);
             break;
         default:
             m_ui.ShowMessage("Receive Error!", "Error", MsgIcon::Warning);
+            m_ending = Ending::WrongByte;
+            m_byWrongReply = reply[0];
             End(IDCANCEL);
             break;
     }

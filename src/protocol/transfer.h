@@ -47,6 +47,13 @@ public:
     int m_nResult = 0;  // 0 while running, then IDOK or IDCANCEL
     int m_nEndRepeats = 0;
 
+    // How the transfer ended, for the account a front end gives of a failure.
+    enum class Ending { Running, Acked, ImageUnreadable, NoAnswer, WrongByte, PortFailed };
+    Ending m_ending = Ending::Running;
+    std::uint8_t m_byWrongReply = 0;  // Ending::WrongByte: the byte that came
+    std::uint32_t m_dwPortError = 0;  // Ending::PortFailed: the system's error code
+    std::uint32_t m_nBytesOut = 0;    // image bytes that went out on the line
+
     // Consecutive polls without a reply, shared by every transfer of the process.
     static int s_nEmptyPolls;
 

@@ -161,7 +161,23 @@ bool CPortList::FillPortListByName(const std::string& savedName) {
         wanted.name = savedName;
         wanted.devicePath = m_source.ResolveDevicePath(savedName);
     }
-    return Fill(wanted, true);
+    const bool ok = Fill(wanted, true);
+    // Nothing saved yet: a single adapter beside the built-in UARTs is the one the technician
+    // plugged in for this.
+    if (ok && savedName.empty() && m_nCurSel < 0) {
+        int adapter = -1;
+        int adapters = 0;
+        for (int i = 0; i < GetCount(); ++i) {
+            if (!m_entries[i].m_bNoneEntry && (m_entries[i].m_dwItemData & NON_STANDARD_MARK)) {
+                adapter = i;
+                ++adapters;
+            }
+        }
+        if (adapters == 1) {
+            SetCurSel(adapter);
+        }
+    }
+    return ok;
 }
 
 bool CPortList::Fill(const Wanted& wanted, bool singleEntryRule) {

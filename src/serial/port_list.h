@@ -101,7 +101,8 @@ public:
     bool FillPortList(int nPort);
     // Start-up fill with the saved "ComPortStr": a COM name wants its number (com3 and
     // \\.\COM12 included), any other name wants the entry it resolves to (an entry saved
-    // under that exact name first, else one on the same device). Empty wants nothing.
+    // under that exact name first, else one on the same device). Empty wants nothing, and
+    // then a single adapter (an entry with the 0x10000 mark) among built-in UARTs is chosen.
     bool FillPortListByName(const std::string& savedName);
 
     int GetCount() const { return static_cast<int>(m_entries.size()); }

@@ -33,6 +33,10 @@ private:
 // 0 stands for the calling thread's last error (errno / GetLastError()).
 [[noreturn]] void ThrowSerialException(std::uint32_t dwError = 0);
 
+// True for the codes with which a read or write reports a line that went away (adapter
+// pulled, peer closed).
+bool IsHangUpError(std::uint32_t dwError);
+
 class CSerialPort {
 public:
     static constexpr std::uint32_t PURGE_TXCLEAR = 0x0004;  // discard output not yet sent

@@ -259,3 +259,7 @@ bool CSerialPort::WaitReadable(unsigned timeoutMs) {
     }
     return rc > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
+
+bool IsHangUpError(std::uint32_t dwError) {
+    return dwError == kHangUpError;
+}

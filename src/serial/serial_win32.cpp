@@ -195,3 +195,17 @@ bool CSerialPort::WaitReadable(unsigned timeoutMs) {
     }
     return readable;
 }
+
+bool IsHangUpError(std::uint32_t dwError) {
+    // What reads and writes report once a USB adapter has been pulled.
+    switch (dwError) {
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_OPERATION_ABORTED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+            return true;
+        default:
+            return false;
+    }
+}

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/history.h"
 #include "firmware_gen.h"
 #include "flash_support.h"
 #include "sim_runner.h"
@@ -142,6 +143,34 @@ TEST(CliFlash, ExitCodesTextsAndStreams) {
     {
         const CliResult r = RunCli({"flash", "--port", (dir / "no-port").string(), bin}, dir);
         EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+    }
+    // The history: the digest of the image the device saved, as sha256sum sees it; a damaged
+    // line is reported and the rest still listed.
+    {
+        SimOptions o;
+        o.saveImage = (dir / "saved.bin").string();
+        CSimRunner sim(o);
+        ASSERT_EQ(RunCli({"flash", "--port", sim.Port(), bin}, dir).exit, 0);
+        sim.Stop();
+        const std::string sum =
+            "sha256sum " + Quote(o.saveImage) + " >" + Quote((dir / "sum").string());
+        ASSERT_EQ(std::system(sum.c_str()), 0);
+        const CliResult last = RunCli({"history", "--json", "--last", "1"}, dir);
+        EXPECT_EQ(last.exit, 0);
+        RunRecord record;
+        ASSERT_TRUE(RecordFromJson(last.out.substr(0, last.out.find('\n')), record)) << last.out;
+        EXPECT_EQ(record.sha256, Slurp(dir / "sum").substr(0, 64));
+        EXPECT_EQ(record.frontEnd, "cli");
+        EXPECT_EQ(record.outcome, "success");
+        std::ofstream(g_privateDataHome.HistoryFile(), std::ios::app) << "{\"start\":\n";
+        const CliResult text = RunCli({"history", "--last", "2"}, dir);
+        EXPECT_EQ(text.exit, 0);
+        EXPECT_NE(text.err.find(" is damaged and was skipped"), std::string::npos) << text.err;
+        int runs = 0;
+        for (std::size_t p = 0; p != std::string::npos; p = text.out.find('\n', p + 1))
+            runs += text.out.compare(p == 0 ? 0 : p + 1, 2, "20") == 0;
+        EXPECT_EQ(runs, 2) << text.out;
+        EXPECT_NE(text.out.find("cli      success"), std::string::npos) << text.out;
     }
     fs::remove_all(dir);
 }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "app/flash_run.h"
+#include "app/run_detail.h"
+#include "app/sha256.h"
 #include "firmware_gen.h"
 #include "flash_support.h"
 #include "sim_runner.h"
@@ -67,6 +69,8 @@ protected:
         std::vector<SimMessage> ends;
         bool reopened = false;
         bool closedAfter = false;
+        std::string port;  // as the run opened it
+        RunRecord record;  // the last one in the history
     };
 
     // One run of file against a simulator with options; the work folder is m_dir/work.
@@ -80,6 +84,8 @@ protected:
         job.fileExt = ext ? *ext : FileExtension(file.string());
         job.targetType = target;
         job.workDir = m_dir / "work";
+        job.historyFile = m_dir / "history.jsonl";
+        out.port = sim.Port();
         out.result = FlashThreadProc(link, job, out.ui);
         out.closedAfter = !link.m_port.IsOpen();
         out.reopened = link.OpenPort(sim.Port());  // nobody holds the port any more
@@ -90,6 +96,10 @@ protected:
         out.selects = sim.Count(SimStep::Select);
         out.blocks = sim.Count(SimStep::Block);
         out.ends = sim.Messages(SimStep::End);
+        const HistoryContents history = ReadHistory(m_dir / "history.jsonl");
+        EXPECT_TRUE(history.warnings.empty());
+        ASSERT_FALSE(history.records.empty());
+        out.record = history.records.back();
     }
 
     static void ExpectCleanEnding(const Outcome& out) {
@@ -116,21 +126,22 @@ TEST_F(FlashRunTest, SuccessfulRunsWriteTheImageTheDeviceSaves) {
         const char* ext;  // nullptr: from the name
         std::vector<const char*> faults;
         int ends;
+        const char* chipReply;  // as the history records it
     };
+    // clang-format off
     const std::vector<Case> cases = {
-        {"master mot, ALL FLASH", FwTarget::Master, true, std::nullopt, 2, 0x8000, nullptr, {}, 1},
-        {"master mot, same version", FwTarget::Master, true, 2, 2, 0x4800, nullptr, {}, 1},
-        {"master mot, chip newer", FwTarget::Master, true, 5, 2, 0x4800, nullptr, {}, 1},
-        {"master mot, image newer", FwTarget::Master, true, 1, 2, 0x4800, nullptr, {}, 1},
-        {"master mot, image 0xFF", FwTarget::Master, true, 5, 0xFF, 0x4800, nullptr, {}, 1},
-        {"master mot picked as MOT", FwTarget::Master, true, std::nullopt, 2, 0x4400, "MOT", {}, 1},
-        {"master bin", FwTarget::Master, false, std::nullopt, 2, 0x4400, nullptr, {}, 1},
-        {"slave bin", FwTarget::Slave, false, std::nullopt, 0, 0x10040, nullptr, {}, 1},
-        {"slave mot", FwTarget::Slave, true, std::nullopt, 0, 0x10040, nullptr, {}, 1},
-        // clang-format off
-        {"XON to the end message", FwTarget::Master, false, std::nullopt, 2, 0x4040, nullptr, {"end:1=byte:11"}, 2},
-        // clang-format on
+        {"master mot, ALL FLASH", FwTarget::Master, true, std::nullopt, 2, 0x8000, nullptr, {}, 1, "ALL FLASH"},
+        {"master mot, same version", FwTarget::Master, true, 2, 2, 0x4800, nullptr, {}, 1, "0x02"},
+        {"master mot, chip newer", FwTarget::Master, true, 5, 2, 0x4800, nullptr, {}, 1, "0x05"},
+        {"master mot, image newer", FwTarget::Master, true, 1, 2, 0x4800, nullptr, {}, 1, "0x01, then ALL FLASH"},
+        {"master mot, image 0xFF", FwTarget::Master, true, 5, 0xFF, 0x4800, nullptr, {}, 1, "0x05"},
+        {"master mot picked as MOT", FwTarget::Master, true, std::nullopt, 2, 0x4400, "MOT", {}, 1, "ALL FLASH"},
+        {"master bin", FwTarget::Master, false, std::nullopt, 2, 0x4400, nullptr, {}, 1, "ALL FLASH"},
+        {"slave bin", FwTarget::Slave, false, std::nullopt, 0, 0x10040, nullptr, {}, 1, ""},
+        {"slave mot", FwTarget::Slave, true, std::nullopt, 0, 0x10040, nullptr, {}, 1, ""},
+        {"XON to the end message", FwTarget::Master, false, std::nullopt, 2, 0x4040, nullptr, {"end:1=byte:11"}, 2, "ALL FLASH"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const bool slave = c.target == FwTarget::Slave;
@@ -169,6 +180,20 @@ TEST_F(FlashRunTest, SuccessfulRunsWriteTheImageTheDeviceSaves) {
         // Neither tmp.bin nor any trace file is left behind; a bin file stays where it was.
         EXPECT_TRUE(Names(m_dir / "work").empty());
         EXPECT_TRUE(fs::exists(file));
+        // The record names the image the device saved, by its digest.
+        const RunRecord& r = out.record;
+        EXPECT_EQ(r.sha256, Sha256Hex(out.runs[0].image.data(), out.runs[0].image.size()));
+        EXPECT_EQ(r.bytesSent, fw.image.size());
+        EXPECT_EQ(r.bytesTotal, fw.image.size());
+        EXPECT_EQ(r.imageVersion, slave ? -1 : c.version);
+        EXPECT_EQ(r.chipReply, c.chipReply);
+        EXPECT_EQ(r.target, slave ? "Slave" : "Master");
+        EXPECT_EQ(r.file, file.string());
+        EXPECT_EQ(r.port, out.port);
+        EXPECT_EQ(r.outcome, "success");
+        EXPECT_EQ(r.ending, out.ui.messages[0].text);
+        EXPECT_TRUE(r.detail.empty());
+        EXPECT_LE(r.start, r.end);
     }
 }
 
@@ -188,6 +213,7 @@ TEST_F(FlashRunTest, BinImageOfOddLengthIsPaddedAndAnnouncedPadded) {
     EXPECT_EQ(out.runs[0].announcedSize, 0x4040u);
     EXPECT_EQ(out.runs[0].image, expected);
     EXPECT_EQ(ReadBytes(file).size(), 0x4005u);  // the user's file is not touched
+    EXPECT_EQ(out.record.sha256, Sha256Hex(expected.data(), expected.size()));
 }
 
 TEST_F(FlashRunTest, AckToADataBlockEndsAtOnceWithSuccess) {
@@ -224,27 +250,29 @@ TEST_F(FlashRunTest, EveryFailureEndsWithItsTextAndCleansUp) {
         std::string caption;   // of the first message
         FlashOutcome outcome;
         int code;
+        std::string
+            detail;  // "@" stands for the port, "#" for the bytes at 0x4000, "*" for anything
     };
     const std::string c4 = ResultMessage(4), c5 = ResultMessage(5), c8 = ResultMessage(8),
                       c9 = ResultMessage(9), c10 = ResultMessage(10), noAck = kProgError;
     // clang-format off
     const std::vector<Case> cases = {
-        {"silent device", File::MasterMot, "select=silence", -1, kCode6, "Warning", O::HandshakeFailed, 6},
-        {"wrong target letter", File::MasterMot, "select=byte:53", -1, kCode6, "Warning", O::HandshakeFailed, 6},
-        {"damaged mot", File::BadChecksumMot, nullptr, -1, "Mot File Checksum Error ! (line 3)|Transfer mot file to bin file error.", "", O::FileRefused, 1},
-        {"overlapping records", File::OverlapMot, nullptr, -1, "Mot File Error(2) !|Transfer mot file to bin file error.", "", O::FileRefused, 1},
-        {"no master signature", File::NoSignatureMot, nullptr, -1, "The file you selected is not for 3064 CPU.", "Warning", O::FileRefused, 1},
-        {"slave file too short", File::SlaveShortBin, nullptr, -1, "The file you selected is not correct salve file.", "Warning", O::FileRefused, 1},
-        {"bin file gone", File::Missing, nullptr, -1, "BIN file read error!", "Warning", O::FileRefused, 1},
-        {"unknown kind", File::Text, nullptr, -1, "Unknown firmware file type: choose a mot or bin file.", "Warning", O::FileRefused, 1},
-        {"all-flash unanswered", File::MasterMot, "allflash=silence", -1, c4, "Warning", O::HandshakeFailed, 4},
-        {"second all-flash refused", File::MasterMot, "allflash:2=byte:00", 1, c10, "Warning", O::HandshakeFailed, 10},
-        {"table answered by XON", File::MasterMot, "table=byte:11", -1, c8, "Warning", O::HandshakeFailed, 8},
-        {"size answered by ACK", File::MasterBin, "size=byte:06", -1, c9, "Warning", O::HandshakeFailed, 9},
-        {"hang-up at the table", File::MasterMot, "table=hangup", -1, c5, "Warning", O::HandshakeFailed, 5},
-        {"NAK to a block", File::MasterMot, "block:3=byte:15", -1, "Receive Error!|" + noAck, "Error", O::TransferFailed, 1},
-        {"silence after a block", File::MasterBin, "block:2=silence", -1, "Time out!|" + noAck, "Error", O::TransferFailed, 1},
-        {"hang-up mid-transfer", File::MasterMot, "block:4=hangup", -1, noAck, "Warning", O::TransferFailed, 1},
+        {"silent device", File::MasterMot, "select=silence", -1, kCode6, "Warning", O::HandshakeFailed, 6, "No answer from @ to the target announcement (5 tries of 0.2 s)."},
+        {"wrong target letter", File::MasterMot, "select=byte:53", -1, kCode6, "Warning", O::HandshakeFailed, 6, "@ answered the target announcement with 0x53, not with the target's letter."},
+        {"damaged mot", File::BadChecksumMot, nullptr, -1, "Mot File Checksum Error ! (line 3)|Transfer mot file to bin file error.", "", O::FileRefused, 1, ""},
+        {"overlapping records", File::OverlapMot, nullptr, -1, "Mot File Error(2) !|Transfer mot file to bin file error.", "", O::FileRefused, 1, ""},
+        {"no master signature", File::NoSignatureMot, nullptr, -1, "The file you selected is not for 3064 CPU.", "Warning", O::FileRefused, 1, "The image of * holds # at 0x4000, where 0x30 0x64 is expected."},
+        {"slave file too short", File::SlaveShortBin, nullptr, -1, "The file you selected is not correct salve file.", "Warning", O::FileRefused, 1, "The image of * ends before 0x10004."},
+        {"bin file gone", File::Missing, nullptr, -1, "BIN file read error!", "Warning", O::FileRefused, 1, "The image of * could not be read."},
+        {"unknown kind", File::Text, nullptr, -1, "Unknown firmware file type: choose a mot or bin file.", "Warning", O::FileRefused, 1, ""},
+        {"all-flash unanswered", File::MasterMot, "allflash=silence", -1, c4, "Warning", O::HandshakeFailed, 4, "No answer from @ to the all-flash request within 0.6 s."},
+        {"second all-flash refused", File::MasterMot, "allflash:2=byte:00", 1, c10, "Warning", O::HandshakeFailed, 10, "@ answered the all-flash request with 0x01, then 0x00 instead of ALL FLASH."},
+        {"table answered by XON", File::MasterMot, "table=byte:11", -1, c8, "Warning", O::HandshakeFailed, 8, "@ answered the block table with 0x11 instead of ACK (0x06)."},
+        {"size answered by ACK", File::MasterBin, "size=byte:06", -1, c9, "Warning", O::HandshakeFailed, 9, "@ answered the image size with 0x06 instead of XON (0x11)."},
+        {"hang-up at the table", File::MasterMot, "table=hangup", -1, c5, "Warning", O::HandshakeFailed, 5, "The line to @ hung up during the block table."},
+        {"NAK to a block", File::MasterMot, "block:3=byte:15", -1, "Receive Error!|" + noAck, "Error", O::TransferFailed, 1, "192 of 17408 bytes were sent to @, then a wrong byte came back: 0x15 instead of XON or ACK."},
+        {"silence after a block", File::MasterBin, "block:2=silence", -1, "Time out!|" + noAck, "Error", O::TransferFailed, 1, "128 of 17408 bytes were sent to @, then no answer came for 1.6 s."},
+        {"hang-up mid-transfer", File::MasterMot, "block:4=hangup", -1, noAck, "Warning", O::TransferFailed, 1, "256 of 17408 bytes were sent to @, then the line hung up."},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -307,6 +335,30 @@ TEST_F(FlashRunTest, EveryFailureEndsWithItsTextAndCleansUp) {
         EXPECT_EQ(out.ui.messages.front().caption, c.caption);
         EXPECT_EQ(out.ui.messages.back().caption, "Warning");
         EXPECT_EQ(out.ui.messages.back().icon, MsgIcon::Warning);
+        // The detail names the port and says what happened; the history has the same.
+        std::string detail = c.detail;
+        if (const auto at = detail.find('@'); at != std::string::npos)
+            detail.replace(at, 1, out.port);
+        if (const auto hash = detail.find('#'); hash != std::string::npos) {
+            const Bytes image = Make(FwTarget::None, 0x4400).image;
+            char found[16];
+            std::snprintf(found, sizeof found, "0x%02X 0x%02X", image[0x4000], image[0x4001]);
+            detail.replace(hash, 1, found);
+        }
+        if (const auto star = detail.find('*'); star != std::string::npos) {
+            const std::string& got = out.result.detail;
+            EXPECT_EQ(got.rfind(detail.substr(0, star), 0), 0u) << got;
+            const std::string tail = detail.substr(star + 1);
+            EXPECT_TRUE(got.size() >= tail.size() && got.substr(got.size() - tail.size()) == tail)
+                << got;
+        } else {
+            EXPECT_EQ(out.result.detail, detail);
+        }
+        EXPECT_EQ(out.record.detail, out.result.detail);
+        EXPECT_EQ(out.record.ending, out.ui.messages.back().text);
+        EXPECT_EQ(out.record.outcome, c.outcome == O::TransferFailed    ? "transfer-failed"
+                                      : c.outcome == O::HandshakeFailed ? "handshake-failed"
+                                                                        : "file-refused");
         // A file fault ends the run before the first byte goes out.
         EXPECT_EQ(out.selects > 0, c.outcome != FlashOutcome::FileRefused);
         ExpectCleanEnding(out);

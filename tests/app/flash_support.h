@@ -11,6 +11,7 @@
 
 #include "common/job_ui.h"
 #include "fast_timing.h"
+#include "private_data_home.h"
 #include "protocol/boot_link.h"
 
 using Bytes = std::vector<std::uint8_t>;

@@ -15,6 +15,7 @@
 
 #include "app/gui/main_dlg.h"
 #include "app/gui/program_dlg.h"
+#include "app/history.h"
 #include "common/job_ui.h"
 #include "serial/port_list.h"
 
@@ -25,6 +26,7 @@ public:
         std::string text;
         std::string device;
         std::string openName;
+        bool adapter = false;  // the 0x10000 mark: not a built-in UART
     };
     explicit CFixedPortSource(std::vector<Port> ports) : m_ports(std::move(ports)) {}
 
@@ -41,6 +43,7 @@ public:
         device.m_nFound = CPortDevice::FOUND_FRIENDLYNAME;
         device.m_strDevicePath = port.device;
         device.m_strOpenName = port.openName;
+        device.m_bNonStandardDriver = port.adapter;
         return PortSourceStep::Device;
     }
     void End() override {}
@@ -50,10 +53,21 @@ private:
     std::size_t m_next = 0;
 };
 
+// The history window's column of that title.
+inline int ColumnOf(const std::string& title) {
+    const auto& columns = HistoryColumns();
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (title == columns[i].title)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
 struct RecordedMessage {
     QString text;
     QString caption;
     MsgIcon icon = MsgIcon::None;
+    QString detail;
     bool ownerIsProgressWindow = false;
     QString buttonText;  // "Flash!" as it read while the box was open
     bool buttonEnabled = false;
@@ -63,11 +77,12 @@ struct RecordedMessage {
 // moment, and returns at once as if the user had pressed OK.
 inline void RecordMessages(CQuillon2Dlg& dlg, QVector<RecordedMessage>& out) {
     dlg.m_messageBox = [&dlg, &out](QWidget* owner, const QString& text, const QString& caption,
-                                    MsgIcon icon) {
+                                    MsgIcon icon, const QString& detail) {
         RecordedMessage m;
         m.text = text;
         m.caption = caption;
         m.icon = icon;
+        m.detail = detail;
         m.ownerIsProgressWindow =
             owner != nullptr && owner == static_cast<QWidget*>(dlg.ProgressWindow());
         m.buttonText = dlg.m_btnFlash->text();
@@ -76,7 +91,8 @@ inline void RecordMessages(CQuillon2Dlg& dlg, QVector<RecordedMessage>& out) {
     };
 }
 
-// Settings and the runtime folder (virtual ports) of this process live in a temporary folder.
+// Settings, the runtime folder (virtual ports) and the run history of this process live in a
+// temporary folder.
 class CPrivateEnvironment {
 public:
     CPrivateEnvironment() {
@@ -89,7 +105,13 @@ public:
             RuntimeDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(RuntimeDir()));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigDir()));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(DataDir()));
+        qputenv("LOCALAPPDATA", QFile::encodeName(DataDir()));
+        // The fallback too: a fault in the folder lookup still cannot reach the user's file.
+        qputenv("HOME", QFile::encodeName(m_dir.path()));
     }
+    QString DataDir() const { return m_dir.path() + QStringLiteral("/data"); }
+    QString HistoryFile() const { return DataDir() + QStringLiteral("/quillon/history.jsonl"); }
     QString ConfigDir() const { return m_dir.path() + QStringLiteral("/config"); }
     QString RuntimeDir() const { return m_dir.path() + QStringLiteral("/run"); }
     QString PortsDir() const { return RuntimeDir() + QStringLiteral("/quillon/ports"); }

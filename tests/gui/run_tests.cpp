@@ -5,12 +5,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTableWidget>
 #include <QtTest>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/gui/com_port_combo.h"
+#include "app/gui/history_dlg.h"
 #include "app/gui/main_dlg.h"
 #include "app/gui/program_dlg.h"
 #include "firmware_gen.h"
@@ -25,6 +28,7 @@ struct Expected {
     QString caption;
     MsgIcon icon;
     bool fromProgressWindow;
+    QString detail = {};  // "@" stands for the port
 };
 }  // namespace
 Q_DECLARE_METATYPE(QVector<Expected>)
@@ -65,11 +69,14 @@ private slots:
             << "Master_fw.mot" << false
             << QVector<Expected>{{"Receive Error!", "Error", MsgIcon::Warning, true},
                                  {"Programming Process Error.\nPlease try again after 40 seconds!",
-                                  "Warning", MsgIcon::Warning, false}};
+                                  "Warning", MsgIcon::Warning, false,
+                                  "192 of 17408 bytes were sent to @, then a wrong byte came back: "
+                                  "0x15 instead of XON or ACK."}};
         QTest::newRow("block table refused")
             << "table=byte:15"
             << "Master_fw.bin" << false
-            << QVector<Expected>{{"Not get Ack Signal!", "Warning", MsgIcon::Warning, false}};
+            << QVector<Expected>{{"Not get Ack Signal!", "Warning", MsgIcon::Warning, false,
+                                  "@ answered the block table with 0x15 instead of ACK (0x06)."}};
     }
 
     void wholeRun() {
@@ -120,6 +127,7 @@ private slots:
             QCOMPARE(got.caption, messages[i].caption);
             QCOMPARE(got.icon, messages[i].icon);
             QCOMPARE(got.ownerIsProgressWindow, messages[i].fromProgressWindow);
+            QCOMPARE(got.detail, QString(messages[i].detail).replace(QLatin1Char('@'), link));
         }
         for (const RecordedMessage& got : shown) {
             // Every box of a run is shown while the button still reads "Waiting...".
@@ -136,7 +144,24 @@ private slots:
             QVERIFY(runs[0].image == m_image);
             QVERIFY(dlg.ProgressWindow() != nullptr);
             QCOMPARE(dlg.ProgressWindow()->m_staticPercent->text(), QStringLiteral("100 %"));
+            const QString figures = dlg.ProgressWindow()->m_staticFigures->text();
+            QVERIFY2(QRegularExpression(QStringLiteral("^17408 of 17408 bytes, [1-9][0-9]* B/s, "
+                                                       "0:00 left$"))
+                         .match(figures)
+                         .hasMatch(),
+                     qPrintable(figures));
+            QCOMPARE(dlg.ProgressWindow()->m_staticJob->toolTip(),
+                     chosen + QStringLiteral(" on ") + link);
         }
+        // The run is the newest row of the history window.
+        CHistoryDlg history(m_env->HistoryFile().toStdString());
+        QVERIFY(history.m_table->rowCount() > 0);
+        const std::vector<RunRecord> rows = history.ShownRecords(false);
+        QCOMPARE(QString::fromStdString(rows.front().file), chosenPath);
+        QCOMPARE(QString::fromStdString(rows.front().frontEnd), QStringLiteral("desktop"));
+        QCOMPARE(QString::fromStdString(rows.front().port), link);
+        QCOMPARE(rows.front().outcome == "success", complete);
+        QCOMPARE(history.m_table->item(0, ColumnOf("File"))->text(), chosenPath);
         QVERIFY(dlg.ProgressWindow() == nullptr || !dlg.ProgressWindow()->isVisible());
         // Idle again: Escape closes the window.
         QTest::keyClick(&dlg, Qt::Key_Escape);

@@ -1,16 +1,22 @@
-// Makes the README's pictures: the main window with a port and a firmware file chosen, and
-// the progress window part-way through a transfer. Run by scripts/screenshots.sh under Xvfb.
-//   gui_screenshots OUT_DIR PORT_NAME FIRMWARE_FILE
+// Makes the README's pictures from real runs against the simulator: the main window with a
+// port and a firmware file chosen, the progress window part-way through a transfer, the
+// failure box of a transfer the device stopped answering, the history window and the About
+// box. Run by scripts/screenshots.sh under Xvfb, with the history in a private folder.
+//   gui_screenshots OUT_DIR PORT_NAME FAULTY_PORT_NAME FIRMWARE_FILE
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstdio>
+#include <functional>
 
 #include "app/gui/about_dlg.h"
+#include "app/gui/history_dlg.h"
 #include "app/gui/main_dlg.h"
 #include "app/gui/program_dlg.h"
 
@@ -29,50 +35,81 @@ bool Save(QWidget& w, const QString& path) {
     std::printf("%s\n", qPrintable(path));
     return true;
 }
+
+bool WaitUntil(const std::function<bool()>& done, int seconds) {
+    for (int i = 0; i < seconds * 20 && !done(); ++i) {
+        QTest::qWait(50);
+    }
+    return done();
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: gui_screenshots OUT_DIR PORT_NAME FIRMWARE_FILE\n");
+    if (argc != 5) {
+        std::fprintf(stderr,
+                     "usage: gui_screenshots OUT_DIR PORT_NAME FAULTY_PORT_NAME FIRMWARE_FILE\n");
         return 2;
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
     const QString port = QString::fromLocal8Bit(argv[2]);
-    const QString firmware = QString::fromLocal8Bit(argv[3]);
+    const QString faulty = QString::fromLocal8Bit(argv[3]);
+    const QString firmware = QString::fromLocal8Bit(argv[4]);
     QDir().mkpath(out);
 
-    // A throw-away settings store: the user's saved port stays untouched.
+    // A throw-away settings store: the user's saved port and file stay untouched.
     QTemporaryDir settingsDir;
     QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
     QSettings().setValue(QStringLiteral("Config/ComPortStr"), port);
 
     CQuillon2Dlg dlg;
+    bool ok = true;
+    // The boxes are made as the window makes them; the failure box with its detail is kept.
+    dlg.m_messageBox = [&](QWidget* owner, const QString& text, const QString& caption,
+                           MsgIcon icon, const QString& detail) {
+        auto box = CQuillon2Dlg::MakeMessageBox(owner, text, caption, icon, detail);
+        std::printf("%s: %s%s%s\n", qPrintable(caption), qPrintable(text),
+                    detail.isEmpty() ? "" : "\n  ", qPrintable(detail));
+        if (caption == QStringLiteral("Warning") && !detail.isEmpty()) {
+            ok = Save(*box, out + QStringLiteral("/failure-box.png")) && ok;
+        }
+    };
     dlg.m_browseDialog = [&firmware](QWidget*) { return firmware; };
     dlg.OnBrowse();
     dlg.m_editFile->setCursorPosition(0);
-    dlg.resize(qMax(dlg.width(), 600), dlg.height());  // room for the whole path
+    dlg.resize(qMax(dlg.width(), 560), dlg.height());
     if (!Save(dlg, out + QStringLiteral("/main-window.png"))) {
         return 1;
     }
 
-    CProgramDlg progress(&dlg);
-    progress.Start(0x20000);
-    TransferProgress p;
-    p.total = 0x20000;
-    p.sent = 0x20000 * 42 / 100;
-    p.percent = 42;
-    p.text = "42 %";
-    progress.Progress(p);
-    if (!Save(progress, out + QStringLiteral("/progress-window.png"))) {
+    // A whole run; the progress window is taken a little before half-way.
+    dlg.OnFlash();
+    const bool halfway = WaitUntil(
+        [&dlg] {
+            CProgramDlg* p = dlg.ProgressWindow();
+            return p != nullptr && p->isVisible() &&
+                   p->m_staticPercent->text().section(QLatin1Char(' '), 0, 0).toInt() >= 42;
+        },
+        300);
+    if (!halfway || !Save(*dlg.ProgressWindow(), out + QStringLiteral("/progress-window.png"))) {
+        std::fprintf(stderr, "gui_screenshots: the transfer did not get half-way\n");
         return 1;
     }
-    progress.Finish(true);
+    WaitUntil([&dlg] { return !dlg.IsRunning(); }, 300);
+
+    // A run on the device that stops answering part-way.
+    dlg.SelectPortByName(faulty);
+    dlg.OnFlash();
+    if (!WaitUntil([&dlg] { return !dlg.IsRunning(); }, 300)) {
+        return 1;
+    }
+
+    CHistoryDlg history(DefaultHistoryFile(), &dlg);
+    history.resize(1100, 260);
+    ok = Save(history, out + QStringLiteral("/history-window.png")) && ok;
 
     CAboutDlg about(&dlg);
-    if (!Save(about, out + QStringLiteral("/about-box.png"))) {
-        return 1;
-    }
-    return 0;
+    ok = Save(about, out + QStringLiteral("/about-box.png")) && ok;
+    return ok ? 0 : 1;
 }

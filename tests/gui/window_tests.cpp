@@ -1,6 +1,7 @@
 // The main window without a device: keys, the file dialog and the Flash command's checks up to
 // the open of the port.
 #include <QAbstractItemView>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -8,8 +9,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTimer>
 #include <QtTest>
 #include <memory>
@@ -18,7 +22,9 @@
 #endif
 
 #include "app/gui/com_port_combo.h"
+#include "app/gui/history_dlg.h"
 #include "app/gui/main_dlg.h"
+#include "app/gui/path_edit.h"
 #include "app/gui/program_dlg.h"
 #include "gui_test_support.h"
 
@@ -40,7 +46,10 @@ class TestMainWindow : public QObject {
 private slots:
     void initTestCase() { m_env = std::make_unique<CPrivateEnvironment>(); }
 
-    void init() { CPrivateEnvironment::ClearSavedPort(); }
+    void init() {
+        CPrivateEnvironment::ClearSavedPort();
+        QSettings().remove(QStringLiteral("Config/FirmwarePath"));
+    }
 
     void progressWindowCannotBeClosedByTheUser() {
         CProgramDlg dlg;
@@ -241,6 +250,7 @@ private slots:
                              QCoreApplication::organizationName() + QLatin1Char('/') +
                              QCoreApplication::applicationName() + QStringLiteral(".conf");
         QDir().mkpath(QFileInfo(conf).path());
+        QFile::remove(conf);  // earlier tests saved settings
         QCOMPARE(mkfifo(QFile::encodeName(conf).constData(), 0600), 0);
         { CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({})); }
         QVERIFY(QFileInfo(conf).exists() && !QFileInfo(conf).isFile());
@@ -275,11 +285,35 @@ private slots:
                  QStringLiteral("Can't open serial port,\nplease check your device!"));
         QCOMPARE(messages[0].caption, QStringLiteral("Warning"));
         QCOMPARE(messages[0].icon, MsgIcon::Warning);
+        QCOMPARE(messages[0].detail,
+                 withPort
+                     ? QString::fromStdString(name) + QStringLiteral(": No such file or directory")
+                     : QStringLiteral("No serial port is listed: connect the adapter, then "
+                                      "choose its port."));
+        const HistoryContents history = ReadHistory(m_env->HistoryFile().toStdString());
+        QVERIFY(!history.records.empty());
+        QCOMPARE(QString::fromStdString(history.records.back().outcome),
+                 QStringLiteral("port-not-opened"));
+        QCOMPARE(QString::fromStdString(history.records.back().frontEnd),
+                 QStringLiteral("desktop"));
         QCOMPARE(CPrivateEnvironment::SavedPort(),
                  withPort ? QString::fromStdString(name) : QString());
         QCOMPARE(dlg.m_nTargetType, 1);
         QVERIFY(!dlg.IsRunning());
         QVERIFY(dlg.m_btnFlash->isEnabled());
+    }
+
+    // The detail is the box's second paragraph, shown as written (a path is never markup).
+    void messageBoxDetail() {
+        const auto box = CQuillon2Dlg::MakeMessageBox(
+            nullptr, QStringLiteral("Can't open serial port,\nplease check your device!"),
+            QStringLiteral("Warning"), MsgIcon::Warning, QStringLiteral("/dev/<b>x</b>: busy"));
+        QCOMPARE(box->text(), QStringLiteral("Can't open serial port,\nplease check your device!"));
+        QCOMPARE(box->informativeText(), QStringLiteral("/dev/<b>x</b>: busy"));
+        auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+        QVERIFY(label != nullptr);
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+        QCOMPARE(box->icon(), QMessageBox::Warning);
     }
 
     // The saved name selects its entry at start, whatever the sorted order; an unknown one
@@ -304,6 +338,170 @@ private slots:
         QCOMPARE(dlg.m_comboPort->currentText(), selected);
         QCOMPARE(QString::fromStdString(dlg.m_comboPort->GetSelectedPortName()),
                  selected.isEmpty() ? QString() : saved);
+    }
+
+    // Tab walks list, path box, "...", "Flash!", "History…"; Alt+S and Alt+F reach the list
+    // and the path box through their labels.
+    void keyboardReachesEveryControl() {
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({{"A (ttyUSB0)", "/f/0", "/f/0", true}}));
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        dlg.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&dlg));
+        dlg.m_comboPort->setFocus();
+        const QList<QWidget*> order = {dlg.m_editFile, dlg.m_btnBrowse, dlg.m_btnFlash,
+                                       dlg.m_btnHistory, dlg.m_comboPort};
+        for (QWidget* next : order) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), next);
+        }
+        QTest::keyClick(&dlg, Qt::Key_F, Qt::AltModifier);
+        QCOMPARE(QApplication::focusWidget(), dlg.m_editFile);
+        QTest::keyClick(&dlg, Qt::Key_S, Qt::AltModifier);
+        QCOMPARE(QApplication::focusWidget(), dlg.m_comboPort);
+        for (QWidget* w :
+             {static_cast<QWidget*>(dlg.m_comboPort), static_cast<QWidget*>(dlg.m_editFile),
+              static_cast<QWidget*>(dlg.m_btnBrowse)}) {
+            QVERIFY(!w->accessibleName().isEmpty());
+            QVERIFY(!w->toolTip().isEmpty());
+        }
+        // A long path shows its file name while the box has no focus, the whole as tooltip.
+        const QString path = QStringLiteral(
+            "/very/long/folder/name/of/a/service/laptop/with/many/"
+            "levels/of/folders/firmware/Master_V1.0.mot");
+        dlg.m_editFile->setText(path);
+        dlg.m_btnFlash->setFocus();
+        const QString shown = static_cast<CPathEdit*>(dlg.m_editFile)->DisplayedText();
+        QVERIFY2(shown.contains(QChar(0x2026)) && shown.endsWith(QStringLiteral("V1.0.mot")),
+                 qPrintable(shown));
+        QCOMPARE(dlg.m_editFile->toolTip(), path);
+    }
+
+    // Nothing saved: the one adapter beside the built-in UARTs is chosen, never one of two.
+    void singleAdapterChosenAtFirstStart_data() {
+        QTest::addColumn<QString>("saved");
+        QTest::addColumn<int>("adapters");
+        QTest::addColumn<QString>("selected");
+        QTest::newRow("one adapter") << "" << 1 << "USB adapter 1 (ttyUSB1)";
+        QTest::newRow("two adapters") << "" << 2 << "";
+        QTest::newRow("a name was saved") << "/gone/by-id/usb-X" << 1 << "";
+    }
+    void singleAdapterChosenAtFirstStart() {
+        QFETCH(QString, saved);
+        QFETCH(int, adapters);
+        QFETCH(QString, selected);
+        if (!saved.isEmpty())
+            CPrivateEnvironment::SetSavedPort(saved);
+        std::vector<CFixedPortSource::Port> list = {
+            {"Serial port (ttyS0)", "/f/ttyS0", "/f/ttyS0", false},
+            {"Serial port (ttyS1)", "/f/ttyS1", "/f/ttyS1", false}};
+        for (int i = 1; i <= adapters; ++i) {
+            const std::string n = std::to_string(i);
+            list.push_back(
+                {"USB adapter " + n + " (ttyUSB" + n + ")", "/f/u" + n, "/f/u" + n, true});
+        }
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports(list));
+        QCOMPARE(dlg.m_comboPort->currentText(), selected);
+    }
+
+    // The file of the last run comes back at start while it exists; the browse dialog opens
+    // in its folder; a dropped .mot or .bin file fills the box, anything else is refused.
+    void firmwareFileRememberedDroppedAndBrowsedFrom() {
+        const QString dir = m_env->Path(QStringLiteral("files"));
+        QVERIFY(QDir().mkpath(dir));
+        const QString mot = dir + QStringLiteral("/Master_v3.MOT");
+        const QString bin = dir + QStringLiteral("/Slave.bin");
+        Touch(mot);
+        Touch(bin);
+        Touch(dir + QStringLiteral("/notes.txt"));
+        {
+            CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+            QVector<RecordedMessage> messages;
+            RecordMessages(dlg, messages);
+            dlg.m_editFile->setText(mot);  // typed, then flashed
+            dlg.OnFlash();
+            QCOMPARE(messages.size(), 1);  // the empty list cannot be opened
+            QCOMPARE(dlg.BrowseStartFolder(), dir);
+        }
+        auto drop = [](CQuillon2Dlg& dlg, const QList<QUrl>& urls) {
+            QMimeData data;
+            data.setUrls(urls);
+            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton,
+                                  Qt::NoModifier);
+            QApplication::sendEvent(&dlg, &enter);
+            if (!enter.isAccepted())
+                return false;
+            QDropEvent dropped(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton,
+                               Qt::NoModifier);
+            QApplication::sendEvent(&dlg, &dropped);
+            return dropped.isAccepted();
+        };
+        {
+            CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+            QCOMPARE(dlg.m_editFile->text(), mot);
+            QCOMPARE(dlg.m_strFileExt, QStringLiteral("MOT"));
+            QVERIFY(!drop(dlg, {QUrl::fromLocalFile(dir + QStringLiteral("/notes.txt"))}));
+            QVERIFY(!drop(dlg, {QUrl::fromLocalFile(bin), QUrl::fromLocalFile(mot)}));
+            QVERIFY(!drop(dlg, {QUrl(QStringLiteral("https://example.com/Slave.bin"))}));
+            QCOMPARE(dlg.m_editFile->text(), mot);
+            QVERIFY(drop(dlg, {QUrl::fromLocalFile(bin)}));
+            QCOMPARE(dlg.m_editFile->text(), bin);
+            QCOMPARE(dlg.m_strFileExt, QStringLiteral("bin"));
+        }
+        QFile::remove(bin);
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+        QCOMPARE(dlg.m_editFile->text(), QString());
+        QCOMPARE(dlg.BrowseStartFolder(), QString());
+    }
+
+    // Newest first (equal times: the later record first), numbers sorted by value, a damaged
+    // line reported; Copy takes the selected rows, Export CSV all rows as shown.
+    void historyWindow() {
+        const QString file = m_env->Path(QStringLiteral("history.jsonl"));
+        std::string lines;
+        const char* const starts[] = {"2025-01-01T08:00:00Z", "2025-01-02T08:00:00Z",
+                                      "2025-01-02T08:00:00Z"};
+        const std::uint64_t sent[] = {192, 17408, 1280};
+        for (int i = 0; i < 3; ++i) {
+            RunRecord r;
+            r.start = starts[i];
+            r.outcome = "run" + std::to_string(i);
+            r.bytesSent = sent[i];
+            r.ending = "line one\nline two";
+            lines += RecordToJson(r) + "\n" + (i == 0 ? "{damaged\n" : "");
+        }
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(lines.data(), qint64(lines.size()));
+        out.close();
+
+        CHistoryDlg dlg(file.toStdString());
+        auto column = [&dlg](int c) {
+            QStringList texts;
+            for (int r = 0; r < dlg.m_table->rowCount(); ++r)
+                texts << dlg.m_table->item(r, c)->text();
+            return texts;
+        };
+        QCOMPARE(column(ColumnOf("Outcome")), (QStringList{"run2", "run1", "run0"}));
+        QVERIFY(dlg.m_staticWarnings->text().contains(QStringLiteral("line 2 is damaged")));
+        dlg.m_table->sortByColumn(ColumnOf("Bytes sent"), Qt::AscendingOrder);
+        QCOMPARE(column(ColumnOf("Bytes sent")), (QStringList{"192", "1280", "17408"}));
+
+        dlg.m_table->selectRow(1);
+        dlg.OnCopy();
+        const QStringList copied = QApplication::clipboard()->text().split(QLatin1Char('\n'));
+        QCOMPARE(copied.size(), 3);  // header, one row, the final line end
+        QVERIFY(copied[0].startsWith(QStringLiteral("Start (UTC)\tEnd (UTC)\t")));
+        QVERIFY(copied[1].contains(QStringLiteral("\t1280\t")));
+        QVERIFY(copied[1].contains(QStringLiteral("line one line two")));
+
+        const QString csv = m_env->Path(QStringLiteral("export.csv"));
+        dlg.m_saveDialog = [&csv](QWidget*) { return csv; };
+        dlg.OnExport();
+        QFile written(csv);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll().toStdString(), HistoryCsv(dlg.ShownRecords(false)));
+        QCOMPARE(dlg.ShownRecords(false).front().bytesSent, std::uint64_t(192));
     }
 
 private:

@@ -5,9 +5,9 @@
 #include <iostream>
 
 #include "app/flash_run.h"
+#include "app/progress_figures.h"
 #include "commands.h"
 #include "common/stop_request.h"
-#include "serial/serial_port.h"
 
 namespace {
 
@@ -28,6 +28,13 @@ public:
         std::ostream& out = icon == MsgIcon::Information ? std::cout : std::cerr;
         out << text << std::endl;
     }
+    void ShowDetailedMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                             const std::string& detail) override {
+        ShowMessage(text, caption, icon);
+        if (!detail.empty()) {
+            std::cerr << detail << std::endl;
+        }
+    }
     void SetBusy(bool) override {}
     void TransferStarted(std::uint32_t total) override {
         m_lastDecile = -1;
@@ -40,18 +47,10 @@ public:
                 return;
             m_lastDecile = decile;
         }
-        // The rate counts blocks already answered: the one just written has not crossed the
-        // line yet, so the first block gives no rate at all.
-        const double seconds = std::chrono::duration<double>(p.elapsed).count();
-        const double answered = p.sent > 64 ? p.sent - 64.0 : 0.0;
-        char pace[48] = "-- B/s  -:-- left";
-        if (seconds > 0 && answered > 0) {
-            const double rate = answered / seconds;
-            const int left = static_cast<int>((p.total - p.sent + 64) / rate);
-            std::snprintf(pace, sizeof pace, "%.0f B/s  %d:%02d left", rate, left / 60, left % 60);
-        }
-        std::fprintf(stderr, "%s%5s  %u/%u bytes  %s%s", m_tty ? "\r" : "", p.text.c_str(), p.sent,
-                     p.total, pace, m_tty ? kClearLine : "\n");
+        const ProgressFigures figures = ComputeProgressFigures(p);
+        std::fprintf(stderr, "%s%5s  %u/%u bytes  %s  %s%s", m_tty ? "\r" : "", p.text.c_str(),
+                     p.sent, p.total, FormatRate(figures).c_str(), FormatTimeLeft(figures).c_str(),
+                     m_tty ? kClearLine : "\n");
         m_lineOpen = m_tty;
     }
     void TransferFinished(bool) override { EndProgressLine(); }
@@ -68,25 +67,6 @@ private:
     int m_lastDecile = -1;
 };
 
-// Why the port did not open, in the system's words, with the usual remedy for EACCES.
-void ExplainOpenFailure(const std::string& port, std::uint32_t error) {
-    if (error == 0)
-        return;
-    char text[256];
-    if (CSerialException(error).GetErrorMessage(text, sizeof text)) {
-        std::string reason = text;
-        // Windows' texts end with a line break of their own.
-        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) {
-            reason.pop_back();
-        }
-        std::cerr << port << ": " << reason << std::endl;
-    }
-    const std::string hint = PortAccessHint(port, error);
-    if (!hint.empty()) {
-        std::cerr << hint << std::endl;
-    }
-}
-
 int RunFlash(const std::string& port, const std::string& file) {
     if (file.empty()) {
         std::cerr << "Please select mot|bin file!" << std::endl;
@@ -97,17 +77,18 @@ int RunFlash(const std::string& port, const std::string& file) {
         std::cerr << check.message << std::endl;
         return kExitFileRefused;
     }
-    CBootLink link;
-    if (!link.OpenPort(port)) {
-        link.ClosePort();
-        std::cerr << "Can't open serial port,\nplease check your device!" << std::endl;
-        ExplainOpenFailure(port, link.m_dwOpenError);
-        return kExitPortNotOpened;
-    }
     FlashJob job;
     job.filePath = file;
     job.fileExt = FileExtension(file);
     job.targetType = check.targetType;
+    job.frontEnd = "cli";
+    CBootLink link;
+    if (!link.OpenPort(port)) {
+        link.ClosePort();
+        const FlashResult failed = PortOpenFailure(link, job);
+        std::cerr << failed.message << std::endl << failed.detail << std::endl;
+        return kExitPortNotOpened;
+    }
     CliUi ui;
     const FlashResult result = FlashThreadProc(link, job, ui);
     switch (result.outcome) {
@@ -119,6 +100,8 @@ int RunFlash(const std::string& port, const std::string& file) {
             return kExitFileRefused;
         case FlashOutcome::HandshakeFailed:
             return kExitHandshakeFailed;
+        case FlashOutcome::PortNotOpened:
+            return kExitPortNotOpened;
         case FlashOutcome::Stopped:
             return 128 + StopRequested();
     }

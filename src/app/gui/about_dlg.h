@@ -1,4 +1,5 @@
-// The About box: icon, version line and a notice.
+// The About box: icon, version line, a notice, then the version and build, the Qt version
+// and the licence line.
 #pragma once
 
 #include <QDialog>
@@ -11,4 +12,7 @@ public:
 
     QLabel* m_staticVersion;  // the version line, plain text
     QLabel* m_staticNotice;
+    QLabel* m_staticBuild;  // "Version 1.0.18, build <git describe>"
+    QLabel* m_staticQt;     // the Qt the program runs with, and the one it was built with
+    QLabel* m_staticLicence;
 };

@@ -4,15 +4,19 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
@@ -23,6 +27,8 @@
 #include "app/gui/about_dlg.h"
 #include "app/gui/com_port_combo.h"
 #include "app/gui/dialog_units.h"
+#include "app/gui/history_dlg.h"
+#include "app/gui/path_edit.h"
 #include "app/gui/program_dlg.h"
 #include "app/gui/qt_job_ui.h"
 #include "app/gui/version.h"
@@ -39,6 +45,7 @@ const QString kFlashText = QStringLiteral("Flash!");
 const QString kWaitingText = QStringLiteral("Waiting...");
 const QString kSettingsGroup = QStringLiteral("Config");
 const QString kSettingsKey = QStringLiteral("ComPortStr");
+const QString kFirmwareKey = QStringLiteral("FirmwarePath");
 
 std::string ToLocalPath(const QString& path) {
     return QFile::encodeName(path).toStdString();
@@ -72,18 +79,22 @@ CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
       m_browseDialog(&CQuillon2Dlg::DefaultBrowseDialog),
       m_link(timing) {
     m_comboPort = new CComPortCombo(std::move(source), this);
-    m_editFile = new QLineEdit(this);
+    m_editFile = new CPathEdit(this);
     m_btnBrowse = new QPushButton(QStringLiteral("..."), this);
     m_btnFlash = new QPushButton(kFlashText, this);
+    m_btnHistory = new QPushButton(QStringLiteral("&History…"), this);
 
     CQtJobUi::Handlers handlers;
     handlers.setBusy = [this](bool busy) { SetBusy(busy); };
-    handlers.showMessage = [this](const std::string& text, const std::string& caption,
-                                  MsgIcon icon) { Message(text, caption, icon); };
+    handlers.showMessage = [this](const std::string& text, const std::string& caption, MsgIcon icon,
+                                  const std::string& detail) {
+        Message(text, caption, icon, detail);
+    };
     handlers.transferStarted = [this](std::uint32_t total) {
         if (m_programDlg == nullptr) {
             m_programDlg = new CProgramDlg(this);
         }
+        m_programDlg->SetJob(QFileInfo(m_strFilePath).fileName(), m_strRunPort);
         m_programDlg->Start(total);
     };
     handlers.transferProgressed = [this](const TransferProgress& progress) {
@@ -113,13 +124,23 @@ CQuillon2Dlg::~CQuillon2Dlg() {
 void CQuillon2Dlg::OnInitDialog() {
     const CDialogUnits du(*this);
 
-    auto* labelPort = new QLabel(QStringLiteral("Serial Port:"), this);
-    auto* labelFile = new QLabel(QStringLiteral("Burn File:"), this);
+    // Alt+S and Alt+F reach the list and the path box.
+    auto* labelPort = new QLabel(QStringLiteral("&Serial Port:"), this);
+    auto* labelFile = new QLabel(QStringLiteral("Burn &File:"), this);
     labelPort->setTextFormat(Qt::PlainText);
     labelFile->setTextFormat(Qt::PlainText);
+    labelPort->setBuddy(m_comboPort);
+    labelFile->setBuddy(m_editFile);
 
-    // The port list takes no part in the tab order; it is reached with the mouse.
-    m_comboPort->setFocusPolicy(Qt::ClickFocus);
+    m_comboPort->setFocusPolicy(Qt::StrongFocus);
+    m_comboPort->setAccessibleName(QStringLiteral("Serial port"));
+    m_comboPort->setToolTip(QStringLiteral("The serial port the inverter is connected to"));
+    m_editFile->setAccessibleName(QStringLiteral("Firmware file"));
+    m_btnBrowse->setAccessibleName(QStringLiteral("Browse for the firmware file"));
+    m_btnBrowse->setToolTip(QStringLiteral("Choose the firmware file (mot or bin)"));
+    m_btnFlash->setToolTip(
+        QStringLiteral("Write the firmware file into the inverter through the chosen port"));
+    m_btnHistory->setToolTip(QStringLiteral("Every run so far: when, which file, which port"));
     m_comboPort->setMinimumWidth(du.X(166));
     m_comboPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     m_comboPort->setMinimumContentsLength(20);
@@ -130,6 +151,7 @@ void CQuillon2Dlg::OnInitDialog() {
     // No default button (see keyPressEvent for Enter).
     m_btnBrowse->setAutoDefault(false);
     m_btnFlash->setAutoDefault(false);
+    m_btnHistory->setAutoDefault(false);
 
     // Labels at 14, the list and the path box at 55 (166 wide), "..." at 225, "Flash!" under
     // the path box; a 14-unit margin all round.
@@ -142,17 +164,32 @@ void CQuillon2Dlg::OnInitDialog() {
     grid->addWidget(labelFile, 1, 0);
     grid->addWidget(m_editFile, 1, 1);
     grid->addWidget(m_btnBrowse, 1, 2);
-    grid->addWidget(m_btnFlash, 2, 1, Qt::AlignLeft);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(m_btnFlash);
+    buttons->addStretch(1);
+    buttons->addWidget(m_btnHistory);
+    grid->addLayout(buttons, 2, 1);
     grid->setColumnMinimumWidth(0, du.X(37));
     grid->setColumnStretch(1, 1);
     grid->setRowMinimumHeight(2, du.Y(14));
     grid->setSizeConstraint(QLayout::SetMinimumSize);
 
+    setTabOrder(m_comboPort, m_editFile);
     setTabOrder(m_editFile, m_btnBrowse);
     setTabOrder(m_btnBrowse, m_btnFlash);
+    setTabOrder(m_btnFlash, m_btnHistory);
 
     connect(m_btnBrowse, &QPushButton::clicked, this, [this] { OnBrowse(); });
     connect(m_btnFlash, &QPushButton::clicked, this, [this] { OnFlash(); });
+    connect(m_btnHistory, &QPushButton::clicked, this, [this] { OnHistory(); });
+
+    // A firmware file dropped anywhere on the window, the path box included, fills the box.
+    setAcceptDrops(true);
+    m_editFile->setAcceptDrops(false);
+
+    auto* history = new QAction(QStringLiteral("History…"), this);
+    connect(history, &QAction::triggered, this, [this] { OnHistory(); });
+    addAction(history);
 
     // The About box: F1 and the window's context menu.
     auto* about = new QAction(QStringLiteral("&About Quillon Pro..."), this);
@@ -176,6 +213,14 @@ void CQuillon2Dlg::OnInitDialog() {
         settings ? settings->value(kSettingsGroup + QLatin1Char('/') + kSettingsKey).toString()
                  : QString());
     m_comboPort->StartHotplug();
+    // The file of the last run, as long as it is still there.
+    const QString firmware =
+        settings ? settings->value(kSettingsGroup + QLatin1Char('/') + kFirmwareKey).toString()
+                 : QString();
+    if (!firmware.isEmpty() && QFileInfo(firmware).isFile()) {
+        m_strFileExt = QFile::decodeName(FileExtension(ToLocalPath(firmware)).c_str());
+        m_editFile->setText(firmware);
+    }
 
     // Wide enough for the path box, never shorter than the layout.
     resize(qMax(sizeHint().width(), du.X(263)), sizeHint().height());
@@ -191,6 +236,65 @@ void CQuillon2Dlg::OnAbout() {
     dlg.exec();
 }
 
+void CQuillon2Dlg::OnHistory() {
+    CHistoryDlg dlg(DefaultHistoryFile(), this);
+    dlg.exec();
+}
+
+QString CQuillon2Dlg::BrowseStartFolder() const {
+    const QString path = m_editFile->text();
+    if (path.isEmpty()) {
+        return {};
+    }
+    const QFileInfo info(path);
+    const QString folder = info.isDir() ? info.absoluteFilePath() : info.absolutePath();
+    return QFileInfo(folder).isDir() ? folder : QString();
+}
+
+QString CQuillon2Dlg::DroppedFirmware(const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls() || data->urls().size() != 1) {
+        return {};
+    }
+    const QUrl url = data->urls().constFirst();
+    if (!url.isLocalFile()) {
+        return {};
+    }
+    const QFileInfo info(url.toLocalFile());
+    const QString suffix = info.suffix().toLower();
+    if (!info.isFile() || (suffix != QStringLiteral("mot") && suffix != QStringLiteral("bin"))) {
+        return {};
+    }
+    return info.filePath();
+}
+
+void CQuillon2Dlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DroppedFirmware(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void CQuillon2Dlg::dropEvent(QDropEvent* event) {
+    const QString path = DroppedFirmware(event->mimeData());
+    if (path.isEmpty()) {
+        return;
+    }
+    SetFirmwarePath(path);
+    event->acceptProposedAction();
+}
+
+void CQuillon2Dlg::SetFirmwarePath(const QString& path) {
+    m_strFileExt = QFile::decodeName(FileExtension(ToLocalPath(path)).c_str());
+    m_editFile->setText(QDir::toNativeSeparators(path));  // backslashes on Windows
+    RememberFirmwarePath(path);
+}
+
+void CQuillon2Dlg::RememberFirmwarePath(const QString& path) {
+    if (const std::unique_ptr<QSettings> settings = OpenSettings()) {
+        settings->setValue(kSettingsGroup + QLatin1Char('/') + kFirmwareKey, path);
+        settings->sync();
+    }
+}
+
 QString CQuillon2Dlg::DefaultBrowseDialog(QWidget* owner) {
     QFileDialog dlg(owner);
     dlg.setAcceptMode(QFileDialog::AcceptOpen);
@@ -199,6 +303,11 @@ QString CQuillon2Dlg::DefaultBrowseDialog(QWidget* owner) {
     dlg.setOption(QFileDialog::HideNameFilterDetails, true);
     dlg.setNameFilters({kBurnFilesFilter, kAllFilesFilter});
     dlg.selectNameFilter(kBurnFilesFilter);
+    if (const auto* main = dynamic_cast<const CQuillon2Dlg*>(owner)) {
+        if (const QString folder = main->BrowseStartFolder(); !folder.isEmpty()) {
+            dlg.setDirectory(folder);
+        }
+    }
     if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) {
         return {};
     }
@@ -210,13 +319,12 @@ void CQuillon2Dlg::OnBrowse() {
     if (path.isEmpty()) {
         return;
     }
-    m_strFileExt = QFile::decodeName(FileExtension(ToLocalPath(path)).c_str());
-    m_editFile->setText(QDir::toNativeSeparators(path));  // backslashes on Windows
+    SetFirmwarePath(path);
 }
 
-void CQuillon2Dlg::Warn(const QString& text) {
+void CQuillon2Dlg::Warn(const QString& text, const QString& detail) {
     if (m_messageBox) {
-        m_messageBox(this, text, QStringLiteral("Warning"), MsgIcon::Warning);
+        m_messageBox(this, text, QStringLiteral("Warning"), MsgIcon::Warning, detail);
     }
 }
 
@@ -236,6 +344,7 @@ void CQuillon2Dlg::OnFlash() {
         return;
     }
     m_nTargetType = check.targetType;
+    RememberFirmwarePath(m_strFilePath);
 
     const std::string portName = m_comboPort->GetSelectedPortName();
     if (m_comboPort->count() > 0 && portName.empty()) {
@@ -250,19 +359,23 @@ void CQuillon2Dlg::OnFlash() {
         settings->sync();
     }
 
+    FlashJob job;
+    job.filePath = ToLocalPath(m_strFilePath);
+    job.fileExt = ToLocalPath(m_strFileExt);
+    job.targetType = m_nTargetType;
+    job.frontEnd = "desktop";
     if (!m_link.OpenPort(portName)) {
-        Warn(QStringLiteral("Can't open serial port,\nplease check your device!"));
+        const FlashResult failed = PortOpenFailure(m_link, job);
+        Warn(QStringLiteral("Can't open serial port,\nplease check your device!"),
+             QString::fromStdString(failed.detail));
         return;
     }
+    m_strRunPort = QString::fromStdString(portName);
 
     // Busy before the worker exists, so no second press can start another run.
     SetBusy(true);
     m_bRunning = true;
     JoinWorker();  // a previous run that has given the button back is at its very end
-    FlashJob job;
-    job.filePath = ToLocalPath(m_strFilePath);
-    job.fileExt = ToLocalPath(m_strFileExt);
-    job.targetType = m_nTargetType;
     const unsigned generation = ++m_nRun;
     m_worker = std::thread([this, job, generation] {
         try {
@@ -296,7 +409,8 @@ void CQuillon2Dlg::SetBusy(bool busy) {
     m_btnFlash->setEnabled(!busy);
 }
 
-void CQuillon2Dlg::Message(const std::string& text, const std::string& caption, MsgIcon icon) {
+void CQuillon2Dlg::Message(const std::string& text, const std::string& caption, MsgIcon icon,
+                           const std::string& detail) {
     if (!m_messageBox) {
         return;
     }
@@ -304,11 +418,18 @@ void CQuillon2Dlg::Message(const std::string& text, const std::string& caption, 
     if (m_programDlg != nullptr && m_programDlg->isVisible()) {
         owner = m_programDlg;
     }
-    m_messageBox(owner, QString::fromStdString(text), QString::fromStdString(caption), icon);
+    m_messageBox(owner, QString::fromStdString(text), QString::fromStdString(caption), icon,
+                 QString::fromStdString(detail));
 }
 
 void CQuillon2Dlg::ShowMessageBox(QWidget* owner, const QString& text, const QString& caption,
-                                  MsgIcon icon) {
+                                  MsgIcon icon, const QString& detail) {
+    MakeMessageBox(owner, text, caption, icon, detail)->exec();
+}
+
+std::unique_ptr<QMessageBox> CQuillon2Dlg::MakeMessageBox(QWidget* owner, const QString& text,
+                                                          const QString& caption, MsgIcon icon,
+                                                          const QString& detail) {
     QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
     switch (icon) {
         case MsgIcon::None:
@@ -321,9 +442,16 @@ void CQuillon2Dlg::ShowMessageBox(QWidget* owner, const QString& text, const QSt
             boxIcon = QMessageBox::Warning;
             break;
     }
-    QMessageBox box(boxIcon, caption, text, QMessageBox::Ok, owner);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
+    auto box = std::make_unique<QMessageBox>(boxIcon, caption, text, QMessageBox::Ok, owner);
+    box->setTextFormat(Qt::PlainText);
+    if (!detail.isEmpty()) {
+        box->setInformativeText(detail);
+        // Paths and device names are shown as they are, never read as markup.
+        if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+            label->setTextFormat(Qt::PlainText);
+        }
+    }
+    return box;
 }
 
 void CQuillon2Dlg::reject() {

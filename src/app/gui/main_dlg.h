@@ -18,6 +18,8 @@ class CComPortCombo;
 class CProgramDlg;
 class CQtJobUi;
 class QLineEdit;
+class QMessageBox;
+class QMimeData;
 class QPushButton;
 
 class CQuillon2Dlg : public QDialog {
@@ -29,8 +31,10 @@ public:
 
     // Every message box of the window and of a run. Replaceable so tests need no modal box;
     // called on the GUI thread, returns when the message has been acknowledged.
-    using MessageBoxFn = std::function<void(QWidget* owner, const QString& text,
-                                            const QString& caption, MsgIcon icon)>;
+    // detail: what else is known, the box's second paragraph (empty for none).
+    using MessageBoxFn =
+        std::function<void(QWidget* owner, const QString& text, const QString& caption,
+                           MsgIcon icon, const QString& detail)>;
     MessageBoxFn m_messageBox;
     // The file-open dialog: the chosen file's full path, or a null string when cancelled.
     using BrowseFn = std::function<QString(QWidget* owner)>;
@@ -39,6 +43,11 @@ public:
     void OnBrowse();
     void OnFlash();
     void OnAbout();
+    void OnHistory();
+    // The folder the file dialog opens in: that of the path in the box, when it exists.
+    QString BrowseStartFolder() const;
+    // A dropped firmware file: one local .mot or .bin file (any case); else a null string.
+    static QString DroppedFirmware(const QMimeData* data);
     // The saved port name selects its entry; this is the first fill of the port list.
     void SelectPortByName(const QString& name);
 
@@ -46,9 +55,10 @@ public:
     CProgramDlg* ProgressWindow() const { return m_programDlg; }
 
     CComPortCombo* m_comboPort;
-    QLineEdit* m_editFile;
+    QLineEdit* m_editFile;  // a CPathEdit
     QPushButton* m_btnBrowse;
     QPushButton* m_btnFlash;
+    QPushButton* m_btnHistory;
     CBootLink m_link;
     int m_nTargetType = 0;
     QString m_strFilePath;
@@ -59,7 +69,11 @@ public:
     static const QString kAllFilesFilter;
     static QString DefaultBrowseDialog(QWidget* owner);
     static void ShowMessageBox(QWidget* owner, const QString& text, const QString& caption,
-                               MsgIcon icon);
+                               MsgIcon icon, const QString& detail);
+    // The box ShowMessageBox runs: fixed text, caption, icon, and the detail beneath.
+    static std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, const QString& text,
+                                                       const QString& caption, MsgIcon icon,
+                                                       const QString& detail);
 
 public slots:
     void reject() override;  // Escape: closes, except during a run
@@ -67,15 +81,22 @@ public slots:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void OnInitDialog();
-    void Warn(const QString& text);
+    void Warn(const QString& text, const QString& detail = QString());
     void SetBusy(bool busy);
-    void Message(const std::string& text, const std::string& caption, MsgIcon icon);
+    void Message(const std::string& text, const std::string& caption, MsgIcon icon,
+                 const std::string& detail);
+    // Puts a chosen file into the box, records its extension and remembers it.
+    void SetFirmwarePath(const QString& path);
+    static void RememberFirmwarePath(const QString& path);
     void JoinWorker();
 
     std::unique_ptr<CQtJobUi> m_ui;
+    QString m_strRunPort;  // the port of the run in progress, for the progress window
     CProgramDlg* m_programDlg = nullptr;
     std::thread m_worker;
     bool m_bRunning = false;

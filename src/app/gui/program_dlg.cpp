@@ -10,6 +10,7 @@
 
 #include "app/gui/dialog_units.h"
 #include "app/gui/version.h"
+#include "app/progress_figures.h"
 
 namespace {
 // The bar's range is an int; images beyond that are scaled so the bar still reaches its end.
@@ -19,6 +20,15 @@ int BarValue(std::uint32_t value, std::uint32_t total) {
         return static_cast<int>(std::min(value, total));
     }
     return static_cast<int>(static_cast<std::uint64_t>(std::min(value, total)) * kMax / total);
+}
+
+QString FiguresText(const TransferProgress& progress) {
+    const ProgressFigures figures = ComputeProgressFigures(progress);
+    return QStringLiteral("%1 of %2 bytes, %3, %4")
+        .arg(progress.sent)
+        .arg(progress.total)
+        .arg(QString::fromStdString(FormatRate(figures)),
+             QString::fromStdString(FormatTimeLeft(figures)));
 }
 }  // namespace
 
@@ -39,6 +49,14 @@ CProgramDlg::CProgramDlg(QWidget* parent)
     m_staticPercent->setTextFormat(Qt::PlainText);
     m_staticPercent->setMinimumWidth(du.X(42));
 
+    m_staticFigures = new QLabel(this);
+    m_staticFigures->setTextFormat(Qt::PlainText);
+    m_staticJob = new QLabel(this);
+    m_staticJob->setTextFormat(Qt::PlainText);
+    // Room for a 128 KiB image's figures without the window growing as they change.
+    m_staticFigures->setMinimumWidth(m_staticFigures->fontMetrics().horizontalAdvance(
+        QStringLiteral("131072 of 131072 bytes, 9999 B/s, 99:59 left")));
+
     m_progress = new QProgressBar(this);
     m_progress->setTextVisible(false);
     m_progress->setRange(0, 100);
@@ -46,14 +64,18 @@ CProgramDlg::CProgramDlg(QWidget* parent)
     m_progress->setMinimumWidth(du.X(116));
     m_progress->setFixedHeight(qMax(du.Y(8), 12));
 
-    // Icon at the left with the percentage beside it, the bar across the bottom.
+    // Icon at the left with the percentage, the figures and the job beside it, the bar across
+    // the bottom.
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(du.X(19), du.Y(14), du.X(19), du.Y(14));
     grid->setHorizontalSpacing(du.X(20));
-    grid->setVerticalSpacing(du.Y(6));
-    grid->addWidget(iconLabel, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
+    grid->setVerticalSpacing(du.Y(3));
+    grid->addWidget(iconLabel, 0, 0, 3, 1, Qt::AlignLeft | Qt::AlignVCenter);
     grid->addWidget(m_staticPercent, 0, 1, Qt::AlignLeft | Qt::AlignVCenter);
-    grid->addWidget(m_progress, 1, 0, 1, 3);
+    grid->addWidget(m_staticFigures, 1, 1, Qt::AlignLeft | Qt::AlignVCenter);
+    grid->addWidget(m_staticJob, 2, 1, Qt::AlignLeft | Qt::AlignVCenter);
+    grid->setRowMinimumHeight(3, du.Y(4));
+    grid->addWidget(m_progress, 4, 0, 1, 3);
     grid->setColumnStretch(2, 1);
     grid->setSizeConstraint(QLayout::SetFixedSize);
 }
@@ -64,11 +86,22 @@ void CProgramDlg::Start(std::uint32_t total) {
     m_progress->setRange(0, BarValue(total, total));
     m_progress->setValue(0);
     m_staticPercent->setText(QStringLiteral("0 %"));
+    TransferProgress none;
+    none.total = total;
+    m_staticFigures->setText(FiguresText(none));
     show();
+}
+
+void CProgramDlg::SetJob(const QString& fileName, const QString& port) {
+    const QString text = QStringLiteral("%1 on %2").arg(fileName, port);
+    m_staticJob->setToolTip(text);
+    m_staticJob->setText(m_staticJob->fontMetrics().elidedText(text, Qt::ElideMiddle,
+                                                               m_staticFigures->minimumWidth()));
 }
 
 void CProgramDlg::Progress(const TransferProgress& progress) {
     m_staticPercent->setText(QString::fromStdString(progress.text));
+    m_staticFigures->setText(FiguresText(progress));
     m_progress->setValue(BarValue(progress.sent, m_nTotal));
 }
 

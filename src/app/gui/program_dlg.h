@@ -1,5 +1,6 @@
 // The "Programming..." window: a view of the data phase. The transfer itself runs on the
-// flash worker; this window only shows "N %" and the bar, and cannot be closed by the user.
+// flash worker; this window shows "N %", the bytes sent with rate and time left, the file and
+// the port, and the bar, and cannot be closed by the user.
 #pragma once
 
 #include <QDialog>
@@ -15,11 +16,15 @@ public:
     explicit CProgramDlg(QWidget* parent = nullptr);
 
     void Start(std::uint32_t total);
+    // Names the file and the port of the run on the window's last line.
+    void SetJob(const QString& fileName, const QString& port);
     void Progress(const TransferProgress& progress);
     // Closes the window for good; the only way it goes away.
     void Finish(bool ok);
 
     QLabel* m_staticPercent;
+    QLabel* m_staticFigures;  // bytes of total, rate, time left
+    QLabel* m_staticJob;      // file and port
     QProgressBar* m_progress;
 
 public slots:

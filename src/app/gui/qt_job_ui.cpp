@@ -35,8 +35,13 @@ void CQtJobUi::SetBusy(bool busy) {
 }
 
 void CQtJobUi::ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) {
+    ShowDetailedMessage(text, caption, icon, std::string());
+}
+
+void CQtJobUi::ShowDetailedMessage(const std::string& text, const std::string& caption,
+                                   MsgIcon icon, const std::string& detail) {
     if (m_handlers.showMessage) {
-        Call([&] { m_handlers.showMessage(text, caption, icon); });
+        Call([&] { m_handlers.showMessage(text, caption, icon, detail); });
     }
 }
 

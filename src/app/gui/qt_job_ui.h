@@ -15,7 +15,8 @@ class CQtJobUi : public JobUi {
 public:
     struct Handlers {
         std::function<void(bool busy)> setBusy;
-        std::function<void(const std::string& text, const std::string& caption, MsgIcon icon)>
+        std::function<void(const std::string& text, const std::string& caption, MsgIcon icon,
+                           const std::string& detail)>
             showMessage;
         std::function<void(std::uint32_t total)> transferStarted;
         std::function<void(const TransferProgress& progress)> transferProgressed;
@@ -27,6 +28,8 @@ public:
 
     void SetBusy(bool busy) override;
     void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override;
+    void ShowDetailedMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                             const std::string& detail) override;
     void TransferStarted(std::uint32_t total) override;
     void TransferProgressed(const TransferProgress& progress) override;
     void TransferFinished(bool ok) override;
