@@ -219,7 +219,7 @@ void CQuillon2Dlg::OnInitDialog() {
                  : QString();
     if (!firmware.isEmpty() && QFileInfo(firmware).isFile()) {
         m_strFileExt = QFile::decodeName(FileExtension(ToLocalPath(firmware)).c_str());
-        m_editFile->setText(firmware);
+        m_editFile->setText(QDir::toNativeSeparators(firmware));
     }
 
     // Wide enough for the path box, never shorter than the layout.
