@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 
 #ifdef _WIN32
@@ -34,8 +35,10 @@ private:
 [[noreturn]] void ThrowSerialException(std::uint32_t dwError = 0);
 
 // True for the codes with which a read or write reports a line that went away (adapter
-// pulled, peer closed).
+// pulled, peer closed, a network port's connection closed).
 bool IsHangUpError(std::uint32_t dwError);
+
+class CNetPort;
 
 class CSerialPort {
 public:
@@ -49,6 +52,8 @@ public:
 
     // Opens the device exclusively and sets 9600 8N1 without flow control. A failure after the
     // device itself was opened leaves the port open; the next Open or Close releases it.
+    // A name rfc2217://HOST:PORT or socket://HOST:PORT opens a network port instead (see
+    // net_port.h), which behaves the same to every caller; it is closed again on any failure.
     void Open(const std::string& name);
     void Close() noexcept;
     bool IsOpen() const;
@@ -75,4 +80,5 @@ public:
 
 private:
     SerialHandle m_hComm;
+    std::unique_ptr<CNetPort> m_pNet;  // set while a network port is open
 };

@@ -16,6 +16,7 @@
 #include <linux/serial.h>
 #endif
 
+#include "serial/net_port.h"
 #include "serial/serial_port.h"
 #include "serial/serial_system.h"
 
@@ -77,6 +78,9 @@ std::uint32_t SerialLastSystemError() {
 }
 
 bool SerialSystemErrorText(std::uint32_t code, std::string& text) {
+    if (NetResolverErrorText(code, text)) {
+        return true;
+    }
     if (code > static_cast<std::uint32_t>(INT32_MAX)) {
         return false;
     }
@@ -111,6 +115,12 @@ void CSerialPort::Open(const std::string& name) {
     Close();
     if (name.empty()) {
         ThrowSerialException(ENOENT);
+    }
+    if (IsNetworkPortName(name)) {
+        auto net = std::make_unique<CNetPort>();
+        net->Open(name);
+        m_pNet = std::move(net);
+        return;
     }
 
     const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -154,6 +164,7 @@ void CSerialPort::Open(const std::string& name) {
 }
 
 void CSerialPort::Close() noexcept {
+    m_pNet.reset();
     if (m_hComm == kClosed) {
         return;
     }
@@ -165,7 +176,7 @@ void CSerialPort::Close() noexcept {
 }
 
 bool CSerialPort::IsOpen() const {
-    return m_hComm != kClosed;
+    return m_hComm != kClosed || m_pNet != nullptr;
 }
 
 void CSerialPort::SetTimeouts(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
@@ -179,6 +190,9 @@ void CSerialPort::Purge(std::uint32_t flags) {
     if (!IsOpen()) {
         ThrowSerialException(EBADF);
     }
+    if (m_pNet) {
+        return m_pNet->Purge(flags);
+    }
     if ((flags & PURGE_TXCLEAR) != 0 && tcflush(m_hComm, TCOFLUSH) != 0) {
         ThrowSerialException();
     }
@@ -190,6 +204,9 @@ void CSerialPort::Purge(std::uint32_t flags) {
 std::uint32_t CSerialPort::Read(void* buffer, std::uint32_t count) {
     if (!IsOpen()) {
         ThrowSerialException(EBADF);
+    }
+    if (m_pNet) {
+        return m_pNet->Read(buffer, count);
     }
     if (count == 0) {
         return 0;
@@ -222,6 +239,9 @@ std::uint32_t CSerialPort::Write(const void* buffer, std::uint32_t count) {
     if (!IsOpen()) {
         ThrowSerialException(EBADF);
     }
+    if (m_pNet) {
+        return m_pNet->Write(buffer, count);
+    }
     const auto* p = static_cast<const unsigned char*>(buffer);
     std::uint32_t done = 0;
     while (done < count) {
@@ -252,6 +272,9 @@ bool CSerialPort::WaitReadable(unsigned timeoutMs) {
     if (!IsOpen()) {
         ThrowSerialException(EBADF);
     }
+    if (m_pNet) {
+        return m_pNet->WaitReadable(timeoutMs);
+    }
     pollfd p{m_hComm, POLLIN, 0};
     const int rc = PollRestarting(p, static_cast<int>(std::min<unsigned>(timeoutMs, INT32_MAX)));
     if (rc < 0) {
@@ -261,5 +284,7 @@ bool CSerialPort::WaitReadable(unsigned timeoutMs) {
 }
 
 bool IsHangUpError(std::uint32_t dwError) {
-    return dwError == kHangUpError;
+    // A network port's connection that the other side closed or reset is a hang-up too.
+    return dwError == kHangUpError || dwError == ECONNRESET || dwError == EPIPE ||
+           dwError == ECONNABORTED;
 }

@@ -9,3 +9,8 @@ std::uint32_t SerialLastSystemError();
 
 // False when the system has no text of its own for the code.
 bool SerialSystemErrorText(std::uint32_t code, std::string& text);
+
+#ifndef _WIN32
+// The resolver's text for a code that stands for a getaddrinfo failure (net_socket.cpp).
+bool NetResolverErrorText(std::uint32_t code, std::string& text);
+#endif

@@ -4,6 +4,7 @@
 //
 // The class's own names (PURGE_TXCLEAR, PURGE_RXCLEAR) are macros in windows.h: the class is
 // declared before the system headers come in.
+#include "serial/net_port.h"
 #include "serial/serial_port.h"
 #include "serial/serial_system.h"
 
@@ -70,6 +71,12 @@ CSerialPort::~CSerialPort() {
 
 void CSerialPort::Open(const std::string& name) {
     Close();
+    if (IsNetworkPortName(name)) {
+        auto net = std::make_unique<CNetPort>();
+        net->Open(name);
+        m_pNet = std::move(net);
+        return;
+    }
     // Share mode 0: exclusive. Flags 0: synchronous.
     const HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
@@ -101,6 +108,7 @@ void CSerialPort::Open(const std::string& name) {
 }
 
 void CSerialPort::Close() noexcept {
+    m_pNet.reset();
     if (m_hComm == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -109,7 +117,7 @@ void CSerialPort::Close() noexcept {
 }
 
 bool CSerialPort::IsOpen() const {
-    return m_hComm != INVALID_HANDLE_VALUE;
+    return m_hComm != INVALID_HANDLE_VALUE || m_pNet != nullptr;
 }
 
 void CSerialPort::SetTimeouts(std::uint32_t readInterval, std::uint32_t readTotalMultiplier,
@@ -122,6 +130,9 @@ void CSerialPort::SetTimeouts(std::uint32_t readInterval, std::uint32_t readTota
     t.ReadTotalTimeoutConstant = readTotalConstant;
     t.WriteTotalTimeoutMultiplier = writeTotalMultiplier;
     t.WriteTotalTimeoutConstant = writeTotalConstant;
+    if (m_pNet) {
+        return;  // a network port's reads never wait and its writes take every byte
+    }
     if (!SetCommTimeouts(ToHandle(m_hComm), &t)) {
         ThrowLastError();
     }
@@ -129,6 +140,9 @@ void CSerialPort::SetTimeouts(std::uint32_t readInterval, std::uint32_t readTota
 
 void CSerialPort::Purge(std::uint32_t flags) {
     RequireOpen(*this);
+    if (m_pNet) {
+        return m_pNet->Purge(flags);
+    }
     if (!PurgeComm(ToHandle(m_hComm), flags)) {
         ThrowLastError();
     }
@@ -136,6 +150,9 @@ void CSerialPort::Purge(std::uint32_t flags) {
 
 std::uint32_t CSerialPort::Read(void* buffer, std::uint32_t count) {
     RequireOpen(*this);
+    if (m_pNet) {
+        return m_pNet->Read(buffer, count);
+    }
     DWORD n = 0;
     if (!ReadFile(ToHandle(m_hComm), buffer, count, &n, nullptr)) {
         ThrowLastError();
@@ -145,6 +162,9 @@ std::uint32_t CSerialPort::Read(void* buffer, std::uint32_t count) {
 
 std::uint32_t CSerialPort::Write(const void* buffer, std::uint32_t count) {
     RequireOpen(*this);
+    if (m_pNet) {
+        return m_pNet->Write(buffer, count);
+    }
     // Without a write time-out one call takes every byte. Should a driver still return early,
     // the rest goes out in further calls; a call that takes nothing at all is a time-out, and
     // is reported rather than dropping the bytes without a word.
@@ -168,6 +188,9 @@ std::uint32_t CSerialPort::Write(const void* buffer, std::uint32_t count) {
 // default 15.6 ms tick would otherwise turn each step into a whole poll period).
 bool CSerialPort::WaitReadable(unsigned timeoutMs) {
     RequireOpen(*this);
+    if (m_pNet) {
+        return m_pNet->WaitReadable(timeoutMs);
+    }
     const ULONGLONG start = GetTickCount64();
     bool raisedResolution = false;
     bool readable = false;
@@ -204,6 +227,8 @@ bool IsHangUpError(std::uint32_t dwError) {
         case ERROR_OPERATION_ABORTED:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED:
+        case WSAECONNRESET:  // a network port's connection closed or reset
+        case WSAECONNABORTED:
             return true;
         default:
             return false;
