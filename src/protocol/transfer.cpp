@@ -8,8 +8,6 @@
 
 #include "common/stop_request.h"
 
-int CImageTransfer::s_nEmptyPolls = 0;
-
 std::uint32_t PaddedImageLength(std::uint64_t fileLength) {
     const std::uint64_t block = CImageTransfer::kBlockSize;
     const std::uint64_t padded = (fileLength + block - 1) / block * block;
@@ -59,6 +57,7 @@ int CImageTransfer::DoModal(const std::string& imagePath) {
     m_nDataSum = 0;
     m_nResult = 0;
     m_nEndRepeats = 0;
+    m_nEmptyPolls = 0;
     m_ui.TransferStarted(static_cast<std::uint32_t>(m_nImageLength));
 
     // The first block goes out one start tick after the window opened.
@@ -70,13 +69,11 @@ int CImageTransfer::DoModal(const std::string& imagePath) {
             OnTimer();
         }
     } catch (const CStopRequested&) {
-        s_nEmptyPolls = 0;
         m_ui.TransferFinished(false);
         throw;
     } catch (const std::exception& e) {
         // A port that failed mid-transfer (adapter pulled, peer gone): the run reports the
-        // programming error; the poll count starts afresh for the next transfer.
-        s_nEmptyPolls = 0;
+        // programming error.
         m_nResult = IDCANCEL;
         m_ending = Ending::PortFailed;
         const auto* serial = dynamic_cast<const CSerialException*>(&e);
@@ -127,8 +124,8 @@ void CImageTransfer::SendStep() {
 
 void CImageTransfer::PollStep() {
     const LinkTiming& timing = m_link.Timing();
-    if (s_nEmptyPolls > timing.transferMaxEmptyPolls) {
-        s_nEmptyPolls = 0;
+    if (m_nEmptyPolls > timing.transferMaxEmptyPolls) {
+        m_nEmptyPolls = 0;
         m_ui.ShowMessage("Time out!", "Error", MsgIcon::Warning);
         m_ending = Ending::NoAnswer;
         End(IDCANCEL);
@@ -142,10 +139,10 @@ void CImageTransfer::PollStep() {
         got = m_link.m_port.Read(reply, sizeof reply);
     }
     if (got == 0) {
-        ++s_nEmptyPolls;
+        ++m_nEmptyPolls;
         return;
     }
-    s_nEmptyPolls = 0;
+    m_nEmptyPolls = 0;
     switch (reply[0]) {
         case CBootLink::XON:
             // XON to the end message asks for it again, but not for ever: a device that

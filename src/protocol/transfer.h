@@ -54,8 +54,9 @@ public:
     std::uint32_t m_dwPortError = 0;  // Ending::PortFailed: the system's error code
     std::uint32_t m_nBytesOut = 0;    // image bytes that went out on the line
 
-    // Consecutive polls without a reply, shared by every transfer of the process.
-    static int s_nEmptyPolls;
+    // Consecutive polls without a reply. One count per transfer: transfers on several ports
+    // at once must not end (or keep alive) each other's waits.
+    int m_nEmptyPolls = 0;
 
 private:
     void SendStep();
