@@ -68,6 +68,34 @@ std::string Printable(std::uint8_t c) {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
+std::string LineText(int fd) {
+    termios t{};
+    if (fd < 0 || tcgetattr(fd, &t) != 0) {
+        return "";
+    }
+    static const std::pair<speed_t, const char*> kSpeeds[] = {
+        {B1200, "1200"},   {B2400, "2400"},     {B4800, "4800"},
+        {B9600, "9600"},   {B19200, "19200"},   {B38400, "38400"},
+        {B57600, "57600"}, {B115200, "115200"}, {B230400, "230400"}};
+    std::string text = "?";
+    for (const auto& [speed, name] : kSpeeds) {
+        if (cfgetospeed(&t) == speed) {
+            text = name;
+        }
+    }
+    const tcflag_t size = t.c_cflag & CSIZE;
+    text += size == CS5 ? " 5" : size == CS6 ? " 6" : size == CS7 ? " 7" : " 8";
+    text += (t.c_cflag & PARENB) == 0 ? "N" : (t.c_cflag & PARODD) != 0 ? "O" : "E";
+    text += (t.c_cflag & CSTOPB) != 0 ? "2" : "1";
+    if ((t.c_iflag & (IXON | IXOFF)) != 0) {
+        text += " xon/xoff";
+    }
+    if ((t.c_cflag & CRTSCTS) != 0) {
+        text += " rts/cts";
+    }
+    return text;
+}
+
 bool ParseUnsigned(const std::string& s, int base, unsigned long max, unsigned long& out) {
     if (s.empty()) {
         return false;
@@ -450,9 +478,11 @@ void CBootloaderSim::Report(ReportKind kind, const std::string& text) {
 }
 
 void CBootloaderSim::StartRun() {
+    const std::string line = LineText(m_slaveKeep);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_runs.emplace_back();
+        m_runs.back().line = line;
     }
     m_runActive = true;
     m_state = State::Idle;

@@ -68,6 +68,10 @@ struct SimRun {
     std::vector<SimMessage> messages;  // everything received, in order
     std::vector<std::uint8_t> image;   // the image bytes received in data blocks
     std::optional<std::uint32_t> announcedSize;
+    // The terminal's line when the run began, as whoever holds its other end set it (a serial
+    // server such as ser2net applies its client's settings there): "9600 8N1", with
+    // " xon/xoff" and " rts/cts" added when those are on.
+    std::string line;
     bool Correct() const { return complete && errors.empty(); }
 };
 
