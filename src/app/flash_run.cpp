@@ -105,6 +105,13 @@ public:
         m_result.record = StartRecord(link, job);
     }
 
+    // The file stages alone, with no port: a refused file ends as a run would (message,
+    // history record); a fit one gives Success with nothing shown or recorded.
+    FlashResult CheckOnly() {
+        m_checkOnly = true;
+        return Execute();
+    }
+
     FlashResult Execute() {
         m_ui.SetBusy(true);
         try {
@@ -190,6 +197,12 @@ private:
                                                            4, "0x60 0x49 0x00 0x01"));
                 }
             }
+        }
+        if (m_checkOnly) {
+            DeleteConvertedImage();
+            m_result.outcome = FlashOutcome::Success;
+            m_ui.SetBusy(false);
+            return m_result;
         }
 
         m_step = "the target announcement";
@@ -310,6 +323,7 @@ private:
     JobUi& m_ui;
     FlashResult m_result;
     const char* m_step = "";
+    bool m_checkOnly = false;
     bool m_converted = false;
     fs::path m_tmpBin;  // set once a conversion wrote it
     std::optional<CWorkDir> m_private;
@@ -319,6 +333,15 @@ private:
 
 FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui) {
     return Run(link, job, ui).Execute();
+}
+
+FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::string>& ports,
+                               JobUi& ui) {
+    CBootLink none;  // never opened; the record names the ports the run was meant for
+    for (const std::string& port : ports) {
+        none.m_portName += (none.m_portName.empty() ? "" : " ") + port;
+    }
+    return Run(none, job, ui).CheckOnly();
 }
 
 FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "app/history.h"
 #include "common/job_ui.h"
@@ -49,6 +50,14 @@ struct FlashResult {
 // The worker's body. The link's port is open; every ending closes it, shows one message and
 // gives the button back.
 FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui);
+
+// The file stages of a run without a port: kind, conversion (in a private folder removed
+// again), length and signature. A front end that flashes several ports checks the file once
+// this way before it touches any of them. A refused file ends as the run would (its message
+// shown through ui, its record naming the ports); a fit one gives outcome Success with
+// nothing shown or recorded.
+FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::string>& ports,
+                               JobUi& ui);
 
 // The ending of a run whose port did not open (link.OpenPort returned false): its message,
 // its detail and its history record. Shows nothing; the front end does.

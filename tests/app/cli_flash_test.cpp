@@ -8,10 +8,13 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <thread>
 
 #include "app/history.h"
 #include "firmware_gen.h"
 #include "flash_support.h"
+#include "ser2net_server.h"
 #include "sim_runner.h"
 
 namespace fs = std::filesystem;
@@ -172,6 +175,150 @@ TEST(CliFlash, ExitCodesTextsAndStreams) {
         EXPECT_EQ(runs, 2) << text.out;
         EXPECT_NE(text.out.find("cli      success"), std::string::npos) << text.out;
     }
+    fs::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+// quillon-cli flash through ser2net, in RFC 2217 and in raw mode: each ending that depends on
+// the transport. The device is set to a line the bootloader cannot use (19200 baud, 2 stop bits,
+// XON/XOFF, which would swallow every XON reply): RFC 2217 must set it right, raw TCP leaves it
+// alone.
+TEST(CliFlash, NetworkPortsThroughSer2net) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("quillon-cli-net-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    // 0xFF throughout, every byte value once, and 0xFF before every byte value: Telnet's
+    // escape and every command code must pass as data.
+    Bytes image(0x4400, 0xFF);
+    for (int v = 0; v < 256; ++v) {
+        image[0x100 + v] = static_cast<std::uint8_t>(v);
+        image[0x201 + 2 * v] = static_cast<std::uint8_t>(v);
+    }
+    image[0x4000] = 0x30;
+    image[0x4001] = 0x64;
+    const std::string file = (dir / "Master_ff.bin").string();
+    WriteFile(file, image);
+
+    enum class End { Success, Silence, HangUp, Refused, UnknownHost };
+    struct Case {
+        bool rfc2217;
+        End end;
+        int exit;
+        const char* err;
+    };
+    const std::vector<Case> cases = {
+        {true, End::Success, 0, "100 %"},
+        {false, End::Success, 0, "100 %"},
+        {true, End::Silence, 1, "Time out!\nProgramming Process Error."},
+        {false, End::Silence, 1, "Time out!\nProgramming Process Error."},
+        {true, End::HangUp, 1, "Programming Process Error."},
+        {false, End::HangUp, 1, "Programming Process Error."},
+        {true, End::Refused, 4, "Connection refused"},
+        {false, End::Refused, 4, "Connection refused"},
+        {true, End::UnknownHost, 4, "quillon-test.invalid:1: "},
+        {false, End::UnknownHost, 4, "quillon-test.invalid:1: "},
+    };
+    for (const Case& c : cases) {
+        const std::string scheme = c.rfc2217 ? "rfc2217://" : "socket://";
+        SCOPED_TRACE(scheme + " ending " + std::to_string(static_cast<int>(c.end)));
+        SimOptions o;
+        o.chipVersion = 0xFF;  // a reply byte that Telnet doubles on its way back
+        if (c.end == End::Silence)
+            o.faults = CSimRunner::Faults({"block:2=silence"});
+        if (c.end == End::HangUp)  // the device holds still while ser2net is killed
+            o.faults = CSimRunner::Faults({"block:20=delay:10000"});
+        CSimRunner sim(o);
+        std::optional<CSer2net> server;
+        std::string url = scheme + "127.0.0.1:" + std::to_string(CSer2net::FreePort());
+        if (c.end == End::UnknownHost) {
+            url = scheme + "quillon-test.invalid:1";
+        } else if (c.end != End::Refused) {
+            server.emplace(sim.Port(), c.rfc2217, c.rfc2217 ? "19200n82,xonxoff" : "19200n82");
+            url = server->Url();
+        }
+        CliResult r;
+        std::thread run([&] { r = RunCli({"flash", "--port", url, file}, dir); });
+        if (c.end == End::HangUp) {
+            for (int i = 0; i < 1000 && sim.Count(SimStep::Block) < 20; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            server->Kill();
+        }
+        run.join();
+        EXPECT_EQ(r.exit, c.exit) << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        if (c.end == End::HangUp) {  // noticed at once, not by the poll limit
+            EXPECT_EQ(r.err.find("Time out!"), std::string::npos) << r.err;
+        }
+        if (c.end != End::Success)
+            continue;
+        const std::vector<SimRun> runs = sim.Runs();
+        ASSERT_FALSE(runs.empty());
+        EXPECT_TRUE(runs.back().Correct());
+        EXPECT_TRUE(runs.back().image == image);
+        EXPECT_EQ(runs.back().line, c.rfc2217 ? "9600 8N1" : "19200 8N2");
+    }
+    fs::remove_all(dir);
+}
+
+// Four devices at once, one of which refuses a block: three successes, one failure, exit code
+// of the worst, a summary of all, and no working folder left behind.
+TEST(CliFlash, ParallelRunsAndTheirSummary) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("quillon-cli-par-" + std::to_string(getpid()));
+    const fs::path tmp = dir / "tmp";
+    fs::create_directories(tmp);
+    FirmwareRecipe recipe;
+    recipe.size = 0x4400;
+    Firmware fw;
+    std::string error;
+    ASSERT_TRUE(MakeFirmware(recipe, fw, error)) << error;
+    const std::string file = (dir / "Master_fw.mot").string();
+    WriteFile(file, fw.mot);
+
+    std::vector<std::unique_ptr<CSimRunner>> sims;
+    std::vector<std::string> args = {"flash", "--json"};
+    for (int i = 0; i < 4; ++i) {
+        SimOptions o;
+        o.baud = 57600;  // the runs overlap in time
+        if (i == 2)
+            o.faults = CSimRunner::Faults({"block:3=byte:15"});
+        sims.push_back(std::make_unique<CSimRunner>(o));
+        args.insert(args.end(), {"--port", sims.back()->Port()});
+    }
+    args.push_back(file);
+    const char* oldTmp = std::getenv("TMPDIR");
+    const std::string keep = oldTmp ? oldTmp : "";
+    setenv("TMPDIR", tmp.c_str(), 1);
+    const CliResult r = RunCli(args, dir);
+    const CliResult twice =
+        RunCli({"flash", "--port", sims[0]->Port(), "--port", sims[0]->Port(), file}, dir);
+    oldTmp ? setenv("TMPDIR", keep.c_str(), 1) : unsetenv("TMPDIR");
+
+    EXPECT_EQ(r.exit, 1) << r.err;
+    EXPECT_TRUE(fs::is_empty(tmp));
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const std::string port = sims[i]->Port();
+        const std::string json = i == 2 ? "{\"port\": \"" + port +
+                                              "\", \"outcome\": \"transfer-failed\", \"exit\": 1, "
+                                              "\"message\": \"Programming Process Error.\\nPlease "
+                                              "try again after 40 seconds!\", \"bytes\": 192,"
+                                        : "{\"port\": \"" + port +
+                                              "\", \"outcome\": \"success\", \"exit\": 0, "
+                                              "\"message\": \"Master Programming successfully "
+                                              "!\", \"bytes\": 17408,";
+        EXPECT_NE(r.out.find(json), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(port + ": Receive Error!"), i == 2 ? std::string::npos : 0) << r.err;
+        const std::vector<SimRun> runs = sims[i]->Runs();
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].Correct(), i != 2);
+    }
+    EXPECT_NE(r.err.find("3 of 4 ports succeeded."), std::string::npos) << r.err;
+    EXPECT_EQ(twice.exit, 2);
+    EXPECT_EQ(sims[0]->Runs().size(), 1u);  // the refused command touched no port
     fs::remove_all(dir);
 }
 

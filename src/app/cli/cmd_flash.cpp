@@ -1,21 +1,46 @@
-// quillon-cli flash --port NAME FILE: one whole run with the GUI's rules and texts.
+// quillon-cli flash --port NAME [--port NAME...] FILE: one whole run per port with the GUI's
+// rules and texts. Several ports run at once, each on its own thread with its own link,
+// working folder and output.
+#ifndef _WIN32
+#include <sys/ioctl.h>
+#endif
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
 
 #include "app/flash_run.h"
 #include "app/progress_figures.h"
 #include "commands.h"
 #include "common/stop_request.h"
+#include "serial/net_port.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 #ifdef _WIN32
 constexpr const char* kClearLine = "   ";  // the console may not know escape sequences
 #else
 constexpr const char* kClearLine = "\033[K";
 #endif
+
+// " 42 %  7040/16384 bytes  960 B/s  0:09 left"
+std::string ProgressText(const TransferProgress& p) {
+    const ProgressFigures figures = ComputeProgressFigures(p);
+    char text[128];
+    std::snprintf(text, sizeof text, "%5s  %u/%u bytes  %s  %s", p.text.c_str(), p.sent, p.total,
+                  FormatRate(figures).c_str(), FormatTimeLeft(figures).c_str());
+    return text;
+}
 
 // Prints what the GUI would show in boxes: success on stdout, everything else on stderr.
 class CliUi : public JobUi {
@@ -47,9 +72,7 @@ public:
                 return;
             m_lastDecile = decile;
         }
-        const ProgressFigures figures = ComputeProgressFigures(p);
-        std::fprintf(stderr, "%s%5s  %u/%u bytes  %s  %s%s", m_tty ? "\r" : "", p.text.c_str(),
-                     p.sent, p.total, FormatRate(figures).c_str(), FormatTimeLeft(figures).c_str(),
+        std::fprintf(stderr, "%s%s%s", m_tty ? "\r" : "", ProgressText(p).c_str(),
                      m_tty ? kClearLine : "\n");
         m_lineOpen = m_tty;
     }
@@ -67,31 +90,8 @@ private:
     int m_lastDecile = -1;
 };
 
-int RunFlash(const std::string& port, const std::string& file) {
-    if (file.empty()) {
-        std::cerr << "Please select mot|bin file!" << std::endl;
-        return kExitUsage;
-    }
-    const FileCheck check = CheckFirmwareFile(file);
-    if (!check.message.empty()) {
-        std::cerr << check.message << std::endl;
-        return kExitFileRefused;
-    }
-    FlashJob job;
-    job.filePath = file;
-    job.fileExt = FileExtension(file);
-    job.targetType = check.targetType;
-    job.frontEnd = "cli";
-    CBootLink link;
-    if (!link.OpenPort(port)) {
-        link.ClosePort();
-        const FlashResult failed = PortOpenFailure(link, job);
-        std::cerr << failed.message << std::endl << failed.detail << std::endl;
-        return kExitPortNotOpened;
-    }
-    CliUi ui;
-    const FlashResult result = FlashThreadProc(link, job, ui);
-    switch (result.outcome) {
+int ExitCodeOf(FlashOutcome outcome) {
+    switch (outcome) {
         case FlashOutcome::Success:
             return kExitOk;
         case FlashOutcome::TransferFailed:
@@ -108,20 +108,355 @@ int RunFlash(const std::string& port, const std::string& file) {
     return kExitTransferFailed;
 }
 
+// --- several ports at once --------------------------------------------------------------
+
+struct PortRun {
+    std::string port;
+    int exit = kExitTransferFailed;
+    std::string outcome;      // as the history names it: success, transfer-failed, ...
+    std::string message;      // the run's final message
+    std::string detail;       // what else is known about its ending
+    std::uint32_t bytes = 0;  // image bytes that went out on the line
+    double seconds = 0;
+};
+
+std::string OneLine(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
+// Everything the port threads print goes through here. On a terminal: one live line per port,
+// redrawn in place. Otherwise: plain lines prefixed with the port.
+class Board {
+public:
+    Board(const std::vector<std::string>& ports, bool json)
+        : m_ports(ports), m_lines(ports.size()), m_messages(ports.size()), m_json(json) {
+#ifndef _WIN32
+        m_live = isatty(STDERR_FILENO) != 0;
+#endif
+        for (const std::string& p : ports)
+            m_width = std::max(m_width, p.size());
+    }
+
+    void SetLine(std::size_t index, const std::string& text, bool now = false) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines[index] = text;
+        const auto t = Clock::now();
+        // Redrawing for every block of every port would only flicker.
+        if (m_live && (now || t - m_lastDraw >= std::chrono::milliseconds(100))) {
+            Draw();
+            m_lastDraw = t;
+        }
+    }
+
+    // A message box's text: on a terminal it becomes the port's line; otherwise it is printed,
+    // success on stdout (on stderr with --json, whose stdout is the JSON alone), failures on
+    // stderr, each line prefixed with the port.
+    void Message(std::size_t index, const std::string& text, bool success) {
+        if (m_live) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_messages[index] += (m_messages[index].empty() ? "" : " ") + OneLine(text);
+            m_lines[index] = m_messages[index];
+            Draw();
+            return;
+        }
+        Print(index, text, success && !m_json ? stdout : stderr);
+    }
+
+    void Print(std::size_t index, const std::string& text, FILE* stream) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::fprintf(stream, "%s: %s\n", m_ports[index].c_str(), line.c_str());
+        }
+        std::fflush(stream);
+    }
+
+    bool Live() const {
+        return m_live;
+    }
+
+    void Finish() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_live)
+            Draw();
+    }
+
+private:
+    void Draw() {
+        std::size_t columns = 0;
+#ifndef _WIN32
+        winsize ws{};
+        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0)
+            columns = ws.ws_col;
+#endif
+        std::string out;
+        if (m_drawn)
+            out += "\033[" + std::to_string(m_lines.size()) + "A";
+        for (std::size_t i = 0; i < m_lines.size(); ++i) {
+            std::string line = m_ports[i];
+            line.resize(m_width, ' ');
+            line += "  " + m_lines[i];
+            // A wrapped line would throw the redraw off by a row.
+            if (columns > 1 && line.size() >= columns)
+                line.resize(columns - 1);
+            out += "\r" + line + kClearLine + "\n";
+        }
+        m_drawn = true;
+        std::fputs(out.c_str(), stderr);
+        std::fflush(stderr);
+    }
+
+    std::mutex m_mutex;
+    std::vector<std::string> m_ports;
+    std::vector<std::string> m_lines;
+    std::vector<std::string> m_messages;
+    bool m_json;
+    bool m_live = false;
+    bool m_drawn = false;
+    std::size_t m_width = 0;
+    Clock::time_point m_lastDraw{};
+};
+
+// One port's JobUi.
+class PortUi : public JobUi {
+public:
+    PortUi(Board& board, std::size_t index) : m_board(board), m_index(index) {}
+
+    void ShowMessage(const std::string& text, const std::string&, MsgIcon icon) override {
+        m_board.Message(m_index, text, icon == MsgIcon::Information);
+    }
+    void ShowDetailedMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                             const std::string& detail) override {
+        ShowMessage(text, caption, icon);
+        if (!detail.empty() && !m_board.Live()) {
+            m_board.Print(m_index, detail, stderr);
+        }
+    }
+    void SetBusy(bool busy) override {
+        if (busy)
+            m_board.SetLine(m_index, "Waiting...");
+    }
+    void TransferStarted(std::uint32_t total) override {
+        m_lastDecile = -1;
+        const std::string text = "Programming " + std::to_string(total) + " bytes...";
+        if (m_board.Live())
+            m_board.SetLine(m_index, text, true);
+        else
+            m_board.Print(m_index, text, stderr);
+    }
+    void TransferProgressed(const TransferProgress& p) override {
+        if (m_board.Live()) {
+            m_board.SetLine(m_index, ProgressText(p));
+            return;
+        }
+        if (p.percent / 10 != m_lastDecile) {
+            m_lastDecile = p.percent / 10;
+            m_board.Print(m_index, ProgressText(p), stderr);
+        }
+    }
+
+private:
+    Board& m_board;
+    std::size_t m_index;
+    int m_lastDecile = -1;
+};
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (const char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (u < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", u);
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+PortRun FlashOnePort(const std::string& port, const FlashJob& job, Board& board,
+                     std::size_t index) {
+    PortRun run;
+    run.port = port;
+    const auto start = Clock::now();
+    PortUi ui(board, index);
+    CBootLink link;
+    board.SetLine(index, "opening...", true);
+    FlashResult result;
+    if (!link.OpenPort(port)) {
+        link.ClosePort();
+        result = PortOpenFailure(link, job);
+        ui.ShowDetailedMessage(result.message, "Warning", MsgIcon::Warning, result.detail);
+    } else {
+        result = FlashThreadProc(link, job, ui);
+    }
+    run.exit = ExitCodeOf(result.outcome);
+    run.outcome = result.record.outcome;
+    run.message = result.message;
+    run.detail = result.detail;
+    run.bytes = result.record.bytesSent;
+    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return run;
+}
+
+void PrintSummary(const std::vector<PortRun>& runs, FILE* out) {
+    std::size_t width = 4;
+    for (const PortRun& r : runs)
+        width = std::max(width, r.port.size());
+    std::fprintf(out, "\n%-*s  %-16s  %4s  %8s  %8s  %s\n", static_cast<int>(width), "PORT",
+                 "OUTCOME", "EXIT", "BYTES", "SECONDS", "MESSAGE");
+    int succeeded = 0;
+    for (const PortRun& r : runs) {
+        succeeded += r.exit == kExitOk;
+        std::fprintf(out, "%-*s  %-16s  %4d  %8u  %8.1f  %s\n", static_cast<int>(width),
+                     r.port.c_str(), r.outcome.c_str(), r.exit, r.bytes, r.seconds,
+                     OneLine(r.message).c_str());
+    }
+    std::fprintf(out, "%d of %zu ports succeeded.\n", succeeded, runs.size());
+    std::fflush(out);
+}
+
+int FlashPorts(const std::vector<std::string>& ports, const FlashJob& job, bool json) {
+    Board board(ports, json);
+    std::vector<PortRun> runs(ports.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        threads.emplace_back([&, i] { runs[i] = FlashOnePort(ports[i], job, board, i); });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    board.Finish();
+    PrintSummary(runs, json ? stderr : stdout);
+    int exitCode = kExitOk;
+    for (const PortRun& r : runs) {
+        exitCode = std::max(exitCode, r.exit);
+        if (json) {
+            std::printf(
+                "{\"port\": %s, \"outcome\": %s, \"exit\": %d, \"message\": %s, \"bytes\": %u, "
+                "\"seconds\": %.3f, \"detail\": %s}\n",
+                JsonString(r.port).c_str(), JsonString(r.outcome).c_str(), r.exit,
+                JsonString(r.message).c_str(), r.bytes, r.seconds, JsonString(r.detail).c_str());
+        }
+    }
+    std::fflush(stdout);
+    return exitCode;
+}
+
+// --- the command ------------------------------------------------------------------------
+
+// What makes two port names the same port: a device reached through two links (by-id and
+// /dev/ttyUSB0), or a URL spelt in other case.
+std::string PortIdentity(const std::string& port) {
+    NetPortAddress address;
+    std::string error;
+    if (ParseNetworkPortName(port, address, error)) {
+        std::string host = address.host;
+        std::transform(host.begin(), host.end(), host.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return (address.rfc2217 ? "rfc2217://" : "socket://") + host + ":" +
+               std::to_string(address.port);
+    }
+    std::error_code ec;
+    const std::filesystem::path canonical = std::filesystem::canonical(port, ec);
+    return ec ? port : canonical.string();
+}
+
+// Usage errors in the ports: a malformed URL, or a port named twice.
+bool CheckPorts(const std::vector<std::string>& ports) {
+    std::set<std::string> seen;
+    for (const std::string& port : ports) {
+        NetPortAddress address;
+        std::string error;
+        if (IsNetworkPortName(port) && !ParseNetworkPortName(port, address, error)) {
+            std::cerr << "--port " << port << ": " << error << std::endl;
+            return false;
+        }
+        if (!seen.insert(PortIdentity(port)).second) {
+            std::cerr << "--port " << port << " is named twice: each port takes one run"
+                      << std::endl;
+            return false;
+        }
+    }
+    return true;
+}
+
+int RunFlash(const std::vector<std::string>& ports, const std::string& file, bool json) {
+    if (file.empty()) {
+        std::cerr << "Please select mot|bin file!" << std::endl;
+        return kExitUsage;
+    }
+    if (!CheckPorts(ports)) {
+        return kExitUsage;
+    }
+    const FileCheck check = CheckFirmwareFile(file);
+    if (!check.message.empty()) {
+        std::cerr << check.message << std::endl;
+        return kExitFileRefused;
+    }
+    FlashJob job;
+    job.filePath = file;
+    job.fileExt = FileExtension(file);
+    job.targetType = check.targetType;
+    job.frontEnd = "cli";
+
+    // The whole file is checked before any port is touched: a faulty file reaches no device.
+    {
+        CliUi ui;
+        const FlashResult checked = CheckFirmwareImage(job, ports, ui);
+        if (checked.outcome != FlashOutcome::Success) {
+            return ExitCodeOf(checked.outcome);
+        }
+    }
+    if (ports.size() > 1 || json) {
+        return FlashPorts(ports, job, json);
+    }
+
+    const std::string& port = ports.front();
+    CBootLink link;
+    if (!link.OpenPort(port)) {
+        link.ClosePort();
+        const FlashResult failed = PortOpenFailure(link, job);
+        std::cerr << failed.message << std::endl << failed.detail << std::endl;
+        return kExitPortNotOpened;
+    }
+    CliUi ui;
+    return ExitCodeOf(FlashThreadProc(link, job, ui).outcome);
+}
+
 void AddFlashCommand(CLI::App& app, int& exitCode) {
-    auto* cmd = app.add_subcommand("flash", "Write a firmware file (mot or bin) into the device");
+    auto* cmd = app.add_subcommand(
+        "flash",
+        "Write a firmware file (mot or bin) into the device; with several --port options, into "
+        "every one of them at once");
     auto* port =
-        cmd->add_option("--port", "Serial port to use (device path or link)")
+        cmd->add_option("--port",
+                        "Serial port to use (device path or link, rfc2217://HOST:PORT or "
+                        "socket://HOST:PORT); repeat it to flash several ports")
             ->required()
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
             ->check(CLI::Validator(
                 [](const std::string& name) {
                     return name.empty() ? std::string("a port name is needed") : std::string();
                 },
                 "NAME"));
+    auto* json = cmd->add_flag("--json")->description(
+        "print one JSON object per port at the end (port, outcome, exit, message, bytes, "
+        "seconds, detail); every other line goes to stderr");
     auto* file =
         cmd->add_option("FILE", "Firmware file; its name must contain Master or Slave")->required();
-    cmd->callback([&exitCode, port, file] {
-        exitCode = RunFlash(port->as<std::string>(), file->as<std::string>());
+    cmd->callback([&exitCode, port, json, file] {
+        exitCode = RunFlash(port->as<std::vector<std::string>>(), file->as<std::string>(),
+                            json->count() > 0);
     });
 }
 
