@@ -508,6 +508,8 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
         {{"--fault", "table=shout"}, "unknown action"},
         {{"--chip-version", "256"}, "--chip-version"},
         {{"--target", "both"}, "target"},
+        {{"--listen", "tcp:1"}, "rfc2217:[HOST:]PORT"},
+        {{"--count", "2", "--listen", "socket:0"}, "one simulator"},
     };
     for (const Bad& b : bad) {
         Child p = Spawn(b.args);
@@ -516,6 +518,46 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
         EXPECT_NE(err.find(b.says), std::string::npos) << err;
         close(p.out);
         close(p.err);
+    }
+}
+
+// --count: several inverters, each on its own link and saving its own image. --listen: the
+// same simulator reached over TCP, raw and as an RFC 2217 server, by the project's own client.
+TEST_F(SimTest, ProgramServesSeveralAndOverTheNetwork) {
+    const Bytes image = MakeImage(0x800, 0);  // every byte value, 0xFF among them
+    const std::string link = (m_dir / "port").string();
+    Child c = Spawn({"--count", "2", "--once", "--target", "slave", "--link", link, "--save-image",
+                     (m_dir / "got.bin").string()});
+    for (const char* k : {"-1", "-2"}) {
+        ASSERT_EQ(ReadLine(c.out).rfind("pty: /dev/pts/", 0), 0u);
+        EXPECT_EQ(ReadLine(c.out), "link: " + link + k);
+        CBootLink l(FastTiming());
+        ASSERT_TRUE(l.OpenPort(link + k));
+        ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
+        EXPECT_EQ(SendData(l.m_port, image), CBootLink::ACK);
+    }
+    EXPECT_EQ(WaitExit(c, 5000), 0);
+    EXPECT_EQ(ReadFile(m_dir / "got-1.bin"), image);
+    EXPECT_EQ(ReadFile(m_dir / "got-2.bin"), image);
+    close(c.out);
+    close(c.err);
+
+    for (const std::string mode : {"rfc2217", "socket"}) {
+        SCOPED_TRACE(mode);
+        Child n = Spawn({"--listen", mode + ":0", "--once", "--target", "slave", "--link", link,
+                         "--save-image", (m_dir / "net.bin").string()});
+        ReadLine(n.out);
+        ReadLine(n.out);
+        const std::string listen = ReadLine(n.out);
+        ASSERT_EQ(listen.rfind("listen: " + mode + "://127.0.0.1:", 0), 0u) << listen;
+        CBootLink l(FastTiming());
+        ASSERT_TRUE(l.OpenPort(listen.substr(8)));
+        ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
+        EXPECT_EQ(SendData(l.m_port, image), CBootLink::ACK);
+        EXPECT_EQ(WaitExit(n, 5000), 0);
+        EXPECT_EQ(ReadFile(m_dir / "net.bin"), image);
+        close(n.out);
+        close(n.err);
     }
 }
 

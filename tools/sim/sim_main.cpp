@@ -4,25 +4,45 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "bootloader_sim.h"
 #include "common/build_info.h"
+#include "net_listener.h"
 
 namespace {
 
-CBootloaderSim* g_sim = nullptr;
+// The simulators a signal stops; set before the handlers are installed.
+std::vector<std::unique_ptr<CBootloaderSim>>* g_sims = nullptr;
 
 void OnStopSignal(int) {
-    if (g_sim != nullptr) {
-        g_sim->Stop();
+    if (g_sims != nullptr) {
+        for (auto& sim : *g_sims) {
+            sim->Stop();
+        }
     }
+}
+
+// "PATH" for the only simulator; for the k-th of several, "-k" before the extension.
+std::string Numbered(const std::string& path, unsigned k, unsigned count) {
+    if (count == 1 || path.empty()) {
+        return path;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    const std::size_t at =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : path.size();
+    return path.substr(0, at) + "-" + std::to_string(k) + path.substr(at);
 }
 
 // mkdir -p for the virtual ports folder, private to the user. A folder in /tmp that someone
@@ -66,6 +86,8 @@ int main(int argc, char** argv) {
     std::string target = "master";
     std::string chipVersion;
     std::vector<std::string> faults;
+    unsigned count = 1;
+    std::string listen;
 
     CLI::App app{
         "quillon-sim: a flash bootloader on a pseudo-terminal. Prints \"pty: PATH\" and "
@@ -93,6 +115,17 @@ int main(int argc, char** argv) {
     app.add_flag("--once", opt.once,
                  "serve one run, then exit: 0 if it was correct and complete, 1 otherwise "
                  "(the first client error or fatal fault ends the run)");
+    app.add_option("--count", count,
+                   "serve N simulated inverters at once, each on its own terminal, linked as "
+                   "NAME-1 ... NAME-N (or LINK-1 ...; --save-image gets -1 ... before its "
+                   "extension); --once ends when each has served one run")
+        ->check(CLI::Range(1, 64))
+        ->default_val(count);
+    app.add_option("--listen", listen,
+                   "also serve the terminal over TCP, as a serial device server would: "
+                   "rfc2217:[HOST:]PORT (RFC 2217) or socket:[HOST:]PORT (raw); HOST "
+                   "127.0.0.1 unless given, PORT 0 picks a free one; prints \"listen: URL\". "
+                   "One simulator only");
     app.add_option("--idle-gap", opt.idleGapMs,
                    "ms of silence after which a partial message is judged")
         ->default_val(opt.idleGapMs);
@@ -110,6 +143,20 @@ int main(int argc, char** argv) {
 
     opt.slave = target == "slave";
     opt.keepRuns = false;  // serving for days must not grow
+    bool listenRfc2217 = false;
+    std::string listenHost;
+    std::uint16_t listenPort = 0;
+    if (!listen.empty()) {
+        std::string error;
+        if (!CSimNetListener::ParseSpec(listen, listenRfc2217, listenHost, listenPort, error)) {
+            std::cerr << "quillon-sim: --listen " << error << "\n";
+            return 2;
+        }
+        if (count != 1) {
+            std::cerr << "quillon-sim: --listen serves one simulator; leave out --count\n";
+            return 2;
+        }
+    }
     if (!chipVersion.empty()) {
         char* end = nullptr;
         errno = 0;
@@ -142,18 +189,37 @@ int main(int argc, char** argv) {
         }
         link = dir + "/" + name;
     }
-    opt.linkPath = link;
 
+    std::vector<std::unique_ptr<CBootloaderSim>> sims;
+    std::vector<std::string> links;
+    std::unique_ptr<CSimNetListener> listener;
+    std::mutex outputMutex;  // several simulators report from their own threads
     try {
-        CBootloaderSim sim(opt);
-        sim.onReport = [](CBootloaderSim::ReportKind, const std::string& text) {
-            std::cerr << "quillon-sim: " << text << std::endl;
-        };
-        sim.onNewTerminal = [](const std::string& path) {
-            std::cout << "pty: " << path << std::endl;
-        };
+        for (unsigned k = 1; k <= count; ++k) {
+            SimOptions o = opt;
+            o.linkPath = Numbered(link, k, count);
+            o.saveImage = Numbered(opt.saveImage, k, count);
+            links.push_back(o.linkPath);
+            auto sim = std::make_unique<CBootloaderSim>(o);
+            const std::string who =
+                count == 1 ? "quillon-sim: " : "quillon-sim " + std::to_string(k) + ": ";
+            sim->onReport = [who, &outputMutex](CBootloaderSim::ReportKind,
+                                                const std::string& text) {
+                std::lock_guard<std::mutex> lock(outputMutex);
+                std::cerr << who << text << std::endl;
+            };
+            const std::string linkPath = o.linkPath;
+            sim->onNewTerminal = [count, linkPath, &outputMutex](const std::string& path) {
+                std::lock_guard<std::mutex> lock(outputMutex);
+                std::cout << "pty: " << path << std::endl;
+                if (count > 1) {
+                    std::cout << "link: " << linkPath << std::endl;  // which one it was
+                }
+            };
+            sims.push_back(std::move(sim));
+        }
         // Handlers first: a signal that comes as soon as the path is printed still cleans up.
-        g_sim = &sim;
+        g_sims = &sims;
         struct sigaction sa {};
         sa.sa_handler = OnStopSignal;
         sigemptyset(&sa.sa_mask);
@@ -162,14 +228,50 @@ int main(int argc, char** argv) {
         sigaction(SIGHUP, &sa, nullptr);
         signal(SIGPIPE, SIG_IGN);
 
-        sim.Open();
-        std::cout << "pty: " << sim.SlavePath() << "\nlink: " << link << std::endl;
-
-        const int rc = sim.Serve();
-        g_sim = nullptr;
-        return rc;
+        for (std::size_t i = 0; i < sims.size(); ++i) {
+            sims[i]->Open();
+            std::lock_guard<std::mutex> lock(outputMutex);
+            std::cout << "pty: " << sims[i]->SlavePath() << "\nlink: " << links[i] << std::endl;
+        }
+        if (!listen.empty()) {
+            CBootloaderSim* sim = sims.front().get();
+            listener = std::make_unique<CSimNetListener>(listenRfc2217, listenHost, listenPort,
+                                                         [sim] { return sim->SlavePath(); });
+            listener->onReport = [&outputMutex](const std::string& text) {
+                std::lock_guard<std::mutex> lock(outputMutex);
+                std::cerr << "quillon-sim: " << text << std::endl;
+            };
+            listener->Start();
+            std::lock_guard<std::mutex> lock(outputMutex);
+            std::cout << "listen: " << listener->Url() << std::endl;
+        }
     } catch (const std::system_error& e) {
+        g_sims = nullptr;
         std::cerr << "quillon-sim: " << e.what() << "\n";
         return 3;
     }
+
+    std::vector<int> results(sims.size(), 1);
+    auto serve = [&](std::size_t i) {
+        try {
+            results[i] = sims[i]->Serve();
+        } catch (const std::system_error& e) {
+            std::lock_guard<std::mutex> lock(outputMutex);
+            std::cerr << "quillon-sim: " << e.what() << std::endl;
+            results[i] = 3;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < sims.size(); ++i) {
+        threads.emplace_back(serve, i);
+    }
+    serve(0);
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    if (listener) {
+        listener->Stop();
+    }
+    g_sims = nullptr;
+    return *std::max_element(results.begin(), results.end());
 }
