@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ pkg-config libcli11-dev libudev-dev qt6-base-dev
           srecord socat)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang xvfb xauth
-               mingw-w64 googletest wine64 wine fonts-wine)
+               mingw-w64 googletest wine64 wine fonts-wine ser2net)
     # The packages (scripts/package.sh): dpkg-shlibdeps and file for CPack, lintian to check.
     packages+=(dpkg-dev file lintian)
 fi
@@ -25,3 +25,10 @@ SUDO=""
 echo "Installing: ${missing[*]}"
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# The tests start their own ser2net on 127.0.0.1. The package's system service serves the
+# machine's own serial ports (/dev/ttyS0 is often the console): it is not left running.
+if [[ " ${missing[*]} " == *" ser2net "* ]] && command -v systemctl >/dev/null &&
+    systemctl is-active --quiet ser2net 2>/dev/null; then
+    $SUDO systemctl disable --now ser2net >/dev/null 2>&1 || true
+fi

@@ -359,4 +359,52 @@ if [[ -n $screenshot ]]; then
     echo "screenshot: $screenshot"
 fi
 
+echo "== quillon-cli.exe flash through ser2net on 127.0.0.1 (Winsock) =="
+command -v ser2net >/dev/null || fail "ser2net is missing (scripts/setup.sh --test installs it)"
+# A TCP port on 127.0.0.1 that nothing answers on.
+free_port() {
+    local p
+    for _ in $(seq 100); do
+        p=$((20000 + RANDOM % 40000))
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+            echo "$p"
+            return
+        fi
+    done
+    fail "no free TCP port on 127.0.0.1"
+}
+for mode in rfc2217 socket; do
+    start_sim --save-image "$tmp/saved-$mode.bin"
+    rc=0
+    run_wine "$tmp/refused.out" "$tmp/refused.err" "$cli" flash \
+        --port "$mode://127.0.0.1:$(free_port)" "$(winpath "$tmp/Master_fw.mot")" || rc=$?
+    echo "-- $mode:// to a port nobody serves: exit $rc ($(tail -n 1 "$tmp/refused.err"))"
+    [[ $rc == 4 ]] || fail "a refused connection ended with $rc, expected 4"
+    port=$(free_port)
+    accepter="tcp,127.0.0.1,$port"
+    [[ $mode == rfc2217 ]] && accepter="telnet(rfc2217),$accepter"
+    # Only this configuration (never the machine's), only the simulator's terminal.
+    printf '%%YAML 1.1\n---\nconnection: &sim\n  accepter: %s\n  connector: serialdev,%s,9600n81,local\n' \
+        "$accepter" "$(readlink -f "$tmp/sim-link")" >"$tmp/ser2net.yaml"
+    ser2net -n -u -c "$tmp/ser2net.yaml" >"$tmp/ser2net.log" 2>&1 &
+    ser2net_pid=$!
+    helper_pids+=("$ser2net_pid")
+    for _ in $(seq 100); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+        sleep 0.05
+    done
+    rc=0
+    run_wine "$tmp/net.out" "$tmp/net.err" "$cli" flash --port "$mode://127.0.0.1:$port" \
+        "$(winpath "$tmp/Master_fw.mot")" || rc=$?
+    echo "-- quillon-cli.exe flash --port $mode://127.0.0.1:$port Master_fw.mot: exit $rc"
+    sed 's/^/  /' "$tmp/net.out"
+    tail -n 2 "$tmp/net.err" | sed 's/^/  /'
+    wait_sim 600
+    kill "$ser2net_pid" 2>/dev/null || true
+    wait "$ser2net_pid" 2>/dev/null || true
+    [[ $rc == 0 ]] || fail "flash through $mode:// ended with $rc, expected 0"
+    [[ $sim_rc == 0 ]] || fail "the simulator judged the $mode:// run incorrect ($sim_rc)"
+    cmp "$tmp/saved-$mode.bin" "$tmp/expected.bin" || fail "the image received through $mode:// differs"
+done
+
 echo "== Windows part passed in $((SECONDS - started)) s =="
