@@ -1,6 +1,8 @@
 // The port list of the running window follows the virtual ports folder: links that appear
 // or go are picked up by the hot-plug monitor, and the user's choice survives each refill.
 #include <QFile>
+#include <QLineEdit>
+#include <QSettings>
 #include <QtTest>
 #include <memory>
 #include <string>
@@ -56,6 +58,63 @@ private slots:
         QCOMPARE(dlg.m_comboPort->currentIndex(), -1);
         Link(QStringLiteral("inverter-a"), a);
         QTRY_COMPARE_WITH_TIMEOUT(Selected(dlg), linkA, 5000);
+    }
+
+    // Network ports the user added follow the local ones, keep their choice through hot-plug
+    // refills, are checked when added, kept in the settings, and saved as ComPortStr.
+    void networkPorts() {
+        const QString kept = QStringLiteral("rfc2217://127.0.0.1:1");
+        const QString added = QStringLiteral("socket://[::1]:4001");
+        {
+            QSettings settings;
+            settings.setValue(QStringLiteral("Config/NetworkPorts"),
+                              QStringList{kept, QStringLiteral("rfc2217://no-port")});
+        }
+        CPrivateEnvironment::SetSavedPort(kept);
+        CQuillon2Dlg dlg;
+        QVector<RecordedMessage> messages;
+        RecordMessages(dlg, messages);
+        const int local = dlg.m_comboPort->Model().GetCount();
+        QCOMPARE(dlg.m_comboPort->count(), local + 1);  // the malformed one is left out
+        QCOMPARE(dlg.m_comboPort->itemText(local), kept);
+        QCOMPARE(Selected(dlg), kept);
+
+        dlg.m_askNetworkPort = [](QWidget*) { return QStringLiteral("socket://host"); };
+        dlg.OnAddNetworkPort();
+        QCOMPARE(messages.size(), 1);
+        QVERIFY2(messages[0].text.contains(QStringLiteral("no port")),
+                 qPrintable(messages[0].text));
+        QCOMPARE(dlg.m_comboPort->count(), local + 1);
+        dlg.m_askNetworkPort = [&](QWidget*) { return added; };
+        dlg.m_btnAddNetworkPort->click();
+        QCOMPARE(dlg.m_comboPort->itemText(local + 1), added);
+        QCOMPARE(dlg.m_comboPort->currentText(), added);
+        QCOMPARE(Selected(dlg), added);
+        QCOMPARE(QSettings().value(QStringLiteral("Config/NetworkPorts")).toStringList(),
+                 (QStringList{kept, added}));
+
+        CPtyPair pty;
+        const QString link = Link(QStringLiteral("inverter-net"), pty);
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->Model().GetCount(), local + 1, 5000);
+        QCOMPARE(dlg.m_comboPort->currentText(), added);
+        QCOMPARE(Selected(dlg), added);
+
+        dlg.m_comboPort->setCurrentIndex(dlg.m_comboPort->findText(kept));
+        const QString file = m_env->Path(QStringLiteral("Master_net.bin"));
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        dlg.m_editFile->setText(file);
+        dlg.OnFlash();  // nothing listens there
+        QCOMPARE(CPrivateEnvironment::SavedPort(), kept);
+        QCOMPARE(messages.back().text,
+                 QStringLiteral("Can't open serial port,\nplease check your device!"));
+
+        dlg.OnRemoveNetworkPort();
+        QCOMPARE(dlg.m_comboPort->findText(kept), -1);
+        QCOMPARE(QSettings().value(QStringLiteral("Config/NetworkPorts")).toStringList(),
+                 (QStringList{added}));
+        QFile::remove(link);
     }
 
 private:

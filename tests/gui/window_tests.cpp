@@ -344,7 +344,7 @@ private slots:
                  selected.isEmpty() ? QString() : saved);
     }
 
-    // Tab walks list, path box, "...", "Flash!", "History…"; Alt+S and Alt+F reach the list
+    // Tab walks list, "+", path box, "...", "Flash!", "History…"; Alt+S and Alt+F reach the list
     // and the path box through their labels.
     void keyboardReachesEveryControl() {
         CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({{"A (ttyUSB0)", "/f/0", "/f/0", true}}));
@@ -353,8 +353,8 @@ private slots:
         dlg.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&dlg));
         dlg.m_comboPort->setFocus();
-        const QList<QWidget*> order = {dlg.m_editFile, dlg.m_btnBrowse, dlg.m_btnFlash,
-                                       dlg.m_btnHistory, dlg.m_comboPort};
+        const QList<QWidget*> order = {dlg.m_btnAddNetworkPort, dlg.m_editFile,   dlg.m_btnBrowse,
+                                       dlg.m_btnFlash,          dlg.m_btnHistory, dlg.m_comboPort};
         for (QWidget* next : order) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), next);

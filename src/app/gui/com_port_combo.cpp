@@ -2,7 +2,10 @@
 
 #include <QSignalBlocker>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <utility>
+
+#include "serial/net_port.h"
 
 #ifdef __linux__
 #include "serial/hotplug_monitor.h"
@@ -39,13 +42,23 @@ CComPortCombo::CComPortCombo(std::unique_ptr<IPortSource> source, QWidget* paren
       m_source(source ? std::move(source) : PlatformSource()),
       m_list(*m_source) {
     // The list sorts its own entries; the control shows them in that order.
-    connect(this, &QComboBox::currentIndexChanged, this,
-            [this](int index) { m_list.SetCurSel(index); });
+    connect(this, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (index >= m_list.GetCount()) {
+            m_nNetSel = index - m_list.GetCount();
+            m_list.SetCurSel(-1);
+        } else {
+            m_nNetSel = -1;
+            m_list.SetCurSel(index);
+        }
+    });
 }
 
 CComPortCombo::~CComPortCombo() = default;
 
 bool CComPortCombo::FillPortList(int nPort) {
+    if (nPort >= 0) {
+        m_nNetSel = -1;  // a local port (or none) is wanted
+    }
     m_list.m_bShowNoneEntry = m_bShowNoneEntry;
     const bool ok = m_list.FillPortList(nPort);
     ShowModel();
@@ -54,13 +67,68 @@ bool CComPortCombo::FillPortList(int nPort) {
 
 bool CComPortCombo::FillPortListByName(const std::string& savedName) {
     m_list.m_bShowNoneEntry = m_bShowNoneEntry;
+    m_nNetSel = -1;
+    if (IsNetworkPortName(savedName)) {
+        std::string error;
+        const bool ok = m_list.FillPortListByName("");
+        if (AddNetworkPort(savedName, error)) {
+            return ok;  // shown and chosen
+        }
+        ShowModel();
+        return ok;
+    }
     const bool ok = m_list.FillPortListByName(savedName);
     ShowModel();
     return ok;
 }
 
 std::string CComPortCombo::GetSelectedPortName() const {
+    if (m_nNetSel >= 0) {
+        return m_netPorts[static_cast<std::size_t>(m_nNetSel)];
+    }
     return m_list.GetSelectedPortName();
+}
+
+void CComPortCombo::SetNetworkPorts(const std::vector<std::string>& urls) {
+    const std::string chosen = m_nNetSel >= 0 ? GetSelectedPortName() : std::string();
+    m_netPorts.clear();
+    m_nNetSel = -1;
+    for (const std::string& url : urls) {
+        NetPortAddress address;
+        std::string error;
+        if (ParseNetworkPortName(url, address, error) &&
+            std::find(m_netPorts.begin(), m_netPorts.end(), url) == m_netPorts.end()) {
+            m_netPorts.push_back(url);
+            if (url == chosen) {
+                m_nNetSel = static_cast<int>(m_netPorts.size()) - 1;
+            }
+        }
+    }
+    ShowModel();
+}
+
+bool CComPortCombo::AddNetworkPort(const std::string& url, std::string& error) {
+    NetPortAddress address;
+    if (!ParseNetworkPortName(url, address, error)) {
+        return false;
+    }
+    auto it = std::find(m_netPorts.begin(), m_netPorts.end(), url);
+    if (it == m_netPorts.end()) {
+        it = m_netPorts.insert(m_netPorts.end(), url);
+    }
+    m_nNetSel = static_cast<int>(it - m_netPorts.begin());
+    ShowModel();
+    return true;
+}
+
+bool CComPortCombo::RemoveSelectedNetworkPort() {
+    if (m_nNetSel < 0) {
+        return false;
+    }
+    m_netPorts.erase(m_netPorts.begin() + m_nNetSel);
+    m_nNetSel = -1;
+    ShowModel();
+    return true;
 }
 
 void CComPortCombo::ShowModel() {
@@ -69,7 +137,16 @@ void CComPortCombo::ShowModel() {
     for (const CPortEntry& entry : m_list.GetEntries()) {
         addItem(QString::fromStdString(entry.m_strText), QVariant(entry.m_dwItemData));
     }
-    setCurrentIndex(m_list.GetCurSel());
+    for (const std::string& url : m_netPorts) {
+        addItem(QString::fromStdString(url), QVariant(QString::fromStdString(url)));
+    }
+    if (m_nNetSel >= 0) {
+        // The user's network port stays chosen whatever the local list would select.
+        m_list.SetCurSel(-1);
+        setCurrentIndex(m_list.GetCount() + m_nNetSel);
+    } else {
+        setCurrentIndex(m_list.GetCurSel());
+    }
 }
 
 bool CComPortCombo::StartHotplug() {

@@ -1,11 +1,15 @@
 // The "Serial Port:" list: a sorted drop-down view over CPortList. The list decides the
 // entries and the selection; this control shows them, passes the user's choice back, and
-// refills on every "ports changed" notice of the hot-plug monitor.
+// refills on every "ports changed" notice of the hot-plug monitor. Network ports the user
+// added follow the local ports, each shown by its URL; a refill never takes their choice away.
+#include <vector>
+
 #pragma once
 
 #include <QComboBox>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "serial/port_list.h"
 
@@ -25,8 +29,19 @@ public:
     bool FillPortList(int nPort);
     // Start-up fill with a saved port name.
     bool FillPortListByName(const std::string& savedName);
-    // The name to open and save for the chosen entry; empty when none is chosen.
+    // The name to open and save for the chosen entry (a network port's URL); empty when none
+    // is chosen.
     std::string GetSelectedPortName() const;
+
+    // The network ports listed after the local ones. Malformed URLs are left out.
+    void SetNetworkPorts(const std::vector<std::string>& urls);
+    const std::vector<std::string>& NetworkPorts() const { return m_netPorts; }
+    // Lists the URL (unless it is listed already) and chooses it. False, with the reason,
+    // when it is not of the form rfc2217://HOST:PORT or socket://HOST:PORT.
+    bool AddNetworkPort(const std::string& url, std::string& error);
+    // Takes the chosen network port off the list; false when no network port is chosen.
+    bool RemoveSelectedNetworkPort();
+    bool NetworkPortSelected() const { return m_nNetSel >= 0; }
 
     // Follows ports arriving and leaving from now on; false when the platform offers no
     // monitor (the list then stays as it is).
@@ -42,6 +57,8 @@ private:
 
     std::unique_ptr<IPortSource> m_source;
     CPortList m_list;
+    std::vector<std::string> m_netPorts;
+    int m_nNetSel = -1;  // the chosen network port, an index into m_netPorts
     std::unique_ptr<CPortMonitor> m_monitor;
     QSocketNotifier* m_notifier = nullptr;
 };

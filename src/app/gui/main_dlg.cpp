@@ -12,16 +12,20 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
 #include <exception>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "app/flash_run.h"
 #include "app/gui/about_dlg.h"
@@ -46,6 +50,8 @@ const QString kWaitingText = QStringLiteral("Waiting...");
 const QString kSettingsGroup = QStringLiteral("Config");
 const QString kSettingsKey = QStringLiteral("ComPortStr");
 const QString kFirmwareKey = QStringLiteral("FirmwarePath");
+const QString kNetworkPortsKey = QStringLiteral("NetworkPorts");
+const QString kAddNetworkPortText = QStringLiteral("Add network port...");
 
 std::string ToLocalPath(const QString& path) {
     return QFile::encodeName(path).toStdString();
@@ -77,10 +83,12 @@ CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
                           Qt::WindowCloseButtonHint),
       m_messageBox(&CQuillon2Dlg::ShowMessageBox),
       m_browseDialog(&CQuillon2Dlg::DefaultBrowseDialog),
+      m_askNetworkPort(&CQuillon2Dlg::DefaultAskNetworkPort),
       m_link(timing) {
     m_comboPort = new CComPortCombo(std::move(source), this);
     m_editFile = new CPathEdit(this);
     m_btnBrowse = new QPushButton(QStringLiteral("..."), this);
+    m_btnAddNetworkPort = new QPushButton(QStringLiteral("+"), this);
     m_btnFlash = new QPushButton(kFlashText, this);
     m_btnHistory = new QPushButton(QStringLiteral("&History…"), this);
 
@@ -147,20 +155,25 @@ void CQuillon2Dlg::OnInitDialog() {
     m_editFile->setMinimumWidth(du.X(166));
     m_btnBrowse->setFixedWidth(qMax(
         du.X(24), m_btnBrowse->fontMetrics().horizontalAdvance(QStringLiteral("...")) + du.X(8)));
+    m_btnAddNetworkPort->setFixedWidth(m_btnBrowse->maximumWidth());
+    m_btnAddNetworkPort->setToolTip(kAddNetworkPortText);
+    m_btnAddNetworkPort->setAccessibleName(kAddNetworkPortText);
     m_btnFlash->setMinimumWidth(du.X(51));
     // No default button (see keyPressEvent for Enter).
     m_btnBrowse->setAutoDefault(false);
+    m_btnAddNetworkPort->setAutoDefault(false);
     m_btnFlash->setAutoDefault(false);
     m_btnHistory->setAutoDefault(false);
 
-    // Labels at 14, the list and the path box at 55 (166 wide), "..." at 225, "Flash!" under
-    // the path box; a 14-unit margin all round.
+    // Labels at 14, the list and the path box at 55 (166 wide), "..." at 225 with "+" (add a
+    // network port) above it, "Flash!" under the path box; a 14-unit margin all round.
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(du.X(14), du.Y(14), du.X(14), du.Y(14));
     grid->setHorizontalSpacing(du.X(4));
     grid->setVerticalSpacing(du.Y(6));
     grid->addWidget(labelPort, 0, 0);
     grid->addWidget(m_comboPort, 0, 1);
+    grid->addWidget(m_btnAddNetworkPort, 0, 2);
     grid->addWidget(labelFile, 1, 0);
     grid->addWidget(m_editFile, 1, 1);
     grid->addWidget(m_btnBrowse, 1, 2);
@@ -174,7 +187,8 @@ void CQuillon2Dlg::OnInitDialog() {
     grid->setRowMinimumHeight(2, du.Y(14));
     grid->setSizeConstraint(QLayout::SetMinimumSize);
 
-    setTabOrder(m_comboPort, m_editFile);
+    setTabOrder(m_comboPort, m_btnAddNetworkPort);
+    setTabOrder(m_btnAddNetworkPort, m_editFile);
     setTabOrder(m_editFile, m_btnBrowse);
     setTabOrder(m_btnBrowse, m_btnFlash);
     setTabOrder(m_btnFlash, m_btnHistory);
@@ -190,6 +204,23 @@ void CQuillon2Dlg::OnInitDialog() {
     auto* history = new QAction(QStringLiteral("History…"), this);
     connect(history, &QAction::triggered, this, [this] { OnHistory(); });
     addAction(history);
+
+    connect(m_btnAddNetworkPort, &QPushButton::clicked, this, [this] { OnAddNetworkPort(); });
+
+    // The port list's own context menu: network ports in and out.
+    auto* addPort = new QAction(kAddNetworkPortText, m_comboPort);
+    connect(addPort, &QAction::triggered, this, [this] { OnAddNetworkPort(); });
+    auto* removePort = new QAction(QStringLiteral("Remove network port"), m_comboPort);
+    connect(removePort, &QAction::triggered, this, [this] { OnRemoveNetworkPort(); });
+    m_comboPort->addAction(addPort);
+    m_comboPort->addAction(removePort);
+    m_comboPort->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_comboPort, &QWidget::customContextMenuRequested, this,
+            [this, removePort](const QPoint& at) {
+                removePort->setEnabled(m_comboPort->NetworkPortSelected());
+                QMenu::exec(m_comboPort->actions(), m_comboPort->mapToGlobal(at), nullptr,
+                            m_comboPort);
+            });
 
     // The About box: F1 and the window's context menu.
     auto* about = new QAction(QStringLiteral("&About Quillon Pro..."), this);
@@ -209,6 +240,14 @@ void CQuillon2Dlg::OnInitDialog() {
 
     m_comboPort->m_bShowNoneEntry = false;
     const std::unique_ptr<QSettings> settings = OpenSettings();
+    std::vector<std::string> networkPorts;
+    if (settings) {
+        for (const QString& url :
+             settings->value(kSettingsGroup + QLatin1Char('/') + kNetworkPortsKey).toStringList()) {
+            networkPorts.push_back(url.toStdString());
+        }
+    }
+    m_comboPort->SetNetworkPorts(networkPorts);
     SelectPortByName(
         settings ? settings->value(kSettingsGroup + QLatin1Char('/') + kSettingsKey).toString()
                  : QString());
@@ -229,6 +268,47 @@ void CQuillon2Dlg::OnInitDialog() {
 
 void CQuillon2Dlg::SelectPortByName(const QString& name) {
     m_comboPort->FillPortListByName(name.toStdString());
+}
+
+QString CQuillon2Dlg::DefaultAskNetworkPort(QWidget* owner) {
+    bool ok = false;
+    const QString url = QInputDialog::getText(
+        owner, QStringLiteral("Add network port"),
+        QStringLiteral("URL of the port (rfc2217://HOST:PORT or socket://HOST:PORT):"),
+        QLineEdit::Normal, QStringLiteral("rfc2217://"), &ok);
+    return ok ? url : QString();
+}
+
+void CQuillon2Dlg::OnAddNetworkPort() {
+    const QString url = m_askNetworkPort ? m_askNetworkPort(this).trimmed() : QString();
+    if (url.isEmpty()) {
+        return;
+    }
+    std::string error;
+    if (!m_comboPort->AddNetworkPort(url.toStdString(), error)) {
+        Warn(QStringLiteral("\"%1\" is not a network port: %2.\nUse rfc2217://HOST:PORT or "
+                            "socket://HOST:PORT.")
+                 .arg(url, QString::fromStdString(error)));
+        return;
+    }
+    SaveNetworkPorts();
+}
+
+void CQuillon2Dlg::OnRemoveNetworkPort() {
+    if (m_comboPort->RemoveSelectedNetworkPort()) {
+        SaveNetworkPorts();
+    }
+}
+
+void CQuillon2Dlg::SaveNetworkPorts() {
+    QStringList urls;
+    for (const std::string& url : m_comboPort->NetworkPorts()) {
+        urls << QString::fromStdString(url);
+    }
+    if (const std::unique_ptr<QSettings> settings = OpenSettings()) {
+        settings->setValue(kSettingsGroup + QLatin1Char('/') + kNetworkPortsKey, urls);
+        settings->sync();
+    }
 }
 
 void CQuillon2Dlg::OnAbout() {

@@ -39,6 +39,9 @@ public:
     // The file-open dialog: the chosen file's full path, or a null string when cancelled.
     using BrowseFn = std::function<QString(QWidget* owner)>;
     BrowseFn m_browseDialog;
+    // Asks for a network port's URL: the text entered, or a null string when cancelled.
+    using AskUrlFn = std::function<QString(QWidget* owner)>;
+    AskUrlFn m_askNetworkPort;
 
     void OnBrowse();
     void OnFlash();
@@ -48,6 +51,9 @@ public:
     QString BrowseStartFolder() const;
     // A dropped firmware file: one local .mot or .bin file (any case); else a null string.
     static QString DroppedFirmware(const QMimeData* data);
+    // "Add network port...": asks for the URL, checks its form, lists, chooses and keeps it.
+    void OnAddNetworkPort();
+    void OnRemoveNetworkPort();
     // The saved port name selects its entry; this is the first fill of the port list.
     void SelectPortByName(const QString& name);
 
@@ -57,6 +63,7 @@ public:
     CComPortCombo* m_comboPort;
     QLineEdit* m_editFile;  // a CPathEdit
     QPushButton* m_btnBrowse;
+    QPushButton* m_btnAddNetworkPort;
     QPushButton* m_btnFlash;
     QPushButton* m_btnHistory;
     CBootLink m_link;
@@ -68,6 +75,7 @@ public:
     static const QString kBurnFilesFilter;
     static const QString kAllFilesFilter;
     static QString DefaultBrowseDialog(QWidget* owner);
+    static QString DefaultAskNetworkPort(QWidget* owner);
     static void ShowMessageBox(QWidget* owner, const QString& text, const QString& caption,
                                MsgIcon icon, const QString& detail);
     // The box ShowMessageBox runs: fixed text, caption, icon, and the detail beneath.
@@ -94,6 +102,7 @@ private:
     void SetFirmwarePath(const QString& path);
     static void RememberFirmwarePath(const QString& path);
     void JoinWorker();
+    void SaveNetworkPorts();
 
     std::unique_ptr<CQtJobUi> m_ui;
     QString m_strRunPort;  // the port of the run in progress, for the progress window
