@@ -1,4 +1,7 @@
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,10 +15,12 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "net_listener.h"
 #include "pty_pair.h"
 #include "serial/serial_port.h"
 
@@ -270,6 +275,149 @@ TEST(SerialException, UnknownCodeBadBufferAndLastError) {
     } catch (const CSerialException& ex) {
         EXPECT_EQ(ex.m_dwError, static_cast<std::uint32_t>(EACCES));
         EXPECT_NE(std::string(ex.what()).find(std::strerror(EACCES)), std::string::npos);
+    }
+}
+
+// A network port through the simulator's serial server, raw and RFC 2217, to a terminal the
+// test plays the device on: the same answers as a local line.
+TEST(NetworkPort, BehavesLikeALocalLine) {
+    std::vector<std::uint8_t> all(256);
+    for (int v = 0; v < 256; ++v) {
+        all[v] = static_cast<std::uint8_t>(v);
+    }
+    for (const bool rfc2217 : {false, true}) {
+        SCOPED_TRACE(rfc2217 ? "rfc2217" : "socket");
+        CPtyPair pty;
+        CSimNetListener server(rfc2217, "127.0.0.1", 0, [&] { return pty.SlavePath(); });
+        server.Start();
+        CSerialPort port;
+        port.Open(server.Url());
+        ASSERT_TRUE(port.IsOpen());
+        std::uint8_t buf[16] = {};
+        EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
+        EXPECT_FALSE(port.WaitReadable(20));
+
+        // More than a socket takes at once, every byte value in it (0xFF travels doubled).
+        std::vector<std::uint8_t> big;
+        for (int i = 0; i < 2048; ++i) {
+            big.insert(big.end(), all.begin(), all.end());
+        }
+        std::vector<std::uint8_t> got;
+        std::thread device([&] { got = pty.Read(big.size(), 20000); });
+        EXPECT_EQ(port.Write(big.data(), static_cast<std::uint32_t>(big.size())), big.size());
+        device.join();
+        EXPECT_TRUE(got == big);
+        pty.Write(all);
+        EXPECT_EQ(ReadFromPort(port, all.size()), all);
+
+        pty.Write(std::string("ABCDEFG"));
+        ASSERT_TRUE(port.WaitReadable(5000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(port.Read(buf, 3), 3u);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), "ABC");
+        const auto rest = ReadFromPort(port, 4);
+        EXPECT_EQ(std::string(rest.begin(), rest.end()), "DEFG");
+        pty.Write(std::string("old"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        port.Purge(CSerialPort::PURGE_TXCLEAR);
+        port.Purge(CSerialPort::PURGE_RXCLEAR);
+        EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
+        pty.Write(std::string("new"));
+        const auto fresh = ReadFromPort(port, 3);
+        EXPECT_EQ(std::string(fresh.begin(), fresh.end()), "new");
+
+        pty.HangUp();  // the server closes the connection, as a device server does
+        EXPECT_TRUE(port.WaitReadable(5000));
+        EXPECT_EQ(ErrorOf([&] { port.Read(buf, sizeof buf); }),
+                  static_cast<std::uint32_t>(ECONNRESET));
+        EXPECT_TRUE(port.IsOpen());
+        port.Close();
+        EXPECT_FALSE(port.IsOpen());
+    }
+}
+
+// One connection on 127.0.0.1 whose server says what the test gives it: first greeting, then,
+// once the client has sent its five line settings, answer.
+class CCannedServer {
+public:
+    CCannedServer(std::vector<std::uint8_t> greeting, std::vector<std::uint8_t> answer) {
+        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(m_listen, 1);
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
+        m_port = ntohs(a.sin_port);
+        m_thread = std::thread([this, greeting, answer] {
+            const int c = accept(m_listen, nullptr, nullptr);
+            send(c, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+            std::string heard;
+            char b[256];
+            ssize_t n;
+            while (heard.find("\xFF\xF0") == std::string::npos ||
+                   std::count(heard.begin(), heard.end(), '\xF0') < 5) {
+                if ((n = recv(c, b, sizeof b, 0)) <= 0) {
+                    break;
+                }
+                heard.append(b, static_cast<std::size_t>(n));
+            }
+            send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+            while (recv(c, b, sizeof b, 0) > 0) {
+            }
+            close(c);
+        });
+    }
+    ~CCannedServer() {
+        m_thread.join();
+        close(m_listen);
+    }
+    std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(m_port); }
+
+private:
+    int m_listen;
+    int m_port = 0;
+    std::thread m_thread;
+};
+
+TEST(NetworkPort, MalformedNamesAndServersThatRefuseTheLine) {
+    for (const char* name :
+         {"rfc2217://", "rfc2217://host", "socket://:4001", "socket://host:0",
+          "socket://host:65536", "socket://host:4001/", "rfc2217://::1:4001", "rfc2217://[::1]4001",
+          "rfc2217://[::1:4001", "socket://a b:1", "socket://[host]:1"}) {
+        SCOPED_TRACE(name);
+        CSerialPort port;
+        EXPECT_EQ(ErrorOf([&] { port.Open(name); }), static_cast<std::uint32_t>(EINVAL));
+        EXPECT_FALSE(port.IsOpen());
+    }
+    constexpr std::uint8_t IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253,
+                           DONT = 254;
+    const std::vector<std::uint8_t> agree = {IAC, DO, 44, IAC, DO, 0, IAC, WILL, 0};
+    auto answers = [&](std::uint8_t baudHigh) {
+        return std::vector<std::uint8_t>{IAC, SB,  44,  101, 0,   0,   baudHigh, 0x80, IAC, SE,
+                                         IAC, SB,  44,  102, 8,   IAC, SE,       IAC,  SB,  44,
+                                         103, 1,   IAC, SE,  IAC, SB,  44,       104,  1,   IAC,
+                                         SE,  IAC, SB,  44,  105, 1,   IAC,      SE};
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> greeting;
+        std::vector<std::uint8_t> answer;
+        std::uint32_t error;
+    };
+    const std::vector<Case> cases = {
+        {"no COM-PORT-OPTION", {IAC, DONT, 44, IAC, DO, 0, IAC, WILL, 0}, {}, EPROTONOSUPPORT},
+        {"no binary mode", {IAC, DO, 44, IAC, DONT, 0, IAC, WONT, 0}, {}, ENOTSUP},
+        {"another speed", agree, answers(0x4B), ENOTSUP},  // 0x4B80: 19328, not 9600
+        {"every setting confirmed", agree, answers(0x25), 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CCannedServer server(c.greeting, c.answer);
+        CSerialPort port;
+        EXPECT_EQ(ErrorOf([&] { port.Open(server.Url()); }), c.error);
+        EXPECT_EQ(port.IsOpen(), c.error == 0);
     }
 }
 
