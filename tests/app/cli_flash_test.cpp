@@ -263,8 +263,9 @@ TEST(CliFlash, NetworkPortsThroughSer2net) {
     fs::remove_all(dir);
 }
 
-// Four devices at once, one of which refuses a block: three successes, one failure, exit code
-// of the worst, a summary of all, and no working folder left behind.
+// Four devices at once, one of which refuses a block, and a port that does not exist: three
+// successes, two failures, exit code of the worst, a summary of all, and no working folder
+// left behind.
 TEST(CliFlash, ParallelRunsAndTheirSummary) {
     const fs::path dir =
         fs::temp_directory_path() / ("quillon-cli-par-" + std::to_string(getpid()));
@@ -288,16 +289,18 @@ TEST(CliFlash, ParallelRunsAndTheirSummary) {
         sims.push_back(std::make_unique<CSimRunner>(o));
         args.insert(args.end(), {"--port", sims.back()->Port()});
     }
-    args.push_back(file);
+    const std::string missing = (dir / "no-port").string();
+    args.insert(args.end(), {"--port", missing, file});
     const char* oldTmp = std::getenv("TMPDIR");
     const std::string keep = oldTmp ? oldTmp : "";
     setenv("TMPDIR", tmp.c_str(), 1);
     const CliResult r = RunCli(args, dir);
     const CliResult twice =
         RunCli({"flash", "--port", sims[0]->Port(), "--port", sims[0]->Port(), file}, dir);
+    const CliResult malformed = RunCli({"flash", "--port", "rfc2217://host", file}, dir);
     oldTmp ? setenv("TMPDIR", keep.c_str(), 1) : unsetenv("TMPDIR");
 
-    EXPECT_EQ(r.exit, 1) << r.err;
+    EXPECT_EQ(r.exit, 4) << r.err;  // the highest: the port that did not open
     EXPECT_TRUE(fs::is_empty(tmp));
     for (int i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
@@ -312,12 +315,20 @@ TEST(CliFlash, ParallelRunsAndTheirSummary) {
                                               "!\", \"bytes\": 17408,";
         EXPECT_NE(r.out.find(json), std::string::npos) << r.out;
         EXPECT_NE(r.err.find(port + ": Receive Error!"), i == 2 ? std::string::npos : 0) << r.err;
+        EXPECT_NE(r.err.find(port + ":   0 %  64/17408 bytes"), std::string::npos) << r.err;
         const std::vector<SimRun> runs = sims[i]->Runs();
         ASSERT_EQ(runs.size(), 1u);
         EXPECT_EQ(runs[0].Correct(), i != 2);
     }
-    EXPECT_NE(r.err.find("3 of 4 ports succeeded."), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("{\"port\": \"" + missing +
+                         "\", \"outcome\": \"port_not_opened\", \"exit\": 4, "
+                         "\"message\": \"Can't open serial port,\\nplease check your device!\", "
+                         "\"bytes\": 0,"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("3 of 5 ports succeeded."), std::string::npos) << r.err;
     EXPECT_EQ(twice.exit, 2);
+    EXPECT_EQ(malformed.exit, 2);
     EXPECT_EQ(sims[0]->Runs().size(), 1u);  // the refused command touched no port
     fs::remove_all(dir);
 }

@@ -93,15 +93,15 @@ private slots:
         QCOMPARE(QSettings().value(QStringLiteral("Config/NetworkPorts")).toStringList(),
                  (QStringList{kept, added}));
 
+        dlg.m_comboPort->setCurrentIndex(dlg.m_comboPort->findText(kept));
         CPtyPair pty;
         const QString link = Link(QStringLiteral("inverter-net"), pty);
         QTRY_VERIFY_WITH_TIMEOUT(
             dlg.m_comboPort->findText(QStringLiteral("inverter-net"), Qt::MatchStartsWith) >= 0,
             5000);
-        QCOMPARE(dlg.m_comboPort->currentText(), added);
-        QCOMPARE(Selected(dlg), added);
+        QCOMPARE(dlg.m_comboPort->currentText(), kept);
+        QCOMPARE(Selected(dlg), kept);
 
-        dlg.m_comboPort->setCurrentIndex(dlg.m_comboPort->findText(kept));
         const QString file = m_env->Path(QStringLiteral("Master_net.bin"));
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));

@@ -90,7 +90,6 @@ std::string CComPortCombo::GetSelectedPortName() const {
 }
 
 void CComPortCombo::SetNetworkPorts(const std::vector<std::string>& urls) {
-    const std::string chosen = m_nNetSel >= 0 ? GetSelectedPortName() : std::string();
     m_netPorts.clear();
     m_nNetSel = -1;
     for (const std::string& url : urls) {
@@ -99,9 +98,6 @@ void CComPortCombo::SetNetworkPorts(const std::vector<std::string>& urls) {
         if (ParseNetworkPortName(url, address, error) &&
             std::find(m_netPorts.begin(), m_netPorts.end(), url) == m_netPorts.end()) {
             m_netPorts.push_back(url);
-            if (url == chosen) {
-                m_nNetSel = static_cast<int>(m_netPorts.size()) - 1;
-            }
         }
     }
     ShowModel();

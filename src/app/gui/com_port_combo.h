@@ -33,7 +33,8 @@ public:
     // is chosen.
     std::string GetSelectedPortName() const;
 
-    // The network ports listed after the local ones. Malformed URLs are left out.
+    // The network ports listed after the local ones, none of them chosen. Malformed URLs are
+    // left out.
     void SetNetworkPorts(const std::vector<std::string>& urls);
     const std::vector<std::string>& NetworkPorts() const { return m_netPorts; }
     // Lists the URL (unless it is listed already) and chooses it. False, with the reason,
