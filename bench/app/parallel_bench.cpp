@@ -105,6 +105,8 @@ int main(int argc, char** argv) {
     const fs::path dir =
         fs::temp_directory_path() / ("quillon-parallel-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
+    // The runs' history records go with the rest of the bench's files, never to the user's.
+    setenv("XDG_DATA_HOME", dir.c_str(), 1);
     FirmwareRecipe recipe;
     recipe.size = size;
     Firmware fw;

@@ -321,7 +321,7 @@ TEST(CliFlash, ParallelRunsAndTheirSummary) {
         EXPECT_EQ(runs[0].Correct(), i != 2);
     }
     EXPECT_NE(r.out.find("{\"port\": \"" + missing +
-                         "\", \"outcome\": \"port_not_opened\", \"exit\": 4, "
+                         "\", \"outcome\": \"port-not-opened\", \"exit\": 4, "
                          "\"message\": \"Can't open serial port,\\nplease check your device!\", "
                          "\"bytes\": 0,"),
               std::string::npos)
