@@ -5,6 +5,7 @@
 //   gui_screenshots OUT_DIR PORT_NAME FAULTY_PORT_NAME FIRMWARE_FILE
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -59,6 +60,8 @@ int main(int argc, char** argv) {
 
     // A throw-away settings store: the user's saved port and file stay untouched.
     QTemporaryDir settingsDir;
+    // The window opens its settings file under the configuration folder: the same one.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(settingsDir.path()));
     QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
     QSettings().setValue(QStringLiteral("Config/ComPortStr"), port);
