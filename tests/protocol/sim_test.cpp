@@ -526,15 +526,19 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
 TEST_F(SimTest, ProgramServesSeveralAndOverTheNetwork) {
     const Bytes image = MakeImage(0x800, 0);  // every byte value, 0xFF among them
     const std::string link = (m_dir / "port").string();
+    // A client that fails stops in this lambda: WaitExit still ends the simulator.
+    auto flash = [&image](const std::string& port) {
+        CBootLink l(FastTiming());
+        ASSERT_TRUE(l.OpenPort(port));
+        ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
+        EXPECT_EQ(SendData(l.m_port, image), CBootLink::ACK);
+    };
     Child c = Spawn({"--count", "2", "--once", "--target", "slave", "--link", link, "--save-image",
                      (m_dir / "got.bin").string()});
     for (const char* k : {"-1", "-2"}) {
-        ASSERT_EQ(ReadLine(c.out).rfind("pty: /dev/pts/", 0), 0u);
+        EXPECT_EQ(ReadLine(c.out).rfind("pty: /dev/pts/", 0), 0u);
         EXPECT_EQ(ReadLine(c.out), "link: " + link + k);
-        CBootLink l(FastTiming());
-        ASSERT_TRUE(l.OpenPort(link + k));
-        ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
-        EXPECT_EQ(SendData(l.m_port, image), CBootLink::ACK);
+        flash(link + k);
     }
     EXPECT_EQ(WaitExit(c, 5000), 0);
     EXPECT_EQ(ReadFile(m_dir / "got-1.bin"), image);
@@ -549,11 +553,8 @@ TEST_F(SimTest, ProgramServesSeveralAndOverTheNetwork) {
         ReadLine(n.out);
         ReadLine(n.out);
         const std::string listen = ReadLine(n.out);
-        ASSERT_EQ(listen.rfind("listen: " + mode + "://127.0.0.1:", 0), 0u) << listen;
-        CBootLink l(FastTiming());
-        ASSERT_TRUE(l.OpenPort(listen.substr(8)));
-        ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
-        EXPECT_EQ(SendData(l.m_port, image), CBootLink::ACK);
+        EXPECT_EQ(listen.rfind("listen: " + mode + "://127.0.0.1:", 0), 0u) << listen;
+        flash(listen.substr(std::min<std::size_t>(8, listen.size())));
         EXPECT_EQ(WaitExit(n, 5000), 0);
         EXPECT_EQ(ReadFile(m_dir / "net.bin"), image);
         close(n.out);
