@@ -13,10 +13,3 @@ if(QUILLON_SANITIZE)
                         -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
 endif()
-
-# Parts of the tree are added as they are written; a missing folder is not an error.
-function(quillon_add_optional_subdirectory dir)
-    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
-        add_subdirectory(${dir})
-    endif()
-endfunction()

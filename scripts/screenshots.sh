@@ -79,7 +79,7 @@ firmware=$work/firmware/Master_V1.0.mot
 "$build/src/app/cli/quillon-cli" flash --port "$link" "$firmware" 2>/dev/null
 
 mkdir -p "$root/docs"
-QT_QPA_PLATFORM=xcb "$build/tests/gui/gui_screenshots" "$root/docs" "$link" "$faulty" "$firmware"
+QT_QPA_PLATFORM=xcb "$build/tools/screenshots/gui_screenshots" "$root/docs" "$link" "$faulty" "$firmware"
 echo
 echo "quillon-cli history:"
 "$build/src/app/cli/quillon-cli" history

@@ -205,10 +205,9 @@ run_test() {
 export QUILLON_TEST_COM_A='\\.\COM97' QUILLON_TEST_COM_B='\\.\COM98'
 export QUILLON_TEST_PRIVATE_REGISTRY=1
 run_test "$win_build/tests/image/image_tests.exe"
-run_test "$win_build/tests/serial/ports_tests.exe"
-run_test "$win_build/tests/app/history_tests.exe"
-run_test "$win_build/tests/windows/windows_serial_tests.exe"
-run_test "$win_build/tests/windows/windows_ports_tests.exe"
+run_test "$win_build/tests/serial/serial_tests.exe"
+run_test "$win_build/tests/ports/ports_tests.exe"
+run_test "$win_build/tests/app/app_tests.exe"
 if [[ -f $win_build/fuzz/image/image_fuzz_replay.exe && -d fuzz/image/corpus ]]; then
     rc=0
     run_wine "$tmp/replay.out" "$tmp/replay.err" "$win_build/fuzz/image/image_fuzz_replay.exe" \
@@ -327,7 +326,7 @@ run_qt_test() {
         fail "$name failed under Wine"
     fi
 }
-run_qt_test "$win_build/tests/gui/gui_window_tests.exe"
+run_qt_test "$win_build/tests/app/gui/gui_window_tests.exe"
 
 echo "== quillon's window under Wine: a whole run through COM7 to quillon-sim =="
 start_sim --save-image "$tmp/saved-gui.bin"
@@ -340,7 +339,7 @@ if [[ -n $screenshot ]]; then
     mkdir -p "$(dirname "$screenshot")"
     export QUILLON_TEST_SCREENSHOT="Z:${screenshot//\//\\}"
 fi
-run_qt_test "$win_build/tests/windows/gui_com_run_tests.exe"
+run_qt_test "$win_build/tests/app/gui/gui_com_run_tests.exe"
 unset QUILLON_TEST_SIM_COM QUILLON_TEST_PRIVATE_REGISTRY QUILLON_TEST_FIRMWARE QUILLON_TEST_SCREENSHOT
 wait_sim 600
 echo "quillon-sim: exit $sim_rc"

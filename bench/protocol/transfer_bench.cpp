@@ -13,16 +13,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "app/flash_run.h"
 #include "firmware_gen.h"
-#ifdef QUILLON_BENCH_SER2NET
-#include <memory>
-
 #include "ser2net_server.h"
-#endif
 
 extern char** environ;
 namespace fs = std::filesystem;
@@ -85,7 +82,6 @@ int main(int argc, char** argv) {
     }
     std::string port = link.string();
     std::string goal = "1.005";
-#ifdef QUILLON_BENCH_SER2NET
     std::unique_ptr<CSer2net> server;
     if (argc > 2) {
         std::string options;
@@ -99,7 +95,6 @@ int main(int argc, char** argv) {
         std::printf("through ser2net: %s%s%s\n", port.c_str(), options.empty() ? "" : ", ",
                     options.empty() ? "" : options.substr(4, options.size() - 5).c_str());
     }
-#endif
 
     CBootLink bootLink;
     if (!bootLink.OpenPort(port)) {

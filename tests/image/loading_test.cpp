@@ -87,7 +87,7 @@ TEST_P(RefusalTest, ShowsItsMessageAndLeavesOnlyWhatItReached) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conversion, RefusalTest, testing::ValuesIn(Refusals()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST(Refusal, MissingFileIsAReadError) {
     ScratchDir dir;
@@ -184,6 +184,6 @@ TEST_P(AcceptedTest, GivesTheImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conversion, AcceptedTest, testing::ValuesIn(AcceptedFiles()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

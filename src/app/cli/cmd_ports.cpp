@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "commands.h"
-#include "serial/port_list.h"
+#include "ports/port_list.h"
 
 namespace {
 

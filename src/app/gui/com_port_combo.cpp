@@ -8,8 +8,8 @@
 #include "serial/net_port.h"
 
 #ifdef __linux__
-#include "serial/hotplug_monitor.h"
-#include "serial/port_source_linux.h"
+#include "ports/hotplug_monitor.h"
+#include "ports/port_source_linux.h"
 #else
 // No hot-plug monitor elsewhere (Windows follows WM_DEVICECHANGE): the member stays empty.
 class CPortMonitor {};

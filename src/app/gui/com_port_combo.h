@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/port_list.h"
+#include "ports/port_list.h"
 
 class CPortMonitor;
 class QSocketNotifier;

@@ -6,7 +6,7 @@
 
 #include "app/gui/com_port_combo.h"
 #include "app/gui/main_dlg.h"
-#include "serial/port_source_win32.h"
+#include "ports/port_source_win32.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

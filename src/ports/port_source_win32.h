@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "serial/port_list.h"
+#include "ports/port_list.h"
 
 // Size of every property buffer: a longer value counts as not obtained.
 constexpr std::uint32_t kPortPropertyBufferSize = 1024;

@@ -1,4 +1,4 @@
-#include "serial/port_source_linux.h"
+#include "ports/port_source_linux.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

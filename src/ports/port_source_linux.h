@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/port_list.h"
+#include "ports/port_list.h"
 
 // The per-user folder whose symlinks are listed as virtual ports:
 // $XDG_RUNTIME_DIR/quillon/ports, or /tmp/quillon-<uid>/ports when XDG_RUNTIME_DIR is unset or

@@ -1,4 +1,4 @@
-#include "serial/port_list.h"
+#include "ports/port_list.h"
 
 #include <algorithm>
 #include <climits>

@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "serial/hotplug_monitor.h"
-#include "serial/port_source_linux.h"
+#include "ports/hotplug_monitor.h"
+#include "ports/port_source_linux.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

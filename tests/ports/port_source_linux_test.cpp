@@ -9,7 +9,7 @@
 #include <fstream>
 #include <optional>
 
-#include "serial/port_source_linux.h"
+#include "ports/port_source_linux.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "serial/hotplug_monitor.h"
+#include "ports/hotplug_monitor.h"
 
 #include <poll.h>
 #include <sys/epoll.h>
@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "serial/port_source_linux.h"
+#include "ports/port_source_linux.h"
 
 #ifdef QUILLON_HAVE_LIBUDEV
 #include <libudev.h>

@@ -78,4 +78,4 @@ private:
 };
 
 QTEST_MAIN(TestComRun)
-#include "gui_com_run_test.moc"
+#include "com_run_test.moc"

@@ -163,6 +163,6 @@ TEST_P(CliTest, ExitCodeOutputAndFiles) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Convert, CliTest, testing::ValuesIn(CliCases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

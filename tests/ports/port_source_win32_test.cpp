@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "fake_com_ports.h"
-#include "serial/port_list.h"
-#include "serial/port_source_win32.h"
+#include "ports/port_list.h"
+#include "ports/port_source_win32.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/port_list.h"
+#include "ports/port_list.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "serial/port_source_win32.h"
+#include "ports/port_source_win32.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

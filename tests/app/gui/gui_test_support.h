@@ -17,7 +17,7 @@
 #include "app/gui/program_dlg.h"
 #include "app/history.h"
 #include "common/job_ui.h"
-#include "serial/port_list.h"
+#include "ports/port_list.h"
 
 // Ports given by the test, in the device-path model of Linux.
 class CFixedPortSource : public IPortSource {
