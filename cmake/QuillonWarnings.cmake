@@ -2,7 +2,7 @@
 if(MSVC)
     add_compile_options(/W4)
 else()
-    add_compile_options(-Wall -Wextra)
+    add_compile_options(-Wall -Wextra -Wshadow -Wconversion -Wold-style-cast)
     if(QUILLON_WERROR)
         add_compile_options(-Werror)
     endif()

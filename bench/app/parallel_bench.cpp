@@ -67,7 +67,7 @@ Timed Flash(const std::vector<std::string>& ports, const fs::path& file, const f
     }
     t.wall = std::chrono::duration<double>(Clock::now() - start).count();
     t.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     t.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return t;
 }

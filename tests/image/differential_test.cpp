@@ -38,7 +38,7 @@ struct RandomFile {
 };
 
 RandomFile MakeRandomFile(std::uint32_t seed) {
-    std::mt19937 random(seed);
+    std::independent_bits_engine<std::mt19937, 32, std::uint32_t> random(seed);
     const std::uint32_t recordSizes[] = {16, 32, 64};
     const std::uint32_t recordBytes = recordSizes[random() % 3];
     const std::uint32_t limits[] = {0x200, 0x4000, 0x20000};

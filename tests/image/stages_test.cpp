@@ -51,7 +51,7 @@ std::vector<std::string> ReferenceOrder(const std::vector<CS19block>& records) {
 }
 
 TEST(SortRecords, MatchesTheInsertionRuleWithManyEqualAddresses) {
-    std::mt19937 random(7);
+    std::independent_bits_engine<std::mt19937, 32, std::uint32_t> random(7);
     for (int round = 0; round < 200; ++round) {
         std::vector<CS19block> records;
         const int n = 1 + static_cast<int>(random() % 60);

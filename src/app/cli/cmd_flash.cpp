@@ -303,7 +303,7 @@ PortRun FlashOnePort(const std::string& port, const FlashJob& job, Board& board,
     run.outcome = result.record.outcome;
     run.message = result.message;
     run.detail = result.detail;
-    run.bytes = result.record.bytesSent;
+    run.bytes = static_cast<std::uint32_t>(result.record.bytesSent);
     run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return run;
 }
