@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libcli11-dev libudev-dev qt6-base-dev libqt6svg6
           srecord socat)
 if [[ "${1:-}" == "--test" ]]; then
-    packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang xvfb xauth
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang clang-format xvfb xauth
                mingw-w64 googletest wine64 wine fonts-wine ser2net)
     # The packages (scripts/package.sh): dpkg-shlibdeps and file for CPack, lintian to check.
     packages+=(dpkg-dev file lintian)

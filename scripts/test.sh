@@ -8,6 +8,10 @@ scripts/setup.sh --test
 
 jobs=$(nproc)
 
+echo "== format =="
+# Every C++ file as .clang-format lays it out.
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+
 echo "== build =="
 # Explicit options: a build folder that run.sh configured without tests is turned back.
 cmake -S . -B build -G Ninja -DQUILLON_WERROR=ON -DQUILLON_TESTS=ON -DQUILLON_BENCH=ON >/dev/null

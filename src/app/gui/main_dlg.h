@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "common/job_ui.h"
+#include "ports/port_list.h"
 #include "protocol/boot_link.h"
-#include "serial/port_list.h"
 
 class CComPortCombo;
 class CProgramDlg;
