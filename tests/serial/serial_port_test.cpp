@@ -21,8 +21,8 @@
 
 #include <gtest/gtest.h>
 
-#include "net_listener.h"
 #include "pty_pair.h"
+#include "ser2net_server.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -289,8 +289,7 @@ TEST(NetworkPort, BehavesLikeALocalLine) {
     for (const bool rfc2217 : {false, true}) {
         SCOPED_TRACE(rfc2217 ? "rfc2217" : "socket");
         CPtyPair pty;
-        CSimNetListener server(rfc2217, "127.0.0.1", 0, [&] { return pty.SlavePath(); });
-        server.Start();
+        CSer2net server(pty.SlavePath(), rfc2217);
         CSerialPort port;
         port.Open(server.Url());
         ASSERT_TRUE(port.IsOpen());

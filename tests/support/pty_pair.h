@@ -6,34 +6,26 @@
 #include <string>
 #include <vector>
 
-class CPtyPair {
+#include "pty.h"
+
+class CPtyPair : public CPty {
 public:
-    // Raw line on both sides; the master is non-blocking. Throws std::system_error.
-    CPtyPair();
-    ~CPtyPair();
-    CPtyPair(const CPtyPair&) = delete;
-    CPtyPair& operator=(const CPtyPair&) = delete;
-
-    int Master() const { return m_master; }
-    const std::string& SlavePath() const { return m_slavePath; }
-    // A descriptor of the slave side the pair holds itself (for tcgetattr and the like).
-    int KeptSlave() const { return m_keep; }
-
     // Writes every byte to the master side.
     void Write(const std::vector<std::uint8_t>& bytes);
     void Write(const std::string& bytes);
     // Collects up to count bytes, waiting at most timeoutMs in all.
-    std::vector<std::uint8_t> Read(std::size_t count, int timeoutMs);
+    std::vector<std::uint8_t> Read(std::size_t count, int timeoutMs) {
+        return Collect(count, timeoutMs, timeoutMs);
+    }
     // Collects whatever arrives until nothing came for quietMs (or maxMs passed).
-    std::vector<std::uint8_t> ReadUntilQuiet(int quietMs, int maxMs = 5000);
+    std::vector<std::uint8_t> ReadUntilQuiet(int quietMs, int maxMs = 5000) {
+        return Collect(SIZE_MAX, quietMs, maxMs);
+    }
     // Discards whatever has arrived.
-    void Drain();
-
+    void Drain() { Collect(SIZE_MAX, 0, 0); }
     // Closes the master side: the port under test is hung up.
-    void HangUp();
+    void HangUp() { Close(); }
 
 private:
-    int m_master = -1;
-    int m_keep = -1;  // our own slave descriptor: the port under test may close and reopen
-    std::string m_slavePath;
+    std::vector<std::uint8_t> Collect(std::size_t count, int quietMs, int maxMs);
 };

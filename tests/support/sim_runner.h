@@ -26,7 +26,7 @@ public:
     static std::vector<SimFault> Faults(std::initializer_list<const char*> specs);
 
     // The terminal's device path (it changes after a hang-up).
-    std::string Port() const { return m_sim->SlavePath(); }
+    std::string Port() const { return m_sim->Port(); }
 
     // Stops serving and returns the simulator's exit status.
     int Stop();

@@ -1,14 +1,9 @@
 // quillon-sim: the bootloader simulator's command line.
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -18,7 +13,14 @@
 
 #include "bootloader_sim.h"
 #include "common/build_info.h"
-#include "net_listener.h"
+#include "net_channel.h"
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first: the multimedia timer header needs its types.
+#include <mmsystem.h>
+#else
+#include "pty.h"
+#endif
 
 namespace {
 
@@ -45,60 +47,44 @@ std::string Numbered(const std::string& path, unsigned k, unsigned count) {
     return path.substr(0, at) + "-" + std::to_string(k) + path.substr(at);
 }
 
-// mkdir -p for the virtual ports folder, private to the user. A folder in /tmp that someone
-// else made (or a link planted there) is refused rather than used.
-bool MakePrivateDir(const std::string& path, std::string& error) {
-    std::string partial;
-    std::size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        partial = path.substr(0, pos);
-        if (partial.empty()) {
-            continue;
-        }
-        if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
-            error = "cannot create " + partial + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-        error = path + " is not a folder of this user";
-        return false;
-    }
-    return true;
-}
-
-std::string VirtualPortsDir() {
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (xdg != nullptr && *xdg == '/') {
-        return std::string(xdg) + "/quillon/ports";
-    }
-    return "/tmp/quillon-" + std::to_string(getuid()) + "/ports";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     SimOptions opt;
-    std::string link;
-    std::string name = "quillon-sim";
     std::string target = "master";
     std::string chipVersion;
     std::vector<std::string> faults;
     unsigned count = 1;
     std::string listen;
-
+#ifdef _WIN32
+    std::string port;
+    CLI::App app{
+        "quillon-sim: a flash bootloader on a COM port (one end of a virtual null-modem pair) "
+        "or on TCP. Prints \"port: NAME\" or \"listen: URL\" on stdout, then serves runs and "
+        "reports on stderr what a client sent wrong."};
+    app.add_option("--port", port,
+                   "the COM port to serve, one end of a virtual null-modem pair whose other end "
+                   "the client opens (COM1 to COM4 are refused: the machine's own ports)");
+#else
+    std::string link;
+    std::string name = "quillon-sim";
     CLI::App app{
         "quillon-sim: a flash bootloader on a pseudo-terminal. Prints \"pty: PATH\" and "
         "\"link: PATH\" on stdout, then serves runs and reports on stderr what a client sent "
         "wrong."};
-    app.set_version_flag("--version", QuillonVersionLine("quillon-sim"));
     app.add_option("--link", link,
-                   "symlink to the terminal (default: NAME in " + VirtualPortsDir() +
+                   "symlink to the terminal (default: NAME in " + SimVirtualPortsDir() +
                        "/, the folder the port list shows); removed on exit");
     app.add_option("--name", name, "name of the link in the virtual ports folder")
         ->default_val(name);
+    app.add_option("--count", count,
+                   "serve N simulated inverters at once, each on its own terminal, linked as "
+                   "NAME-1 ... NAME-N (or LINK-1 ...; --save-image gets -1 ... before its "
+                   "extension); --once ends when each has served one run")
+        ->check(CLI::Range(1, 64))
+        ->default_val(count);
+#endif
+    app.set_version_flag("--version", QuillonVersionLine("quillon-sim"));
     app.add_option("--target", target, "the target this bootloader is")
         ->check(CLI::IsMember({"master", "slave"}))
         ->default_val(target);
@@ -115,14 +101,8 @@ int main(int argc, char** argv) {
     app.add_flag("--once", opt.once,
                  "serve one run, then exit: 0 if it was correct and complete, 1 otherwise "
                  "(the first client error or fatal fault ends the run)");
-    app.add_option("--count", count,
-                   "serve N simulated inverters at once, each on its own terminal, linked as "
-                   "NAME-1 ... NAME-N (or LINK-1 ...; --save-image gets -1 ... before its "
-                   "extension); --once ends when each has served one run")
-        ->check(CLI::Range(1, 64))
-        ->default_val(count);
     app.add_option("--listen", listen,
-                   "also serve the terminal over TCP, as a serial device server would: "
+                   "serve over TCP instead, as a serial device server would: "
                    "rfc2217:[HOST:]PORT (RFC 2217) or socket:[HOST:]PORT (raw); HOST "
                    "127.0.0.1 unless given, PORT 0 picks a free one; prints \"listen: URL\". "
                    "One simulator only");
@@ -131,9 +111,9 @@ int main(int argc, char** argv) {
         ->default_val(opt.idleGapMs);
     app.footer(std::string(kSimFaultHelp) +
                "\nWithout --once it serves runs until SIGINT or SIGTERM. A hang-up closes the "
-               "terminal; a new one is made (new \"pty:\" line, link re-pointed) unless --once.\n"
-               "Exit status: 0 runs correct, 1 a run incorrect or incomplete (or, serving, a "
-               "client error), 2 bad command line, 3 the terminal or link could not be made.\n");
+               "line; a new one is made (a new \"pty:\" line, the link re-pointed) unless "
+               "--once.\nExit status: 0 runs correct, 1 a run incorrect or incomplete (or, "
+               "serving, a client error), 2 bad command line, 3 the line could not be made.\n");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -143,12 +123,12 @@ int main(int argc, char** argv) {
 
     opt.slave = target == "slave";
     opt.keepRuns = false;  // serving for days must not grow
-    bool listenRfc2217 = false;
+    bool rfc2217 = false;
     std::string listenHost;
     std::uint16_t listenPort = 0;
     if (!listen.empty()) {
         std::string error;
-        if (!CSimNetListener::ParseSpec(listen, listenRfc2217, listenHost, listenPort, error)) {
+        if (!ParseSimListen(listen, rfc2217, listenHost, listenPort, error)) {
             std::cerr << "quillon-sim: --listen " << error << "\n";
             return 2;
         }
@@ -176,31 +156,49 @@ int main(int argc, char** argv) {
         }
         opt.faults.push_back(f);
     }
-    if (link.empty()) {
+#ifdef _WIN32
+    if (port.empty() == listen.empty()) {
+        std::cerr << "quillon-sim: give either --port COMn or --listen\n";
+        return 2;
+    }
+    timeBeginPeriod(1);  // waits to the millisecond: the wire time is counted in them
+#else
+    if (!link.empty() && !listen.empty()) {
+        std::cerr << "quillon-sim: --listen serves over TCP; leave out --link\n";
+        return 2;
+    }
+    if (link.empty() && listen.empty()) {
         if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
             std::cerr << "quillon-sim: --name must be a plain file name\n";
             return 2;
         }
-        const std::string dir = VirtualPortsDir();
+        const std::string dir = SimVirtualPortsDir();
         std::string error;
-        if (!MakePrivateDir(dir, error)) {
+        if (!SimMakePrivateDir(dir, error)) {
             std::cerr << "quillon-sim: " << error << "\n";
             return 3;
         }
         link = dir + "/" + name;
     }
+#endif
 
     std::vector<std::unique_ptr<CBootloaderSim>> sims;
-    std::vector<std::string> links;
-    std::unique_ptr<CSimNetListener> listener;
     std::mutex outputMutex;  // several simulators report from their own threads
     try {
         for (unsigned k = 1; k <= count; ++k) {
             SimOptions o = opt;
-            o.linkPath = Numbered(link, k, count);
             o.saveImage = Numbered(opt.saveImage, k, count);
-            links.push_back(o.linkPath);
-            auto sim = std::make_unique<CBootloaderSim>(o);
+            std::unique_ptr<CSimChannel> channel;
+            if (!listen.empty()) {
+                channel = MakeNetChannel(rfc2217, listenHost, listenPort);
+            } else {
+#ifdef _WIN32
+                channel = MakeComChannel(port);
+#else
+                o.linkPath = Numbered(link, k, count);
+#endif
+            }
+            auto sim = std::make_unique<CBootloaderSim>(o, std::move(channel));
             const std::string who =
                 count == 1 ? "quillon-sim: " : "quillon-sim " + std::to_string(k) + ": ";
             sim->onReport = [who, &outputMutex](CBootloaderSim::ReportKind,
@@ -209,41 +207,40 @@ int main(int argc, char** argv) {
                 std::cerr << who << text << std::endl;
             };
             const std::string linkPath = o.linkPath;
-            sim->onNewTerminal = [count, linkPath, &outputMutex](const std::string& path) {
-                std::lock_guard<std::mutex> lock(outputMutex);
-                std::cout << "pty: " << path << std::endl;
-                if (count > 1) {
-                    std::cout << "link: " << linkPath << std::endl;  // which one it was
-                }
-            };
+            if (!linkPath.empty()) {  // a pseudo-terminal: a hang-up makes a new one
+                sim->onNewLine = [count, linkPath, &outputMutex](const std::string& path) {
+                    std::lock_guard<std::mutex> lock(outputMutex);
+                    std::cout << "pty: " << path << std::endl;
+                    if (count > 1) {
+                        std::cout << "link: " << linkPath << std::endl;  // which one it was
+                    }
+                };
+            }
             sims.push_back(std::move(sim));
         }
         // Handlers first: a signal that comes as soon as the path is printed still cleans up.
         g_sims = &sims;
-        struct sigaction sa {};
-        sa.sa_handler = OnStopSignal;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
-        sigaction(SIGHUP, &sa, nullptr);
-        signal(SIGPIPE, SIG_IGN);
-
-        for (std::size_t i = 0; i < sims.size(); ++i) {
-            sims[i]->Open();
-            std::lock_guard<std::mutex> lock(outputMutex);
-            std::cout << "pty: " << sims[i]->SlavePath() << "\nlink: " << links[i] << std::endl;
+        for (const int sig : {SIGINT, SIGTERM}) {
+            std::signal(sig, OnStopSignal);
         }
-        if (!listen.empty()) {
-            CBootloaderSim* sim = sims.front().get();
-            listener = std::make_unique<CSimNetListener>(listenRfc2217, listenHost, listenPort,
-                                                         [sim] { return sim->SlavePath(); });
-            listener->onReport = [&outputMutex](const std::string& text) {
-                std::lock_guard<std::mutex> lock(outputMutex);
-                std::cerr << "quillon-sim: " << text << std::endl;
-            };
-            listener->Start();
+#ifndef _WIN32
+        std::signal(SIGHUP, OnStopSignal);
+        std::signal(SIGPIPE, SIG_IGN);
+#endif
+        for (unsigned k = 1; k <= count; ++k) {
+            CBootloaderSim& sim = *sims[k - 1];
+            sim.Open();
             std::lock_guard<std::mutex> lock(outputMutex);
-            std::cout << "listen: " << listener->Url() << std::endl;
+            if (!listen.empty()) {
+                std::cout << "listen: " << sim.Port() << std::endl;
+            } else {
+#ifdef _WIN32
+                std::cout << "port: " << sim.Port() << std::endl;
+#else
+                std::cout << "pty: " << sim.Port() << "\nlink: " << Numbered(link, k, count)
+                          << std::endl;
+#endif
+            }
         }
     } catch (const std::system_error& e) {
         g_sims = nullptr;
@@ -268,9 +265,6 @@ int main(int argc, char** argv) {
     serve(0);
     for (std::thread& t : threads) {
         t.join();
-    }
-    if (listener) {
-        listener->Stop();
     }
     g_sims = nullptr;
     return *std::max_element(results.begin(), results.end());
