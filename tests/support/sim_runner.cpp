@@ -4,11 +4,6 @@
 #include <stdexcept>
 
 CSimRunner::CSimRunner(SimOptions options) : m_sim(std::make_unique<CBootloaderSim>(options)) {
-    m_sim->onReport = [this](CBootloaderSim::ReportKind kind, const std::string& text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_reports.push_back((kind == CBootloaderSim::ReportKind::Error ? "error: " : "info: ") +
-                            text);
-    };
     m_sim->Open();
     std::packaged_task<int()> task([this] { return m_sim->Serve(); });
     m_result = task.get_future();
@@ -21,8 +16,7 @@ CSimRunner::~CSimRunner() {
 
 SimFault CSimRunner::Fault(const std::string& text) {
     SimFault f;
-    std::string error;
-    if (!ParseSimFault(text, f, error)) {
+    if (std::string error; !ParseSimFault(text, f, error)) {
         throw std::invalid_argument(error);
     }
     return f;
@@ -55,11 +49,6 @@ int CSimRunner::Wait(int timeoutMs) {
         return -1;
     }
     return Stop();
-}
-
-std::vector<std::string> CSimRunner::Reports() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_reports;
 }
 
 std::vector<std::string> CSimRunner::Errors() const {

@@ -6,7 +6,6 @@
 #include <future>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,8 +35,6 @@ public:
 
     std::vector<SimRun> Runs() const { return m_sim->Runs(); }
     std::vector<std::uint8_t> Received() const { return m_sim->Received(); }
-    // Every line the simulator said, prefixed "error: " or "info: ".
-    std::vector<std::string> Reports() const;
     // Only the client errors, without prefix, over all runs.
     std::vector<std::string> Errors() const;
     // How many messages of a step arrived, over all runs.
@@ -51,6 +48,4 @@ private:
     std::thread m_thread;
     int m_status = -1;
     bool m_joined = false;
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_reports;
 };
