@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the two packages in dist/ (or QUILLON_DIST):
 #   quillon_<version>_amd64.deb            CPack, from the Linux build folder
-#   quillon-<version>-windows-x86_64.zip   quillon.exe, quillon-cli.exe and README.txt
+#   quillon-<version>-windows-x86_64.zip   quillon.exe, quillon-cli.exe, quillon-sim.exe and
+#                                          README.txt
 # With --check it then checks them: dpkg-deb --info and --contents, the programs unpacked with
 # dpkg -x and run from there (--version, one conversion), lintian without errors, and the
 # zip's listing and programs.
@@ -41,13 +42,13 @@ cp "$linux_build/packages/$deb" "$dist/"
 echo "$dist/$deb"
 
 echo "== Windows zip =="
-QUILLON_WIN_BUILD=$win_build QUILLON_JOBS=$jobs scripts/build-windows.sh quillon quillon-cli
+QUILLON_WIN_BUILD=$win_build QUILLON_JOBS=$jobs scripts/build-windows.sh quillon quillon-cli quillon-sim
 zip_name=quillon-$version-windows-x86_64
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir "$stage/$zip_name"
 cp "$win_build/src/app/gui/quillon.exe" "$win_build/src/app/cli/quillon-cli.exe" \
-    "$stage/$zip_name/"
+    "$win_build/tools/sim/quillon-sim.exe" "$stage/$zip_name/"
 x86_64-w64-mingw32-strip "$stage/$zip_name"/*.exe
 # Notepad wants CR LF.
 sed -e "s/@VERSION@/$version/" -e "s/@BUILD@/$build_text/" -e 's/$/\r/' \
@@ -97,10 +98,10 @@ sed 's/^/  /' "$stage/lintian"
 echo "== checking $zip_name.zip =="
 cmake -E tar tf "$dist/$zip_name.zip" | sort >"$stage/zip-list"
 printf '%s\n' "$zip_name/" "$zip_name/README.txt" "$zip_name/quillon-cli.exe" \
-    "$zip_name/quillon.exe" | sort >"$stage/zip-expected"
+    "$zip_name/quillon.exe" "$zip_name/quillon-sim.exe" | sort >"$stage/zip-expected"
 diff "$stage/zip-expected" "$stage/zip-list" || fail "the zip holds other files"
 mkdir "$stage/zip" && (cd "$stage/zip" && cmake -E tar xf "$OLDPWD/$dist/$zip_name.zip")
-for exe in quillon.exe:GUI quillon-cli.exe:CUI; do
+for exe in quillon.exe:GUI quillon-cli.exe:CUI quillon-sim.exe:CUI; do
     headers=$(x86_64-w64-mingw32-objdump -p "$stage/zip/$zip_name/${exe%:*}")
     [[ $headers == *"(Windows ${exe#*:})"* && $headers == *"DLL Name: KERNEL32.dll"* ]] ||
         fail "${exe%:*} in the zip is not a Windows ${exe#*:} program"

@@ -2,7 +2,8 @@
 # The Windows side: cross-builds every target with mingw-w64 (the desktop application against
 # the static Qt of scripts/build-qt-mingw.sh), runs the Windows test programs under Wine,
 # flashes the Linux simulator once with quillon-cli.exe through a Wine COM port (plus one run
-# that must fail) and once from the desktop application's window. The GUI programs run on a
+# that must fail), flashes quillon-sim.exe through a null-modem pair and over TCP, and once
+# the Linux simulator from the desktop application's window. The GUI programs run on a
 # private Xvfb display, inside a Wine virtual desktop.
 #
 # Safety: Wine maps COM1.. to /dev/ttyS0.., and /dev/ttyS0 is this machine's console. The
@@ -307,6 +308,66 @@ sed 's/^/  /' "$tmp/silent.out" "$tmp/silent.err"
 wait_sim 0
 echo "quillon-sim: exit $sim_rc"
 [[ $rc == 5 ]] || fail "a silent bootloader ended with $rc, expected 5"
+
+echo "== quillon-sim.exe under Wine =="
+sim_exe=$win_build/tools/sim/quillon-sim.exe
+# The machine's own ports are refused before anything is opened.
+rc=0
+run_wine "$tmp/simexe.out" "$tmp/simexe.err" "$sim_exe" --port COM1 || rc=$?
+echo "-- quillon-sim.exe --port COM1: exit $rc"
+sed 's/^/  /' "$tmp/simexe.err"
+[[ $rc == 3 ]] && grep -q "COM1 is one of the machine's own ports" "$tmp/simexe.err" ||
+    fail "quillon-sim.exe did not refuse COM1"
+
+# Starts quillon-sim.exe in the background with the given options; waits for its first line.
+start_sim_exe() {
+    check_com_links
+    : >"$tmp/simexe.out"
+    wine "$sim_exe" --once --save-image "$(winpath "$tmp")\\saved-exe.bin" "$@" \
+        >"$tmp/simexe.out" 2>"$tmp/simexe.err" &
+    sim_pid=$!
+    helper_pids+=("$sim_pid")
+    for _ in $(seq 400); do
+        [[ -s $tmp/simexe.out ]] && break
+        kill -0 "$sim_pid" 2>/dev/null || fail "quillon-sim.exe ended early: $(cat "$tmp/simexe.err")"
+        sleep 0.05
+    done
+    sed -i 's/\r$//' "$tmp/simexe.out"
+    [[ -s $tmp/simexe.out ]] || fail "quillon-sim.exe printed nothing"
+}
+
+# The simulator on COM98 of the null-modem pair, flashed through COM97; then on TCP, flashed
+# through socket://. Each time the image it saves is the firmware's.
+for via in com tcp; do
+    rm -f "$tmp/saved-exe.bin"
+    if [[ $via == com ]]; then
+        start_sim_exe --port COM98
+        [[ $(cat "$tmp/simexe.out") == "port: COM98" ]] || fail "quillon-sim.exe printed $(cat "$tmp/simexe.out")"
+        port='\\.\COM97'  # as the port list names COM10 and above
+    else
+        start_sim_exe --listen socket:0
+        port=$(sed -n 's|^listen: \(socket://127\.0\.0\.1:[0-9]*\)$|\1|p' "$tmp/simexe.out")
+        [[ -n $port ]] || fail "quillon-sim.exe printed $(cat "$tmp/simexe.out")"
+    fi
+    rc=0
+    run_wine "$tmp/flash-exe.out" "$tmp/flash-exe.err" "$cli" flash --port "$port" \
+        "$(winpath "$tmp/Master_fw.mot")" || rc=$?
+    echo "-- quillon-cli.exe flash --port $port Master_fw.mot (quillon-sim.exe): exit $rc"
+    sed 's/^/  /' "$tmp/flash-exe.out" "$tmp/flash-exe.err"
+    sim_rc=0
+    for _ in $(seq 600); do
+        kill -0 "$sim_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" || sim_rc=$?
+    echo "quillon-sim.exe: exit $sim_rc"
+    sed 's/\r$//; s/^/  /' "$tmp/simexe.err"
+    [[ $rc == 0 ]] || fail "flash through $port ended with $rc, expected 0"
+    [[ $sim_rc == 0 ]] || fail "quillon-sim.exe judged the run through $port incorrect ($sim_rc)"
+    cmp "$tmp/saved-exe.bin" "$tmp/expected.bin" || fail "quillon-sim.exe received another image"
+    echo "quillon-sim.exe received the firmware's image through $port"
+done
 
 echo "== the desktop application's tests under Wine =="
 # Qt Test programs: they pass when they exit 0 with nothing failed and nothing skipped
