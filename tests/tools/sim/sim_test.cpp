@@ -5,19 +5,15 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "flash_support.h"
+#include "net_channel.h"
 #include "protocol/boot_link.h"
 #include "sim_runner.h"
-
-extern char** environ;
 
 namespace {
 
@@ -268,8 +264,6 @@ TEST_F(SimTest, HangUpReplacesTheTerminalAndTheLinkFollows) {
     ASSERT_EQ(link.SelectTarget(0), ResultSuccess);
     ASSERT_EQ(link.RequestAllFlash(1), ResultSuccess);
     EXPECT_EQ(link.SendBlockTable(), ResultPortException);
-    std::uint8_t buf[8];
-    EXPECT_THROW(link.m_port.Read(buf, sizeof buf), CSerialException);
 
     // A new terminal behind the same link serves the next run.
     for (int i = 0; i < 200 && sim.Port() == first; ++i) {
@@ -319,6 +313,21 @@ TEST(SimFaultGrammar, ParsesAndRefuses) {
     }
 }
 
+// RFC 2217 as the front end serves it: the client's line taken and confirmed, and data byte
+// 0xFF doubled on the wire, both ways.
+TEST(SimTelnet, TakesAndConfirmsTheClientsLine) {
+    CTelnetSession t(true);
+    t.toClient.clear();  // the server's offers
+    const Bytes in = {255, 250, 44,  1,   0,   0,  0x4B, 0, 255, 240, 255, 250, 44, 4,
+                      2,   255, 240, 255, 250, 44, 5,    3, 255, 240, 'a', 255, 255};
+    t.FromClient(in.data(), in.size());
+    EXPECT_EQ(t.Line(), "19200 8N2 rts/cts");
+    EXPECT_EQ(t.toDevice, (Bytes{'a', 255}));
+    t.FromDevice(t.toDevice.data(), 2);
+    EXPECT_EQ(t.toClient, (Bytes{255, 250, 44,  101, 0,   0,  0x4B, 0, 255, 240, 255, 250, 44, 104,
+                                 2,   255, 240, 255, 250, 44, 105,  3, 255, 240, 'a', 255, 255}));
+}
+
 // The program itself: its output lines, a run through its link, its exit codes.
 struct Child {
     pid_t pid = -1;
@@ -364,17 +373,24 @@ std::string ReadLine(int fd) {
     return line;
 }
 
+// The exit status (-1: killed after timeoutMs); the child's pipes are closed.
 int WaitExit(Child& c, int timeoutMs) {
     int status = 0;
-    for (int waited = 0; waited < timeoutMs; waited += 10) {
+    int rc = -1;
+    for (int waited = 0; rc < 0 && waited < timeoutMs; waited += 10) {
         if (waitpid(c.pid, &status, WNOHANG) == c.pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    kill(c.pid, SIGKILL);
-    waitpid(c.pid, &status, 0);
-    return -1;
+    if (rc < 0) {
+        kill(c.pid, SIGKILL);
+        waitpid(c.pid, &status, 0);
+    }
+    close(c.out);
+    close(c.err);
+    return rc;
 }
 
 TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
@@ -395,8 +411,6 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
     EXPECT_EQ(WaitExit(c, 5000), 0);
     EXPECT_EQ(ReadBytes(out), image);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the link is removed on exit";
-    close(c.out);
-    close(c.err);
 
     Child t = Spawn({"--link", link});
     ASSERT_EQ(ReadLine(t.out).rfind("pty: ", 0), 0u);
@@ -406,8 +420,6 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
     EXPECT_NE(ReadLine(second.err).find("in use by another running simulator"), std::string::npos);
     EXPECT_EQ(WaitExit(second, 5000), 3);
     EXPECT_EQ(fs::read_symlink(link), served);
-    close(second.out);
-    close(second.err);
     // What a client sent wrong goes to stderr; serving on, the simulator then exits 1.
     CBootLink wrong(FastTiming());
     ASSERT_TRUE(wrong.OpenPort(link));
@@ -418,8 +430,6 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
     kill(t.pid, SIGTERM);
     EXPECT_EQ(WaitExit(t, 5000), 1);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the link is removed on SIGTERM";
-    close(t.out);
-    close(t.err);
 
     struct Bad {
         std::vector<std::string> args;
@@ -429,7 +439,6 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
     const std::vector<Bad> bad = {
         {{"--fault", "table=shout"}, "unknown action"},
         {{"--chip-version", "256"}, "--chip-version"},
-        {{"--target", "both"}, "target"},
         {{"--listen", "tcp:1"}, "rfc2217:[HOST:]PORT"},
         {{"--count", "2", "--listen", "socket:0"}, "one simulator"},
         {{"--link", "/tmp/x", "--listen", "socket:0"}, "leave out --link"},
@@ -439,8 +448,6 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
         const std::string err = ReadLine(p.err);
         EXPECT_EQ(WaitExit(p, 5000), 2) << b.args[1];
         EXPECT_NE(err.find(b.says), std::string::npos) << err;
-        close(p.out);
-        close(p.err);
     }
 }
 
@@ -466,8 +473,6 @@ TEST_F(SimTest, ProgramServesSeveralAndOverTheNetwork) {
     EXPECT_EQ(WaitExit(c, 5000), 0);
     EXPECT_EQ(ReadBytes(m_dir / "got-1.bin"), image);
     EXPECT_EQ(ReadBytes(m_dir / "got-2.bin"), image);
-    close(c.out);
-    close(c.err);
 
     for (const std::string mode : {"rfc2217", "socket"}) {
         SCOPED_TRACE(mode);
@@ -478,8 +483,6 @@ TEST_F(SimTest, ProgramServesSeveralAndOverTheNetwork) {
         flash(listen.substr(std::min<std::size_t>(8, listen.size())));
         EXPECT_EQ(WaitExit(n, 5000), 0);
         EXPECT_EQ(ReadBytes(m_dir / "net.bin"), image);
-        close(n.out);
-        close(n.err);
     }
 }
 
