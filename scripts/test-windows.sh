@@ -311,13 +311,16 @@ echo "quillon-sim: exit $sim_rc"
 
 echo "== quillon-sim.exe under Wine =="
 sim_exe=$win_build/tools/sim/quillon-sim.exe
-# The machine's own ports are refused before anything is opened.
-rc=0
-run_wine "$tmp/simexe.out" "$tmp/simexe.err" "$sim_exe" --port COM1 || rc=$?
-echo "-- quillon-sim.exe --port COM1: exit $rc"
-sed 's/^/  /' "$tmp/simexe.err"
-[[ $rc == 3 ]] && grep -q "COM1 is one of the machine's own ports" "$tmp/simexe.err" ||
-    fail "quillon-sim.exe did not refuse COM1"
+# The machine's own ports, and names that are no COM port, are refused before anything is
+# opened.
+for name in COM1 '\\.\COM4' NUL; do
+    rc=0
+    run_wine "$tmp/simexe.out" "$tmp/simexe.err" "$sim_exe" --port "$name" || rc=$?
+    echo "-- quillon-sim.exe --port $name: exit $rc"
+    sed 's/^/  /' "$tmp/simexe.err"
+    [[ $rc == 3 ]] && grep -Eq "one of the machine's own ports|is not a COM port name" \
+        "$tmp/simexe.err" || fail "quillon-sim.exe did not refuse $name"
+done
 
 # Starts quillon-sim.exe in the background with the given options; waits for its first line.
 start_sim_exe() {

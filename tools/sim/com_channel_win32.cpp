@@ -31,6 +31,10 @@ public:
 
     void Open() override {
         const int n = ComNumber(m_name);
+        if (n == 0) {  // a file or another device is never written to
+            throw std::system_error(std::make_error_code(std::errc::invalid_argument),
+                                    m_name + " is not a COM port name (COMn)");
+        }
         if (n >= 1 && n <= 4) {
             throw std::system_error(std::make_error_code(std::errc::permission_denied),
                                     m_name +
