@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QFile>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -111,3 +112,8 @@ private:
     bool m_bRunning = false;
     unsigned m_nRun = 0;  // tells a finished run's notice from the next run's
 };
+
+// A path as the file system spells it (the core takes paths as bytes).
+inline std::string ToLocalPath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
