@@ -42,14 +42,12 @@ Bytes MakeImage(std::size_t size, std::uint8_t version) {
     return image;
 }
 
-int WaitReply(CSerialPort& port) {
+int WaitReply(CBootLink& port) {
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     while (Clock::now() < deadline) {
-        if (port.WaitReadable(16)) {
-            std::uint8_t buf[200];
-            if (port.Read(buf, sizeof buf) > 0) {
-                return buf[0];
-            }
+        std::uint8_t buf[200];
+        if (port.Receive(buf, sizeof buf, 16) > 0) {
+            return buf[0];
         }
     }
     return -1;
@@ -63,7 +61,7 @@ struct DataOptions {
 
 // The data phase: each block answered by XON, the end message by ACK (XON repeats it).
 // Returns the reply that ended it, or -1 when none came.
-int SendData(CSerialPort& port, const Bytes& image, const DataOptions& o = {}) {
+int SendData(CBootLink& port, const Bytes& image, const DataOptions& o = {}) {
     std::uint8_t sum = 0;
     const std::size_t blocks = std::min(o.blocks, image.size() / 64);
     for (std::size_t b = 0; b < blocks; ++b) {
@@ -73,7 +71,7 @@ int SendData(CSerialPort& port, const Bytes& image, const DataOptions& o = {}) {
         for (std::size_t i = 1; i < msg.size(); ++i) {
             sum = static_cast<std::uint8_t>(sum + msg[i]);
         }
-        port.Write(msg.data(), static_cast<std::uint32_t>(msg.size()));
+        port.Send(msg.data(), static_cast<std::uint32_t>(msg.size()));
         const int r = WaitReply(port);
         if (r != CBootLink::XON) {
             return r;
@@ -82,7 +80,7 @@ int SendData(CSerialPort& port, const Bytes& image, const DataOptions& o = {}) {
     for (int ends = 0; ends < 5; ++ends) {
         const std::uint8_t end[2] = {
             CBootLink::XON, o.checksum ? *o.checksum : static_cast<std::uint8_t>(0xFF - sum)};
-        port.Write(end, 2);
+        port.Send(end, 2);
         const int r = WaitReply(port);
         if (r != CBootLink::XON) {
             return r;
@@ -123,7 +121,7 @@ bool AnyContains(const std::vector<std::string>& lines, const std::string& what)
 std::function<int(CBootLink&, const Bytes&)> DataClient(DataOptions o) {
     return [o](CBootLink& l, const Bytes& img) {
         Handshake(l, false, static_cast<std::uint32_t>(img.size()), 1);
-        return SendData(l.m_port, img, o);
+        return SendData(l, img, o);
     };
 }
 
@@ -162,7 +160,7 @@ TEST_F(SimTest, WholeRunsMasterAndSlaveSaveTheImageExactly) {
         ASSERT_EQ(Handshake(link, c.slave, static_cast<std::uint32_t>(image.size()), 0x07),
                   ResultSuccess)
             << c.name;
-        EXPECT_EQ(SendData(link.m_port, image), CBootLink::ACK) << c.name;
+        EXPECT_EQ(SendData(link, image), CBootLink::ACK) << c.name;
         EXPECT_EQ(sim.Wait(), 0) << c.name;
         EXPECT_EQ(ReadFile(out), image) << c.name;
         const auto runs = sim.Runs();
@@ -235,7 +233,7 @@ TEST_F(SimTest, WrongClientsGetAPlainReport) {
          [](CBootLink& l, const Bytes&) {
              const Bytes img = MakeImage(0x4040, 7);
              Handshake(l, false, static_cast<std::uint32_t>(img.size()), 3);
-             return SendData(l.m_port, img);
+             return SendData(l, img);
          },
          "calls for 'A'", 0x15, 5},
     };
@@ -296,7 +294,7 @@ TEST_F(SimTest, FaultInADataBlockEndsTheRunWithoutSavingIt) {
     ASSERT_TRUE(link.OpenPort(sim.Port()));
     const Bytes image = MakeImage(0x400, 0);
     ASSERT_EQ(Handshake(link, true, 0x400, 0), ResultSuccess);
-    EXPECT_EQ(SendData(link.m_port, image), 0x15);
+    EXPECT_EQ(SendData(link, image), 0x15);
     EXPECT_EQ(sim.Wait(), 1);
     const auto runs = sim.Runs();
     ASSERT_EQ(runs.size(), 1u);
@@ -322,8 +320,8 @@ TEST_F(SimTest, WireEmulationRepliesOnlyAfterTheWholeBlockHasArrived) {
         Bytes msg{0x11};
         msg.insert(msg.end(), image.begin() + b * 64, image.begin() + b * 64 + 64);
         const auto start = Clock::now();
-        link.m_port.Write(msg.data(), 65);
-        ASSERT_EQ(WaitReply(link.m_port), CBootLink::XON);
+        link.Send(msg.data(), 65);
+        ASSERT_EQ(WaitReply(link), CBootLink::XON);
         EXPECT_GE(Clock::now() - start, wire) << "block " << b + 1;
     }
 }
@@ -342,7 +340,7 @@ TEST_F(SimTest, HangUpReplacesTheTerminalAndTheLinkFollows) {
     ASSERT_EQ(link.RequestAllFlash(1), ResultSuccess);
     EXPECT_EQ(link.SendBlockTable(), ResultPortException);
     std::uint8_t buf[8];
-    EXPECT_THROW(link.m_port.Read(buf, sizeof buf), CSerialException);
+    EXPECT_THROW(link.Receive(buf, sizeof buf, 0), CSerialException);
 
     // A new terminal behind the same link serves the next run.
     for (int i = 0; i < 200 && sim.Port() == first; ++i) {
@@ -476,7 +474,7 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
     ASSERT_TRUE(l.OpenPort(link));
     const Bytes image = MakeImage(0x800, 0);
     ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
-    EXPECT_EQ(SendData(l.m_port, image), CBootLink::ACK);
+    EXPECT_EQ(SendData(l, image), CBootLink::ACK);
     EXPECT_EQ(WaitExit(c, 5000), 0);
     EXPECT_EQ(ReadFile(out), image);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the link is removed on exit";
@@ -531,7 +529,7 @@ TEST_F(SimTest, ProgramServesSeveralAndOverTheNetwork) {
         CBootLink l(FastTiming());
         ASSERT_TRUE(l.OpenPort(port));
         ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
-        EXPECT_EQ(SendData(l.m_port, image), CBootLink::ACK);
+        EXPECT_EQ(SendData(l, image), CBootLink::ACK);
     };
     Child c = Spawn({"--count", "2", "--once", "--target", "slave", "--link", link, "--save-image",
                      (m_dir / "got.bin").string()});
