@@ -196,7 +196,7 @@ void CQuillon2Dlg::OnInitDialog() {
             });
 
     // The About box: F1 and the window's context menu.
-    auto* about = new QAction(QStringLiteral("&About Quillon Pro..."), this);
+    auto* about = new QAction(QString::fromUtf8(kAboutMenuText), this);
     about->setShortcut(QKeySequence(Qt::Key_F1));
     about->setShortcutContext(Qt::WindowShortcut);
     connect(about, &QAction::triggered, this, [this] { OnAbout(); });

@@ -23,6 +23,9 @@ class QMessageBox;
 class QMimeData;
 class QPushButton;
 
+// The About entry, in the window's context menu and (on Windows) its system menu.
+inline constexpr const char* kAboutMenuText = "&About Quillon Pro...";
+
 class CQuillon2Dlg : public QDialog {
 public:
     // source: where the port list comes from; null for the platform's own (with hot-plug).
