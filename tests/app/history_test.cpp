@@ -169,7 +169,7 @@ TEST(History, ParallelProcessesNeverInterleave) {
     }
 }
 
-TEST(History, CsvQuotesWhatNeedsIt) {
+TEST(History, CsvQuotesWhatNeedsItAndOnlyCountsSortByValue) {
     RunRecord bare;
     bare.start = "s";
     bare.imageVersion = -1;
@@ -184,6 +184,14 @@ TEST(History, CsvQuotesWhatNeedsIt) {
             ",\"Programming Process Error.\nPlease try again after 40 seconds!\","
             "\"ctl \x01\x1f\r end\"\r\n"
             "s,,,,,0,0,,,,,,,\r\n");
+    // Only the byte counts sort by value; texts sort as texts.
+    std::vector<std::string> numeric;
+    for (const HistoryColumn& column : HistoryColumns()) {
+        if (column.numeric) {
+            numeric.push_back(column.title);
+        }
+    }
+    EXPECT_EQ(numeric, (std::vector<std::string>{"Bytes sent", "Bytes total"}));
 }
 
 TEST(History, DefaultFileFollowsThePlatformsDataFolder) {

@@ -21,6 +21,17 @@
 
 namespace {
 
+// Progress lines ("  0 %  64/17408 bytes ...") that begin with prefix.
+std::size_t ProgressLines(const std::string& err, const std::string& prefix) {
+    std::size_t lines = 0;
+    for (std::size_t p = 0; (p = err.find(" bytes  ", p)) != std::string::npos; ++p) {
+        const std::size_t newline = err.rfind('\n', p);
+        const std::size_t start = newline == std::string::npos ? 0 : newline + 1;
+        lines += err.compare(start, prefix.size(), prefix) == 0 ? 1u : 0u;
+    }
+    return lines;
+}
+
 class CliFlash : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -113,11 +124,7 @@ TEST_F(CliFlash, ExitCodesAndStreams) {
         EXPECT_TRUE(ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0);
         close(fd);
         if (c.exit == 0) {  // not a terminal: one progress line per 10 %
-            std::size_t lines = 0;
-            for (std::size_t p = 0; (p = r.err.find(" bytes  ", p)) != std::string::npos; ++p) {
-                ++lines;
-            }
-            EXPECT_EQ(lines, 11u) << r.err;
+            EXPECT_EQ(ProgressLines(r.err, ""), 11u) << r.err;
         }
     }
 }
@@ -196,6 +203,7 @@ TEST_F(CliFlash, SeveralPortsAtOnce) {
     EXPECT_EQ(at, r.out.size());
     EXPECT_NE(r.err.find("inverter-2: Receive Error!\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("\n2 of 4 ports succeeded.\n"), std::string::npos) << r.err;
+    EXPECT_EQ(ProgressLines(r.err, "inverter-1: "), 11u) << r.err;  // one per 10 %
     EXPECT_TRUE(fs::is_empty(m_dir / "tmp"));
 
     // The same device through two names, and a malformed URL: refused before any port.
