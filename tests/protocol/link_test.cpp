@@ -176,6 +176,7 @@ TEST(BootLink, BlockTableAndImageSizeReplies) {
         }
         EXPECT_EQ(link.State().lastReply, c.lastReply) << c.fault;
         EXPECT_EQ(IsHangUpError(link.State().lastError), c.table == ResultPortException) << c.fault;
+        EXPECT_EQ(link.State().lastError == 0, c.table != ResultPortException) << c.fault;
     }
 }
 

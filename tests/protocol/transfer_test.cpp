@@ -103,7 +103,7 @@ TEST_F(TransferTest, GivesUpAfterTenResendsOfTheEndMessage) {
     EXPECT_EQ(m_ui.Events(), "start:64 msg:Error:Receive Error! finish:failed");
 }
 
-TEST_F(TransferTest, WaitsFor101EmptyPollsAndTakesALateReply) {
+TEST_F(TransferTest, WaitsOnePollPastTheLimitAndTakesALateReply) {
     const unsigned pollMs = m_link.Timing().transferPollMs;
     auto late = Start(Bytes(64, 1));
     EXPECT_EQ(m_pty.Read(65, 3000).size(), 65u);
@@ -113,13 +113,23 @@ TEST_F(TransferTest, WaitsFor101EmptyPollsAndTakesALateReply) {
     m_pty.Write(Bytes{kAck});
     EXPECT_EQ(late.get(), TransferEnding::Acked);
 
-    // Never answered: every empty poll waits its full period.
+    // Never answered: with a limit of 2 the third empty poll (each waiting its full period)
+    // is the last.
+    m_link.ClosePort();
+    LinkTiming timing = FastTiming();
+    timing.transferPollMs = 40;
+    timing.transferMaxEmptyPolls = 2;
+    CBootLink link(timing);
+    ASSERT_TRUE(link.OpenPort(m_pty.SlavePath()));
+    CImageTransfer transfer(link, m_ui);
     m_ui = RecordingUi();
+    auto silent = std::async(std::launch::async, [&] { return transfer.DoModal(m_file.string()); });
+    EXPECT_EQ(m_pty.Read(65, 3000).size(), 65u);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Start(Bytes(64, 1)).get(), TransferEnding::NoAnswer);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(101 * pollMs));
+    EXPECT_EQ(silent.get(), TransferEnding::NoAnswer);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(110));
     EXPECT_EQ(m_ui.Events(), "start:64 msg:Error:Time out! finish:failed");
-    EXPECT_EQ(m_transfer.Report().bytesOut, 64u);
+    EXPECT_EQ(transfer.Report().bytesOut, 64u);
 }
 
 // Empty, missing, and shorter than its size says (as if it shrank while read: a sysfs file
