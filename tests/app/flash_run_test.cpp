@@ -64,7 +64,7 @@ protected:
         std::string half = m_image;
         half[0x4001] = 0;
         WriteFile("Master_half.bin", half);
-        WriteFile("Master_short.mot", "S1130000000102030405060708090A0B0C0D0E0F74\nS9030000FC\n");
+        WriteFile("Master_empty.bin", "");
         WriteFile("Master_bad.mot",
                   "S00600004844521B\nS1130000000102030405060708090A0B0C0D0E0F74\n"
                   "S1130010000102030405060708090A0B0C0D0E0F00\nS9030000FC\n");
@@ -157,9 +157,9 @@ TEST_F(FlashRunTest, EveryEndingWithItsTextsAndCleanUp) {
         {"wrong Master signature", "Master_half.bin", Sim(), O::FileRefused,
          "busy msg:Warning:The file you selected is not for 3064 CPU. idle",
          "The image of Master_half.bin holds 0x30 0x00 at 0x4000, where 0x30 0x64 is expected.", "file-refused"},
-        {"Master image too short", "Master_short.mot", Sim(), O::FileRefused,
+        {"Master image too short", "Master_empty.bin", Sim(), O::FileRefused,
          "busy msg:Warning:The file you selected is not for 3064 CPU. idle",
-         "The image of Master_short.mot ends before 0x4004.", "file-refused"},
+         "The image of Master_empty.bin ends before 0x4004.", "file-refused"},
         {"no Slave signature", "Slave_zero.bin", Sim(nullptr, std::nullopt, true), O::FileRefused,
          "busy msg:Warning:The file you selected is not correct salve file. idle",
          "The image of Slave_zero.bin holds 0x00 0x00 0x00 0x00 at 0x10000, where 0x60 0x49 0x00 0x01 is expected.",
@@ -299,7 +299,7 @@ TEST_F(FlashRunTest, PrivateFolderLeavesTheCurrentDirectoryAlone) {
     EXPECT_TRUE(FilesIn("tmp").empty());
     EXPECT_EQ(FilesIn("."),
               (std::vector<std::string>{"Master.bin", "Master.mot", "Master.txt", "Master_bad.mot",
-                                        "Master_half.bin", "Master_short.mot", "Slave_zero.bin",
+                                        "Master_empty.bin", "Master_half.bin", "Slave_zero.bin",
                                         "history.jsonl", "inverter", "tmp", "tmp.bin", "work"}));
     EXPECT_EQ(ReadFile("tmp.bin"), "the user's own file");
     EXPECT_EQ(refused.ui.Events(), "busy msg:Warning:Transfer mot file to bin file error. idle");

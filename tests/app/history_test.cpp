@@ -84,6 +84,7 @@ TEST(History, ReadingIsStrict) {
         {line(R"("s")", R"(,"later":[1],"n":-5,"f":true,"g":false,"image_version":null)"), nullptr},
         {line(R"("s")", R"(,"n":-5,"f":true,"g":false,"image_version":null,"port":null)"), "s"},
         {line(R"("s")", R"(,"image_version":255,"bytes_sent":9007199254740993)"), "s"},
+        {line(R"("s")", R"(,"image_version":0)"), "s"},
         {line(R"("s")", R"(,"image_version":256)"), nullptr},
         {line(R"("s")", R"(,"bytes_sent":-1)"), nullptr},
         {line(R"("s")", R"(,"bytes_sent":1.5)"), nullptr},

@@ -37,6 +37,7 @@ protected:
     void SetUp() override {
         FirmwareRecipe recipe;
         recipe.size = 0x4400;
+        recipe.bootVersion = 0x00;  // version 0 is still a version
         std::string error;
         ASSERT_TRUE(MakeFirmware(recipe, m_fw, error)) << error;
         WriteFile(m_dir / "Master.bin", std::string(m_fw.image.begin(), m_fw.image.end()));
@@ -166,7 +167,7 @@ TEST_F(CliFlash, HistoryOfTheRuns) {
               "  cli      success           Master  17408/17408 bytes  inverter  Master.bin\n"
               "    sha256 " +
                   record.sha256 +
-                  ", image version 0x02, chip replied ALL FLASH\n"
+                  ", image version 0x00, chip replied ALL FLASH\n"
                   "    ended " +
                   record.end + ": Master Programming successfully !\n");
 }
