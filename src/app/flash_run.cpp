@@ -3,12 +3,12 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <optional>
 
 #include "app/run_detail.h"
 #include "app/sha256.h"
+#include "common/hex.h"
 #include "common/stop_request.h"
 #include "image/convert.h"
 #include "image/work_dir.h"
@@ -17,6 +17,20 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// The run's own texts; the steps' texts are the result-code table's.
+constexpr const char* kTargetNames[] = {"Master", "Slave"};
+constexpr const char* kSuccessTexts[] = {"Master Programming successfully !",
+                                         "Slave Programming successfully !"};
+constexpr const char* kProgrammingErrorText =
+    "Programming Process Error.\nPlease try again after 40 seconds!";
+constexpr const char* kUnknownKindText = "Unknown firmware file type: choose a mot or bin file.";
+constexpr const char* kConversionErrorText = "Transfer mot file to bin file error.";
+constexpr const char* kNotMasterText = "The file you selected is not for 3064 CPU.";
+constexpr const char* kNotSlaveText = "The file you selected is not correct salve file.";
+constexpr const char* kNoFileText = "Please select mot|bin file!";
+constexpr const char* kCannotOpenFileText = "Can't open this mot|bin file!";
+constexpr const char* kNoTypeText = "Can't get master/slave type from the file name!";
 
 enum class ImageKind { Mot, Bin, Unknown };
 
@@ -68,13 +82,13 @@ const char* OutcomeName(FlashOutcome outcome) {
     return "unknown";
 }
 
-RunRecord StartRecord(const CBootLink& link, const FlashJob& job) {
+RunRecord StartRecord(const std::string& port, const FlashJob& job) {
     RunRecord record;
     record.start = IsoUtc(std::chrono::system_clock::now());
     record.frontEnd = job.frontEnd;
-    record.port = link.m_portName;
+    record.port = port;
     record.file = job.filePath;
-    record.target = job.targetType == kTargetMaster ? "Master" : "Slave";
+    record.target = kTargetNames[job.targetType == kTargetMaster ? 0 : 1];
     return record;
 }
 
@@ -93,22 +107,17 @@ void Record(FlashResult& result, const FlashJob& job) {
     }
 }
 
-std::string Hex(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%02X", value);
-    return text;
-}
-
 class Run {
 public:
     Run(CBootLink& link, const FlashJob& job, JobUi& ui) : m_link(link), m_job(job), m_ui(ui) {
-        m_result.record = StartRecord(link, job);
+        m_result.record = StartRecord(link.State().port, job);
     }
 
     // The file stages alone, with no port: a refused file ends as a run would (message,
-    // history record); a fit one gives Success with nothing shown or recorded.
-    FlashResult CheckOnly() {
+    // history record naming ports); a fit one gives Success with nothing shown or recorded.
+    FlashResult CheckOnly(const std::string& ports) {
         m_checkOnly = true;
+        m_result.record.port = ports;
         return Execute();
     }
 
@@ -129,8 +138,7 @@ public:
             // Whatever broke (no working folder, no memory), the run still ends cleanly.
             DeleteConvertedImage();
             m_link.ClosePort();
-            return Finish(FlashOutcome::TransferFailed, ResultSuccess,
-                          "Programming Process Error.\nPlease try again after 40 seconds!",
+            return Finish(FlashOutcome::TransferFailed, ResultSuccess, kProgrammingErrorText,
                           e.what());
         }
     }
@@ -140,8 +148,7 @@ private:
         const ImageKind kind = KindOf(m_job.fileExt);
         if (kind == ImageKind::Unknown) {
             m_link.ClosePort();
-            return Finish(FlashOutcome::FileRefused, ResultSuccess,
-                          "Unknown firmware file type: choose a mot or bin file.");
+            return Finish(FlashOutcome::FileRefused, ResultSuccess, kUnknownKindText);
         }
         m_converted = kind == ImageKind::Mot;
 
@@ -160,8 +167,7 @@ private:
             }
             if (!converted) {
                 m_link.ClosePort();
-                return Finish(FlashOutcome::FileRefused, ResultSuccess,
-                              "Transfer mot file to bin file error.");
+                return Finish(FlashOutcome::FileRefused, ResultSuccess, kConversionErrorText);
             }
             imagePath = *dir / kImageFileName;
             m_tmpBin = imagePath;
@@ -185,16 +191,16 @@ private:
                 const bool read = ReadSignature(image, kMasterSignatureOffset, signature);
                 if (!read || signature[0] != 0x30 || signature[1] != 0x64) {
                     return SignatureEnding(
-                        "The file you selected is not for 3064 CPU.",
+                        kNotMasterText,
                         SignatureDetail(read, kMasterSignatureOffset, signature, 2, "0x30 0x64"));
                 }
                 m_result.record.imageVersion = signature[3];
             } else {
                 const bool read = ReadSignature(image, kSlaveSignatureOffset, signature);
                 if (!read || signature != std::array<std::uint8_t, 4>{0x60, 0x49, 0x00, 0x01}) {
-                    return SignatureEnding("The file you selected is not correct salve file.",
-                                           SignatureDetail(read, kSlaveSignatureOffset, signature,
-                                                           4, "0x60 0x49 0x00 0x01"));
+                    return SignatureEnding(
+                        kNotSlaveText, SignatureDetail(read, kSlaveSignatureOffset, signature, 4,
+                                                       "0x60 0x49 0x00 0x01"));
                 }
             }
         }
@@ -206,12 +212,12 @@ private:
         }
 
         m_step = "the target announcement";
-        int r = m_link.SelectTarget(m_job.targetType);
+        ResultCode r = m_link.SelectTarget(m_job.targetType);
         if (r == ResultSuccess) {
             if (m_job.targetType == kTargetMaster) {
                 m_step = "the all-flash request";
                 r = m_link.RequestAllFlash(signature[3]);
-                m_result.record.chipReply = m_link.m_strChipReply;
+                m_result.record.chipReply = m_link.State().chipReply;
             } else {
                 m_step = "the write command";
                 r = m_link.SendWriteCommand();
@@ -229,27 +235,26 @@ private:
             DeleteConvertedImage();
             m_link.ClosePort();
             return Finish(FlashOutcome::HandshakeFailed, r, ResultMessage(r),
-                          HandshakeDetail(m_link, m_step, r));
+                          HandshakeDetail(m_link.State(), m_link.Timing(), m_step, r));
         }
         m_result.record.bytesTotal = imageLength;
 
         CImageTransfer transfer(m_link, m_ui);
-        const int modal = transfer.DoModal(imagePath.string());
+        const TransferEnding ending = transfer.DoModal(imagePath.string());
         DeleteConvertedImage();
         m_link.ClosePort();
         // The image as it went out: converted and padded.
-        if (!transfer.m_pImage.empty()) {
-            m_result.record.sha256 = Sha256Hex(transfer.m_pImage.data(), transfer.m_pImage.size());
+        const std::vector<std::uint8_t>& image = transfer.Image();
+        if (!image.empty()) {
+            m_result.record.sha256 = Sha256Hex(image.data(), image.size());
         }
-        m_result.record.bytesSent = transfer.m_nBytesOut;
-        if (modal == IDOK) {
+        m_result.record.bytesSent = transfer.Report().bytesOut;
+        if (ending == TransferEnding::Acked) {
             return Finish(FlashOutcome::Success, ResultSuccess,
-                          m_job.targetType != kTargetMaster ? "Slave Programming successfully !"
-                                                            : "Master Programming successfully !");
+                          kSuccessTexts[m_job.targetType == kTargetMaster ? 0 : 1]);
         }
-        return Finish(FlashOutcome::TransferFailed, ResultSuccess,
-                      "Programming Process Error.\nPlease try again after 40 seconds!",
-                      TransferDetail(m_link, transfer));
+        return Finish(FlashOutcome::TransferFailed, ResultSuccess, kProgrammingErrorText,
+                      TransferDetail(m_link.State().port, m_link.Timing(), transfer.Report()));
     }
 
     // Null when no private folder can be made (TMPDIR missing or full).
@@ -269,7 +274,7 @@ private:
     FlashResult ReadError() {
         DeleteConvertedImage();
         m_link.ClosePort();
-        return Finish(FlashOutcome::FileRefused, ResultSuccess, "BIN file read error!",
+        return Finish(FlashOutcome::FileRefused, ResultSuccess, kImageReadErrorText,
                       "The image of " + m_job.filePath + " could not be read.");
     }
 
@@ -284,13 +289,13 @@ private:
                                 const char* wanted) const {
         const std::string image = "The image of " + m_job.filePath;
         if (!read) {
-            return image + " ends before " + Hex(offset + 4) + ".";
+            return image + " ends before " + HexText(offset + 4) + ".";
         }
         std::string bytes;
         for (int i = 0; i < compared; ++i) {
-            bytes += (i > 0 ? " " : "") + Hex(found[i]);
+            bytes += (i > 0 ? " " : "") + HexText(found[i]);
         }
-        return image + " holds " + bytes + " at " + Hex(offset) + ", where " + wanted +
+        return image + " holds " + bytes + " at " + HexText(offset) + ", where " + wanted +
                " is expected.";
     }
 
@@ -302,7 +307,7 @@ private:
     }
 
     // Recorded, then the message; the button comes back only once it was acknowledged.
-    FlashResult Finish(FlashOutcome outcome, int code, const std::string& text,
+    FlashResult Finish(FlashOutcome outcome, ResultCode code, const std::string& text,
                        const std::string& detail = {}) {
         FlashResult& result = m_result;
         const bool ok = outcome == FlashOutcome::Success;
@@ -312,7 +317,7 @@ private:
         result.message = text;
         result.detail = detail;
         Record(result, m_job);
-        m_ui.ShowDetailedMessage(text, ok ? "OK" : "Warning",
+        m_ui.ShowDetailedMessage(text, ok ? kCaptionOk : kCaptionWarning,
                                  ok ? MsgIcon::Information : MsgIcon::Warning, result.detail);
         m_ui.SetBusy(false);
         return result;
@@ -337,11 +342,12 @@ FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui) {
 
 FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::string>& ports,
                                JobUi& ui) {
-    CBootLink none;  // never opened; the record names the ports the run was meant for
+    std::string names;  // the record names the ports the run was meant for
     for (const std::string& port : ports) {
-        none.m_portName += (none.m_portName.empty() ? "" : " ") + port;
+        names += (names.empty() ? "" : " ") + port;
     }
-    return Run(none, job, ui).CheckOnly();
+    CBootLink none;  // never opened
+    return Run(none, job, ui).CheckOnly(names);
 }
 
 FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job) {
@@ -349,8 +355,8 @@ FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job) {
     result.outcome = FlashOutcome::PortNotOpened;
     result.resultCode = ResultPortOpenFailed;
     result.message = ResultMessage(ResultPortOpenFailed);
-    result.detail = OpenFailureDetail(link.m_portName, link.m_dwOpenError);
-    result.record = StartRecord(link, job);
+    result.detail = OpenFailureDetail(link.State().port, link.State().openError);
+    result.record = StartRecord(link.State().port, job);
     Record(result, job);
     return result;
 }
@@ -358,7 +364,7 @@ FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job) {
 FileCheck CheckFirmwareFile(const std::string& path) {
     FileCheck check;
     if (path.empty()) {
-        check.message = "Please select mot|bin file!";
+        check.message = kNoFileText;
         return check;
     }
     {
@@ -370,17 +376,17 @@ FileCheck CheckFirmwareFile(const std::string& path) {
             file.open(path, std::ios::binary);
         }
         if (!file.is_open()) {
-            check.message = "Can't open this mot|bin file!";
+            check.message = kCannotOpenFileText;
             return check;
         }
     }
     const std::string name = fs::path(path).filename().string();
-    if (name.find("Master") != std::string::npos) {
+    if (name.find(kTargetNames[kTargetMaster]) != std::string::npos) {
         check.targetType = kTargetMaster;
-    } else if (name.find("Slave") != std::string::npos) {
+    } else if (name.find(kTargetNames[kTargetSlave]) != std::string::npos) {
         check.targetType = kTargetSlave;
     } else {
-        check.message = "Can't get master/slave type from the file name!";
+        check.message = kNoTypeText;
     }
     return check;
 }

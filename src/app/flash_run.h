@@ -40,11 +40,11 @@ struct FlashJob {
 struct FlashResult {
     unsigned exitCode = 0;  // 1 after success, 0 otherwise
     FlashOutcome outcome = FlashOutcome::HandshakeFailed;
-    int resultCode = ResultSuccess;  // the failing step's code, where a step failed
-    std::string message;             // the final message shown
-    std::string detail;              // what else is known, shown beneath the message
-    RunRecord record;                // as appended to the history
-    std::string historyError;        // why the record could not be appended, if it could not
+    ResultCode resultCode = ResultSuccess;  // the failing step's code, where a step failed
+    std::string message;                    // the final message shown
+    std::string detail;                     // what else is known, shown beneath the message
+    RunRecord record;                       // as appended to the history
+    std::string historyError;               // why the record could not be appended, if it could not
 };
 
 // The worker's body. The link's port is open; every ending closes it, shows one message and

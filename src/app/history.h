@@ -35,6 +35,8 @@ std::string IsoUtc(std::chrono::system_clock::time_point when);
 // %LOCALAPPDATA%\quillon\history.jsonl on Windows. Empty when there is no such folder.
 std::filesystem::path DefaultHistoryFile();
 
+// A JSON string: quoted, with quotes, backslashes and control characters escaped.
+std::string JsonString(const std::string& value);
 std::string RecordToJson(const RunRecord& record);  // one line, without the line break
 // False for anything but one of our objects (bad syntax, wrong types, no start or outcome).
 bool RecordFromJson(const std::string& line, RunRecord& record);

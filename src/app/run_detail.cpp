@@ -7,9 +7,9 @@
 #include <cerrno>
 #endif
 
-#include <algorithm>
 #include <cstdio>
 
+#include "common/hex.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -26,12 +26,6 @@ std::string SystemText(std::uint32_t error) {
         reason.pop_back();
     }
     return reason;
-}
-
-std::string Hex(unsigned byte) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", byte & 0xFFu);
-    return text;
 }
 
 std::string Quoted(const std::string& port) {
@@ -83,69 +77,67 @@ std::string OpenFailureDetail(const std::string& port, std::uint32_t error) {
     return detail;
 }
 
-std::string HandshakeDetail(const CBootLink& link, const char* step, int code) {
-    const std::string port = Quoted(link.m_portName);
-    const LinkTiming& timing = link.Timing();
+std::string HandshakeDetail(const LinkState& link, const LinkTiming& timing, const char* step,
+                            ResultCode code) {
+    const std::string port = Quoted(link.port);
+    const std::string answered = port + " answered " + step + " with ";
     switch (code) {
         case ResultTargetTimeout:
-            if (link.m_nLastReply < 0) {
+            if (link.lastReply < 0) {
                 return "No answer from " + port + " to " + step + " (" +
                        std::to_string(timing.selectAttempts) + " tries of " +
                        FormatSeconds(timing.selectTimeoutMs) + ").";
             }
-            return port + " answered " + step + " with " + Hex(link.m_nLastReply) +
+            return answered + HexText(static_cast<unsigned>(link.lastReply)) +
                    ", not with the target's letter.";
         case ResultTimeout:
             return "No answer from " + port + " to " + step + " within " +
                    FormatSeconds(timing.replyTimeoutMs) + ".";
         case ResultPortException:
-            if (IsHangUpError(link.m_dwLastError)) {
+            if (IsHangUpError(link.lastError)) {
                 return "The line to " + port + " hung up during " + step + ".";
             }
-            return port + " failed during " + step + ": " + SystemText(link.m_dwLastError) + ".";
+            return port + " failed during " + step + ": " + SystemText(link.lastError) + ".";
         case ResultPortOpenFailed:
-            return OpenFailureDetail(link.m_portName, link.m_dwLastError);
+            return OpenFailureDetail(link.port, link.lastError);
         case ResultNoAck:
-            return port + " answered " + step + " with " + Hex(link.m_nLastReply) +
+            return answered + HexText(static_cast<unsigned>(link.lastReply)) +
                    " instead of ACK (0x06).";
         case ResultNoXon:
-            return port + " answered " + step + " with " + Hex(link.m_nLastReply) +
+            return answered + HexText(static_cast<unsigned>(link.lastReply)) +
                    " instead of XON (0x11).";
         case ResultNoAllFlash:
-            return port + " answered " + step + " with " + link.m_strChipReply +
-                   " instead of ALL FLASH.";
+            return answered + link.chipReply + " instead of ALL FLASH.";
         default:
             return std::string("Stopped at ") + step + " on " + port + ".";
     }
 }
 
-std::string TransferDetail(const CBootLink& link, const CImageTransfer& transfer) {
-    using Ending = CImageTransfer::Ending;
-    const std::string port = Quoted(link.m_portName);
-    if (transfer.m_ending == Ending::Acked) {
+std::string TransferDetail(const std::string& portName, const LinkTiming& timing,
+                           const TransferReport& transfer) {
+    const std::string port = Quoted(portName);
+    if (transfer.ending == TransferEnding::Acked) {
         return {};
     }
-    if (transfer.m_ending == Ending::ImageUnreadable) {
+    if (transfer.ending == TransferEnding::ImageUnreadable) {
         return "Nothing was sent to " + port + ": the image could not be read.";
     }
-    const std::string sent = std::to_string(transfer.m_nBytesOut) + " of " +
-                             std::to_string(std::max(transfer.m_nImageLength, 0)) +
-                             " bytes were sent to " + port;
-    const LinkTiming& timing = link.Timing();
-    switch (transfer.m_ending) {
-        case Ending::NoAnswer:
+    const std::string sent = std::to_string(transfer.bytesOut) + " of " +
+                             std::to_string(transfer.imageLength) + " bytes were sent to " + port;
+    switch (transfer.ending) {
+        case TransferEnding::NoAnswer:
             return sent + ", then no answer came for " +
                    FormatSeconds(static_cast<long long>(timing.transferMaxEmptyPolls + 1) *
                                  timing.transferPollMs) +
                    ".";
-        case Ending::WrongByte:
-            return sent + ", then a wrong byte came back: " + Hex(transfer.m_byWrongReply) +
+        case TransferEnding::WrongByte:
+            return sent + ", then a wrong byte came back: " + HexText(transfer.wrongReply) +
                    " instead of XON or ACK.";
-        case Ending::PortFailed:
-            if (IsHangUpError(transfer.m_dwPortError)) {
+        case TransferEnding::PortFailed:
+            if (IsHangUpError(transfer.portError)) {
                 return sent + ", then the line hung up.";
             }
-            return sent + ", then the port failed: " + SystemText(transfer.m_dwPortError) + ".";
+            return sent + ", then the port failed: " + SystemText(transfer.portError) + ".";
         default:
             return sent + ".";
     }

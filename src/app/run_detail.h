@@ -19,10 +19,13 @@ std::string PortAccessHint(const std::string& port, std::uint32_t error);
 std::string OpenFailureDetail(const std::string& port, std::uint32_t error);
 
 // A handshake step that returned code; step names it ("the block table").
-std::string HandshakeDetail(const CBootLink& link, const char* step, int code);
+std::string HandshakeDetail(const LinkState& link, const LinkTiming& timing, const char* step,
+                            ResultCode code);
 
-// An interrupted transfer: bytes sent of the total, and why it stopped. Empty after an ACK.
-std::string TransferDetail(const CBootLink& link, const CImageTransfer& transfer);
+// An interrupted transfer on port: bytes sent of the total, and why it stopped. Empty after
+// an ACK.
+std::string TransferDetail(const std::string& port, const LinkTiming& timing,
+                           const TransferReport& transfer);
 
 // "1.6 s", "5 s": a duration as a technician reads it.
 std::string FormatSeconds(long long ms);

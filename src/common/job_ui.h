@@ -6,6 +6,13 @@
 #include <cstdint>
 #include <string>
 
+// The captions of the boxes, and the "Flash!" button's two texts.
+inline constexpr const char* kCaptionOk = "OK";
+inline constexpr const char* kCaptionWarning = "Warning";
+inline constexpr const char* kCaptionError = "Error";
+inline constexpr const char* kIdleText = "Flash!";
+inline constexpr const char* kBusyText = "Waiting...";
+
 enum class MsgIcon {
     None,         // text alone with an OK button (conversion messages)
     Information,  // success boxes, caption "OK"
@@ -32,7 +39,7 @@ public:
 // marshals them to its own UI thread and blocks for message boxes.
 class JobUi : public IMessageSink {
 public:
-    // busy: caption "Waiting..." and disabled; idle: caption "Flash!" and enabled.
+    // busy: kBusyText and disabled; idle: kIdleText and enabled.
     virtual void SetBusy(bool busy) = 0;
     // A run's final message with what else is known about its ending (empty when nothing):
     // the GUI shows the detail as the box's second paragraph, the command line beneath it.

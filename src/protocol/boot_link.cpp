@@ -5,22 +5,26 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <thread>
 
+#include "common/hex.h"
 #include "common/stop_request.h"
 
 namespace {
+
+// Codes 4 and 6 share one text.
+constexpr const char* kNoDataText =
+    "Time out, can't receive data from inverter,\nplease check the connection!";
 
 constexpr const char* kMessages[] = {
     "Common Error!",
     "Common Success!",
     "Can't open serial port,\nplease check your device!",
     "Can't open serial port again,\nplease check your device!",
-    "Time out, can't receive data from inverter,\nplease check the connection!",
+    kNoDataText,
     "Serial port exception, \nplease check your device and connection!",
-    "Time out, can't receive data from inverter,\nplease check the connection!",
+    kNoDataText,
     "The Bootload version of MOT is older than current chip!",
     "Not get Ack Signal!",
     "Not get Xon Signal!",
@@ -57,18 +61,18 @@ bool IsProperPrefixOfAllFlash(const std::uint8_t* bytes, std::uint32_t count) {
     return count < sizeof kAllFlash && std::memcmp(bytes, kAllFlash, count) == 0;
 }
 
+bool IsAllFlash(const std::uint8_t (&reply)[9]) {
+    return std::memcmp(reply, kAllFlash, sizeof kAllFlash) == 0;
+}
+
 std::string DescribeAllFlashReply(const std::uint8_t (&reply)[9]) {
-    if (std::memcmp(reply, kAllFlash, sizeof kAllFlash) == 0) {
-        return "ALL FLASH";
-    }
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", reply[0]);
-    return text;
+    return IsAllFlash(reply) ? std::string(std::begin(kAllFlash), std::end(kAllFlash))
+                             : HexText(reply[0]);
 }
 
 }  // namespace
 
-const char* ResultMessage(int code) {
+const char* ResultMessage(ResultCode code) {
     // Only 0 to 10 exist; anything else is reported as the general error rather than read
     // from outside the table.
     if (code < 0 || code >= static_cast<int>(std::size(kMessages))) {
@@ -80,16 +84,13 @@ const char* ResultMessage(int code) {
 bool CBootLink::OpenPort(const std::string& name) {
     try {
         m_port.Close();
-        m_portName = name;
+        m_state.port = name;
         m_port.Open(name);
         m_port.SetTimeouts(0xFFFFFFFFu, 0, 0, 0, 0);
-        m_dwOpenError = 0;
+        m_state.openError = 0;
         return true;
     } catch (const CSerialException& e) {
-        m_dwOpenError = e.m_dwError;
-        return false;
-    } catch (...) {
-        m_dwOpenError = 0;
+        m_state.openError = e.m_dwError;
         return false;
     }
 }
@@ -98,12 +99,20 @@ void CBootLink::ClosePort() {
     m_port.Close();
 }
 
-int CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* reply, int replyMax,
-                        int timeoutMs) {
-    m_nLastReply = -1;
-    m_dwLastError = 0;
-    if (!m_port.IsOpen() && !OpenPort(m_portName)) {
-        m_dwLastError = m_dwOpenError;
+void CBootLink::Send(const void* bytes, std::uint32_t count) {
+    m_port.Write(bytes, count);
+}
+
+std::uint32_t CBootLink::Receive(void* buffer, std::uint32_t capacity, unsigned waitMs) {
+    return m_port.WaitReadable(waitMs) ? m_port.Read(buffer, capacity) : 0;
+}
+
+ResultCode CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* reply, int replyMax,
+                               int timeoutMs) {
+    m_state.lastReply = -1;
+    m_state.lastError = 0;
+    if (!m_port.IsOpen() && !OpenPort(m_state.port)) {
+        m_state.lastError = m_state.openError;
         return ResultPortOpenFailed;
     }
     try {
@@ -130,24 +139,21 @@ int CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* reply, 
         if (got == 0) {
             return ResultTimeout;
         }
-        m_nLastReply = buffer[0];
+        m_state.lastReply = buffer[0];
         const std::uint32_t keep =
             std::min<std::uint32_t>(got, static_cast<std::uint32_t>(std::max(replyMax, 0)));
         if (keep > 0 && reply != nullptr) {
             std::memcpy(reply, buffer, keep);
         }
         return ResultSuccess;
-    } catch (const CStopRequested&) {
-        throw;
     } catch (const CSerialException& e) {
-        m_dwLastError = e.m_dwError;
-        return ResultPortException;
-    } catch (...) {
+        // The system's code stays for the front ends; a stop request passes on.
+        m_state.lastError = e.m_dwError;
         return ResultPortException;
     }
 }
 
-int CBootLink::SelectTarget(int targetType) {
+ResultCode CBootLink::SelectTarget(int targetType) {
     const char* message = targetType == 0 ? " fMast" : " fSlav";
     const std::uint8_t expected = targetType == 0 ? 'M' : 'S';
     std::uint8_t reply = 0;
@@ -160,16 +166,16 @@ int CBootLink::SelectTarget(int targetType) {
     return ResultTargetTimeout;
 }
 
-int CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
+ResultCode CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
     std::uint8_t reply[9] = {};
     const std::uint8_t request = 'A';
-    m_strChipReply.clear();
-    const int rc = Exchange(&request, 1, reply, sizeof reply, m_timing.replyTimeoutMs);
+    m_state.chipReply.clear();
+    const ResultCode rc = Exchange(&request, 1, reply, sizeof reply, m_timing.replyTimeoutMs);
     if (rc != ResultSuccess) {
         return rc;
     }
-    m_strChipReply = DescribeAllFlashReply(reply);
-    if (std::memcmp(reply, kAllFlash, sizeof kAllFlash) == 0) {
+    m_state.chipReply = DescribeAllFlashReply(reply);
+    if (IsAllFlash(reply)) {
         return ResultSuccess;
     }
     const std::uint8_t chipVersion = reply[0];
@@ -178,29 +184,27 @@ int CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
     }
     // The image is newer: ask again. The buffer keeps the first reply's bytes on purpose; only
     // what the second reply overwrites is compared afresh.
-    const int again = Exchange(&request, 1, reply, sizeof reply, m_timing.replyTimeoutMs);
-    m_strChipReply += again == ResultSuccess ? ", then " + DescribeAllFlashReply(reply)
-                                             : std::string(", then no answer");
-    return std::memcmp(reply, kAllFlash, sizeof kAllFlash) == 0 ? ResultSuccess : ResultNoAllFlash;
+    const ResultCode again = Exchange(&request, 1, reply, sizeof reply, m_timing.replyTimeoutMs);
+    m_state.chipReply += again == ResultSuccess ? ", then " + DescribeAllFlashReply(reply)
+                                                : std::string(", then no answer");
+    return IsAllFlash(reply) ? ResultSuccess : ResultNoAllFlash;
 }
 
-int CBootLink::SendWriteCommand() {
+ResultCode CBootLink::SendWriteCommand() {
     const std::uint8_t command = 'W';
     try {
         m_port.Write(&command, 1);
         return ResultSuccess;
     } catch (const CSerialException& e) {
-        m_dwLastError = e.m_dwError;
-        return ResultPortException;
-    } catch (...) {
+        m_state.lastError = e.m_dwError;
         return ResultPortException;
     }
 }
 
-int CBootLink::SendBlockTable() {
+ResultCode CBootLink::SendBlockTable() {
     Pause(m_timing.blockTablePauseMs);
     std::uint8_t reply = 0;
-    const int rc =
+    const ResultCode rc =
         Exchange(kBlockTable.data(), kBlockTable.size(), &reply, 1, m_timing.replyTimeoutMs);
     if (rc == ResultSuccess && reply != ACK) {
         return ResultNoAck;
@@ -208,7 +212,7 @@ int CBootLink::SendBlockTable() {
     return rc;
 }
 
-int CBootLink::SendImageSize(std::uint32_t imageLength) {
+ResultCode CBootLink::SendImageSize(std::uint32_t imageLength) {
     const std::uint8_t message[8] = {
         0,
         0,
@@ -220,7 +224,7 @@ int CBootLink::SendImageSize(std::uint32_t imageLength) {
         static_cast<std::uint8_t>(imageLength),
     };
     std::uint8_t reply = 0;
-    const int rc = Exchange(message, sizeof message, &reply, 1, m_timing.replyTimeoutMs);
+    const ResultCode rc = Exchange(message, sizeof message, &reply, 1, m_timing.replyTimeoutMs);
     if (rc == ResultSuccess && reply != XON) {
         return ResultNoXon;
     }

@@ -22,8 +22,8 @@ enum ResultCode : int {
     ResultNoAllFlash = 10,
 };
 
-// The message text of a result code (0 to 10).
-const char* ResultMessage(int code);
+// The message text of a result code.
+const char* ResultMessage(ResultCode code);
 
 // Every pause and budget of the link and the transfer, in one place. Tests may shorten the
 // figures only where they check counts.
@@ -38,6 +38,18 @@ struct LinkTiming {
     int transferMaxEmptyPolls = 100;   // the 101st empty poll ends the transfer
 };
 
+// What the link knows about its port and its last step, for the account a front end gives of
+// a failure without opening the device again.
+struct LinkState {
+    std::string port;             // the name last given to OpenPort
+    std::uint32_t openError = 0;  // the system's code of the last OpenPort that failed
+    int lastReply = -1;           // the last exchange's first reply byte; -1 when none came
+    std::uint32_t lastError = 0;  // the system's code when the last exchange's port failed
+    // The chip's answer to the all-flash request: "ALL FLASH" or the version byte it sent
+    // ("0x05"), then what a repeated request got; empty until one was answered.
+    std::string chipReply;
+};
+
 class CBootLink {
 public:
     static constexpr std::uint8_t ACK = 0x06;
@@ -45,33 +57,30 @@ public:
 
     explicit CBootLink(const LinkTiming& timing = LinkTiming{}) : m_timing(timing) {}
 
-    bool OpenPort(const std::string& name);  // never throws
+    bool OpenPort(const std::string& name);  // a port failure gives false, never an exception
     void ClosePort();
+    bool IsOpen() const { return m_port.IsOpen(); }
 
-    int Exchange(const void* send, std::uint32_t sendCount, void* reply, int replyMax,
-                 int timeoutMs);
+    ResultCode Exchange(const void* send, std::uint32_t sendCount, void* reply, int replyMax,
+                        int timeoutMs);
 
-    int SelectTarget(int targetType);  // 0 = Master, 1 = Slave
-    int RequestAllFlash(std::uint8_t imageVersion);
-    int SendWriteCommand();
-    int SendBlockTable();
-    int SendImageSize(std::uint32_t imageLength);
+    ResultCode SelectTarget(int targetType);  // 0 = Master, 1 = Slave
+    ResultCode RequestAllFlash(std::uint8_t imageVersion);
+    ResultCode SendWriteCommand();
+    ResultCode SendBlockTable();
+    ResultCode SendImageSize(std::uint32_t imageLength);
 
+    // The data phase's own use of the port: no purge, no reply rule. Both raise
+    // CSerialException when the port fails.
+    void Send(const void* bytes, std::uint32_t count);
+    // Waits at most waitMs for bytes, then takes what has arrived (possibly nothing).
+    std::uint32_t Receive(void* buffer, std::uint32_t capacity, unsigned waitMs);
+
+    const LinkState& State() const { return m_state; }
     const LinkTiming& Timing() const { return m_timing; }
 
-    CSerialPort m_port;
-    std::string m_portName;
-    // The system's error code of the last OpenPort that failed (0 after success), so a front
-    // end can say why without opening the device again.
-    std::uint32_t m_dwOpenError = 0;
-    // What the last exchange heard, for the front ends' account of a failed step: the first
-    // reply byte (-1 when nothing came) and the system's error code when the port failed.
-    int m_nLastReply = -1;
-    std::uint32_t m_dwLastError = 0;
-    // The chip's answer to the all-flash request: "ALL FLASH" or the version byte it sent
-    // ("0x05"), then what a repeated request got; empty until one was answered.
-    std::string m_strChipReply;
-
 private:
+    CSerialPort m_port;
+    LinkState m_state;
     LinkTiming m_timing;
 };

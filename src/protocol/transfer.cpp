@@ -1,12 +1,15 @@
 #include "protocol/transfer.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <limits>
 #include <thread>
 
 #include "common/stop_request.h"
+
+namespace {
+constexpr const char* kReceiveErrorText = "Receive Error!";
+}
 
 std::uint32_t PaddedImageLength(std::uint64_t fileLength) {
     const std::uint64_t block = CImageTransfer::kBlockSize;
@@ -43,44 +46,49 @@ int CImageTransfer::ReadImage(const std::string& path) {
     return static_cast<int>(m_pImage.size());
 }
 
-int CImageTransfer::DoModal(const std::string& imagePath) {
+TransferEnding CImageTransfer::DoModal(const std::string& imagePath) {
+    m_report = TransferReport{};
+    m_ending.reset();
     m_nImageLength = ReadImage(imagePath);
-    m_nBytesOut = 0;
-    m_ending = Ending::Running;
     if (m_nImageLength < 0) {
-        m_ending = Ending::ImageUnreadable;
-        m_ui.ShowMessage("BIN file read error!", "Warning", MsgIcon::Warning);
-        return IDCANCEL;
+        End(TransferEnding::ImageUnreadable, kImageReadErrorText, kCaptionWarning);
+        return *m_ending;
     }
+    m_report.imageLength = static_cast<std::uint32_t>(m_nImageLength);
     m_nState = 0;
     m_nSent = 0;
     m_nDataSum = 0;
-    m_nResult = 0;
     m_nEndRepeats = 0;
     m_nEmptyPolls = 0;
-    m_ui.TransferStarted(static_cast<std::uint32_t>(m_nImageLength));
+    m_ui.TransferStarted(m_report.imageLength);
 
     // The first block goes out one start tick after the window opened.
     std::this_thread::sleep_for(std::chrono::milliseconds(m_link.Timing().transferStartMs));
     m_start = std::chrono::steady_clock::now();
     try {
-        while (m_nResult == 0) {
+        while (!m_ending) {
             ThrowIfStopRequested();
             OnTimer();
         }
-    } catch (const CStopRequested&) {
+    } catch (const CSerialException& e) {
+        // The run reports the programming error; the detail tells why.
+        m_report.portError = e.m_dwError;
+        End(TransferEnding::PortFailed);
+    } catch (...) {
+        // A stop request (or worse) passes on, but the progress window goes first.
         m_ui.TransferFinished(false);
         throw;
-    } catch (const std::exception& e) {
-        // A port that failed mid-transfer (adapter pulled, peer gone): the run reports the
-        // programming error.
-        m_nResult = IDCANCEL;
-        m_ending = Ending::PortFailed;
-        const auto* serial = dynamic_cast<const CSerialException*>(&e);
-        m_dwPortError = serial != nullptr ? serial->m_dwError : 0;
     }
-    m_ui.TransferFinished(m_nResult == IDOK);
-    return m_nResult;
+    m_ui.TransferFinished(*m_ending == TransferEnding::Acked);
+    return *m_ending;
+}
+
+void CImageTransfer::End(TransferEnding ending, const char* text, const char* caption) {
+    if (text != nullptr) {
+        m_ui.ShowMessage(text, caption, MsgIcon::Warning);
+    }
+    m_ending = ending;
+    m_report.ending = ending;
 }
 
 void CImageTransfer::OnTimer() {
@@ -96,7 +104,7 @@ void CImageTransfer::SendStep() {
     if (m_nSent <= m_nImageLength) {
         TransferProgress progress;
         progress.sent = static_cast<std::uint32_t>(m_nSent);
-        progress.total = static_cast<std::uint32_t>(m_nImageLength);
+        progress.total = m_report.imageLength;
         progress.percent =
             static_cast<int>(static_cast<std::int64_t>(m_nSent) * 100 / m_nImageLength);
         char text[16];
@@ -111,13 +119,13 @@ void CImageTransfer::SendStep() {
             block[1 + i] = data[i];
             m_nDataSum = static_cast<std::uint8_t>(m_nDataSum + data[i]);
         }
-        m_link.m_port.Write(block, sizeof block);
-        m_nBytesOut = progress.sent;
+        m_link.Send(block, sizeof block);
+        m_report.bytesOut = progress.sent;
         // Reported after the write so the wire never waits for the UI.
         m_ui.TransferProgressed(progress);
     } else {
         const std::uint8_t end[2] = {CBootLink::XON, static_cast<std::uint8_t>(0xFF - m_nDataSum)};
-        m_link.m_port.Write(end, sizeof end);
+        m_link.Send(end, sizeof end);
     }
     m_nState = 1;
 }
@@ -126,19 +134,13 @@ void CImageTransfer::PollStep() {
     const LinkTiming& timing = m_link.Timing();
     if (m_nEmptyPolls > timing.transferMaxEmptyPolls) {
         m_nEmptyPolls = 0;
-        m_ui.ShowMessage("Time out!", "Error", MsgIcon::Warning);
-        m_ending = Ending::NoAnswer;
-        End(IDCANCEL);
+        End(TransferEnding::NoAnswer, "Time out!", kCaptionError);
         return;
     }
     std::uint8_t reply[200];
-    std::uint32_t got = 0;
     // Waiting for readability instead of sleeping a whole period: the reply is taken the
     // moment it arrives, and an empty poll still lasts one period.
-    if (m_link.m_port.WaitReadable(timing.transferPollMs)) {
-        got = m_link.m_port.Read(reply, sizeof reply);
-    }
-    if (got == 0) {
+    if (m_link.Receive(reply, sizeof reply, timing.transferPollMs) == 0) {
         ++m_nEmptyPolls;
         return;
     }
@@ -148,22 +150,18 @@ void CImageTransfer::PollStep() {
             // XON to the end message asks for it again, but not for ever: a device that
             // keeps asking is not going to acknowledge.
             if (m_nSent > m_nImageLength && ++m_nEndRepeats > kMaxEndRepeats) {
-                m_ui.ShowMessage("Receive Error!", "Error", MsgIcon::Warning);
-                End(IDCANCEL);
+                End(TransferEnding::EndRefused, kReceiveErrorText, kCaptionError);
                 break;
             }
             m_pNextBlock += kBlockSize;
             m_nState = 0;
             break;
         case CBootLink::ACK:
-            m_ending = Ending::Acked;
-            End(IDOK);
+            End(TransferEnding::Acked);
             break;
         default:
-            m_ui.ShowMessage("Receive Error!", "Error", MsgIcon::Warning);
-            m_ending = Ending::WrongByte;
-            m_byWrongReply = reply[0];
-            End(IDCANCEL);
+            m_report.wrongReply = reply[0];
+            End(TransferEnding::WrongByte, kReceiveErrorText, kCaptionError);
             break;
     }
 }

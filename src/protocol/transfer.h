@@ -4,19 +4,38 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/job_ui.h"
 #include "protocol/boot_link.h"
 
-// Modal results, as the flash run reads them.
-constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
-
 // Images are sent in whole blocks; a length that is not a multiple of 64 is padded with 0xFF
 // so that the device receives every byte the size message announced.
 std::uint32_t PaddedImageLength(std::uint64_t fileLength);
+
+// The message of an image that cannot be read, here and in the flash run.
+inline constexpr const char* kImageReadErrorText = "BIN file read error!";
+
+// How a transfer ended; only Acked is a success.
+enum class TransferEnding {
+    Acked,
+    ImageUnreadable,  // missing, empty, unreadable or too long: nothing was sent
+    NoAnswer,         // more empty polls in a row than the timing allows
+    WrongByte,        // a reply other than XON or ACK
+    EndRefused,       // XON to the end message more than kMaxEndRepeats times in a row
+    PortFailed,       // the port failed mid-transfer (adapter pulled, peer gone)
+};
+
+// What is known about a transfer's ending, for the account a front end gives of it.
+struct TransferReport {
+    TransferEnding ending = TransferEnding::ImageUnreadable;
+    std::uint32_t imageLength = 0;  // as announced (padded); 0 when it could not be read
+    std::uint32_t bytesOut = 0;     // image bytes that went out on the line
+    std::uint8_t wrongReply = 0;    // WrongByte: the byte that came
+    std::uint32_t portError = 0;    // PortFailed: the system's code
+};
 
 class CImageTransfer {
 public:
@@ -26,44 +45,38 @@ public:
 
     CImageTransfer(CBootLink& link, JobUi& ui) : m_link(link), m_ui(ui) {}
 
+    // Runs the whole transfer of the image at path; every ending but Acked comes after its
+    // message, where it has one.
+    TransferEnding DoModal(const std::string& imagePath);
+
+    // The image as it went out: read whole and padded to whole blocks.
+    const std::vector<std::uint8_t>& Image() const { return m_pImage; }
+    const TransferReport& Report() const { return m_report; }
+
+private:
     // Reads the image, padded to whole blocks. Returns its length, or -1 when the file is
     // missing, empty, unreadable or too long.
     int ReadImage(const std::string& path);
-
-    // Runs the whole transfer of the image at path; IDOK once the device answered ACK,
-    // IDCANCEL on every failure (after its message, where it has one).
-    int DoModal(const std::string& imagePath);
-
     // One tick: state 0 sends the next block (or the end message), state 1 polls for the
-    // reply, waiting at most one poll period. Sets m_nResult when the transfer ends.
+    // reply, waiting at most one poll period.
     void OnTimer();
+    void SendStep();
+    void PollStep();
+    void End(TransferEnding ending, const char* text = nullptr, const char* caption = nullptr);
 
+    CBootLink& m_link;
+    JobUi& m_ui;
     int m_nImageLength = -1;
     std::vector<std::uint8_t> m_pImage;
     std::size_t m_pNextBlock = 0;  // offset of the next block in m_pImage
     int m_nState = 0;
     std::uint8_t m_nDataSum = 0;
     int m_nSent = 0;
-    int m_nResult = 0;  // 0 while running, then IDOK or IDCANCEL
     int m_nEndRepeats = 0;
-
-    // How the transfer ended, for the account a front end gives of a failure.
-    enum class Ending { Running, Acked, ImageUnreadable, NoAnswer, WrongByte, PortFailed };
-    Ending m_ending = Ending::Running;
-    std::uint8_t m_byWrongReply = 0;  // Ending::WrongByte: the byte that came
-    std::uint32_t m_dwPortError = 0;  // Ending::PortFailed: the system's error code
-    std::uint32_t m_nBytesOut = 0;    // image bytes that went out on the line
-
     // Consecutive polls without a reply. One count per transfer: transfers on several ports
     // at once must not end (or keep alive) each other's waits.
     int m_nEmptyPolls = 0;
-
-private:
-    void SendStep();
-    void PollStep();
-    void End(int result) { m_nResult = result; }
-
-    CBootLink& m_link;
-    JobUi& m_ui;
+    std::optional<TransferEnding> m_ending;  // set when the transfer ends
+    TransferReport m_report;
     std::chrono::steady_clock::time_point m_start;
 };

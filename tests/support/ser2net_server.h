@@ -1,6 +1,6 @@
-// ser2net as a test's network serial server: one connection on 127.0.0.1 at a free port,
-// bridging to a device (a simulator's pseudo-terminal), in RFC 2217 or raw mode. Its own
-// configuration only, never the machine's.
+// ser2net as a network serial server for the tests and the benchmark: one connection on
+// 127.0.0.1 at a free port, bridging to a device (a simulator's pseudo-terminal), in RFC 2217
+// or raw mode. Its own configuration only, never the machine's.
 #pragma once
 
 #include <sys/types.h>

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/flash_run.h"
+#include "app/history.h"
 #include "app/progress_figures.h"
 #include "commands.h"
 #include "common/stop_request.h"
@@ -236,7 +237,7 @@ public:
     }
     void SetBusy(bool busy) override {
         if (busy)
-            m_board.SetLine(m_index, "Waiting...");
+            m_board.SetLine(m_index, kBusyText);
     }
     void TransferStarted(std::uint32_t total) override {
         m_lastDecile = -1;
@@ -263,26 +264,6 @@ private:
     int m_lastDecile = -1;
 };
 
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (const char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (u < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", u);
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 PortRun FlashOnePort(const std::string& port, const FlashJob& job, Board& board,
                      std::size_t index) {
     PortRun run;
@@ -295,7 +276,7 @@ PortRun FlashOnePort(const std::string& port, const FlashJob& job, Board& board,
     if (!link.OpenPort(port)) {
         link.ClosePort();
         result = PortOpenFailure(link, job);
-        ui.ShowDetailedMessage(result.message, "Warning", MsgIcon::Warning, result.detail);
+        ui.ShowDetailedMessage(result.message, kCaptionWarning, MsgIcon::Warning, result.detail);
     } else {
         result = FlashThreadProc(link, job, ui);
     }
@@ -390,14 +371,14 @@ bool CheckPorts(const std::vector<std::string>& ports) {
 }
 
 int RunFlash(const std::vector<std::string>& ports, const std::string& file, bool json) {
-    if (file.empty()) {
-        std::cerr << "Please select mot|bin file!" << std::endl;
+    const FileCheck check = CheckFirmwareFile(file);
+    if (file.empty()) {  // no file named is a usage error
+        std::cerr << check.message << std::endl;
         return kExitUsage;
     }
     if (!CheckPorts(ports)) {
         return kExitUsage;
     }
-    const FileCheck check = CheckFirmwareFile(file);
     if (!check.message.empty()) {
         std::cerr << check.message << std::endl;
         return kExitFileRefused;

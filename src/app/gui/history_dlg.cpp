@@ -18,6 +18,8 @@
 
 namespace {
 
+const QString kExportCaption = QStringLiteral("Export CSV");
+
 constexpr int kRecordRole = Qt::UserRole;    // index into m_records (first column)
 constexpr int kSortRole = Qt::UserRole + 1;  // what the column sorts by
 
@@ -44,7 +46,7 @@ QString Tsv(const QString& text) {
 }
 
 QString DefaultSaveDialog(QWidget* owner) {
-    return QFileDialog::getSaveFileName(owner, QStringLiteral("Export CSV"),
+    return QFileDialog::getSaveFileName(owner, kExportCaption,
                                         QStringLiteral("quillon-history.csv"),
                                         QStringLiteral("CSV files (*.csv);;All files (*)"));
 }
@@ -193,7 +195,7 @@ void CHistoryDlg::OnExport() {
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         out.write(csv.data(), static_cast<qint64>(csv.size())) != static_cast<qint64>(csv.size()) ||
         !out.flush()) {
-        QMessageBox::warning(this, QStringLiteral("Export CSV"),
+        QMessageBox::warning(this, kExportCaption,
                              QStringLiteral("%1: %2").arg(path, out.errorString()));
     }
 }

@@ -29,6 +29,7 @@
 
 #include "app/flash_run.h"
 #include "app/gui/about_dlg.h"
+#include "app/gui/app_settings.h"
 #include "app/gui/com_port_combo.h"
 #include "app/gui/dialog_units.h"
 #include "app/gui/history_dlg.h"
@@ -45,36 +46,8 @@ const QString CQuillon2Dlg::kBurnFilesFilter =
 const QString CQuillon2Dlg::kAllFilesFilter = QStringLiteral("All Files (*.*) (*)");
 
 namespace {
-const QString kFlashText = QStringLiteral("Flash!");
-const QString kWaitingText = QStringLiteral("Waiting...");
-const QString kSettingsGroup = QStringLiteral("Config");
-const QString kSettingsKey = QStringLiteral("ComPortStr");
-const QString kFirmwareKey = QStringLiteral("FirmwarePath");
-const QString kNetworkPortsKey = QStringLiteral("NetworkPorts");
 const QString kAddNetworkPortText = QStringLiteral("Add network port...");
 
-std::string ToLocalPath(const QString& path) {
-    return QFile::encodeName(path).toStdString();
-}
-
-// The per-user settings store, or null when it cannot be used safely. On Windows it is the
-// registry. Elsewhere it is one file, used only when it is a regular file or missing: Qt
-// opens it, and opening a FIFO or a device placed there would hang start-up.
-std::unique_ptr<QSettings> OpenSettings() {
-#ifdef _WIN32
-    return std::make_unique<QSettings>();
-#else
-    const QString path = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                         QLatin1Char('/') + QCoreApplication::organizationName() +
-                         QLatin1Char('/') + QCoreApplication::applicationName() +
-                         QStringLiteral(".conf");
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile()) {
-        return nullptr;
-    }
-    return std::make_unique<QSettings>(path, QSettings::IniFormat);
-#endif
-}
 }  // namespace
 
 CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
@@ -89,7 +62,7 @@ CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
     m_editFile = new CPathEdit(this);
     m_btnBrowse = new QPushButton(QStringLiteral("..."), this);
     m_btnAddNetworkPort = new QPushButton(QStringLiteral("+"), this);
-    m_btnFlash = new QPushButton(kFlashText, this);
+    m_btnFlash = new QPushButton(QString::fromUtf8(kIdleText), this);
     m_btnHistory = new QPushButton(QStringLiteral("&History…"), this);
 
     CQtJobUi::Handlers handlers;
@@ -223,7 +196,7 @@ void CQuillon2Dlg::OnInitDialog() {
             });
 
     // The About box: F1 and the window's context menu.
-    auto* about = new QAction(QStringLiteral("&About Quillon Pro..."), this);
+    auto* about = new QAction(QString::fromUtf8(kAboutMenuText), this);
     about->setShortcut(QKeySequence(Qt::Key_F1));
     about->setShortcutContext(Qt::WindowShortcut);
     connect(about, &QAction::triggered, this, [this] { OnAbout(); });
@@ -239,23 +212,15 @@ void CQuillon2Dlg::OnInitDialog() {
     setWindowTitle(QuillonVersionText());
 
     m_comboPort->m_bShowNoneEntry = false;
-    const std::unique_ptr<QSettings> settings = OpenSettings();
     std::vector<std::string> networkPorts;
-    if (settings) {
-        for (const QString& url :
-             settings->value(kSettingsGroup + QLatin1Char('/') + kNetworkPortsKey).toStringList()) {
-            networkPorts.push_back(url.toStdString());
-        }
+    for (const QString& url : AppSettings::GetList(AppSettings::kNetworkPorts)) {
+        networkPorts.push_back(url.toStdString());
     }
     m_comboPort->SetNetworkPorts(networkPorts);
-    SelectPortByName(
-        settings ? settings->value(kSettingsGroup + QLatin1Char('/') + kSettingsKey).toString()
-                 : QString());
+    SelectPortByName(AppSettings::Get(AppSettings::kPort));
     m_comboPort->StartHotplug();
     // The file of the last run, as long as it is still there.
-    const QString firmware =
-        settings ? settings->value(kSettingsGroup + QLatin1Char('/') + kFirmwareKey).toString()
-                 : QString();
+    const QString firmware = AppSettings::Get(AppSettings::kFirmware);
     if (!firmware.isEmpty() && QFileInfo(firmware).isFile()) {
         m_strFileExt = QFile::decodeName(FileExtension(ToLocalPath(firmware)).c_str());
         m_editFile->setText(QDir::toNativeSeparators(firmware));
@@ -305,10 +270,7 @@ void CQuillon2Dlg::SaveNetworkPorts() {
     for (const std::string& url : m_comboPort->NetworkPorts()) {
         urls << QString::fromStdString(url);
     }
-    if (const std::unique_ptr<QSettings> settings = OpenSettings()) {
-        settings->setValue(kSettingsGroup + QLatin1Char('/') + kNetworkPortsKey, urls);
-        settings->sync();
-    }
+    AppSettings::Set(AppSettings::kNetworkPorts, urls);
 }
 
 void CQuillon2Dlg::OnAbout() {
@@ -369,10 +331,7 @@ void CQuillon2Dlg::SetFirmwarePath(const QString& path) {
 }
 
 void CQuillon2Dlg::RememberFirmwarePath(const QString& path) {
-    if (const std::unique_ptr<QSettings> settings = OpenSettings()) {
-        settings->setValue(kSettingsGroup + QLatin1Char('/') + kFirmwareKey, path);
-        settings->sync();
-    }
+    AppSettings::Set(AppSettings::kFirmware, path);
 }
 
 QString CQuillon2Dlg::DefaultBrowseDialog(QWidget* owner) {
@@ -400,138 +359,6 @@ void CQuillon2Dlg::OnBrowse() {
         return;
     }
     SetFirmwarePath(path);
-}
-
-void CQuillon2Dlg::Warn(const QString& text, const QString& detail) {
-    if (m_messageBox) {
-        m_messageBox(this, text, QStringLiteral("Warning"), MsgIcon::Warning, detail);
-    }
-}
-
-void CQuillon2Dlg::OnFlash() {
-    // One run at a time: the button is disabled during a run, but a click may already be
-    // queued when it goes.
-    if (!m_btnFlash->isEnabled()) {
-        return;
-    }
-    m_strFilePath = m_editFile->text();
-    // The kind is that of the file named in the box now, typed or picked.
-    m_strFileExt = QFile::decodeName(FileExtension(ToLocalPath(m_strFilePath)).c_str());
-
-    const FileCheck check = CheckFirmwareFile(ToLocalPath(m_strFilePath));
-    if (!check.message.empty()) {
-        Warn(QString::fromStdString(check.message));
-        return;
-    }
-    m_nTargetType = check.targetType;
-    RememberFirmwarePath(m_strFilePath);
-
-    const std::string portName = m_comboPort->GetSelectedPortName();
-    if (m_comboPort->count() > 0 && portName.empty()) {
-        Warn(QStringLiteral("No COM port has been selected!"));
-        return;
-    }
-
-    // Saved before the open, so a port that fails to open is still remembered.
-    if (const std::unique_ptr<QSettings> settings = OpenSettings()) {
-        settings->setValue(kSettingsGroup + QLatin1Char('/') + kSettingsKey,
-                           QString::fromStdString(portName));
-        settings->sync();
-    }
-
-    FlashJob job;
-    job.filePath = ToLocalPath(m_strFilePath);
-    job.fileExt = ToLocalPath(m_strFileExt);
-    job.targetType = m_nTargetType;
-    job.frontEnd = "desktop";
-    if (!m_link.OpenPort(portName)) {
-        const FlashResult failed = PortOpenFailure(m_link, job);
-        Warn(QStringLiteral("Can't open serial port,\nplease check your device!"),
-             QString::fromStdString(failed.detail));
-        return;
-    }
-    m_strRunPort = QString::fromStdString(portName);
-
-    // Busy before the worker exists, so no second press can start another run.
-    SetBusy(true);
-    m_bRunning = true;
-    JoinWorker();  // a previous run that has given the button back is at its very end
-    const unsigned generation = ++m_nRun;
-    m_worker = std::thread([this, job, generation] {
-        try {
-            FlashThreadProc(m_link, job, *m_ui);
-        } catch (const std::exception& e) {
-            // Every ending closes the port, says why and gives the button back.
-            m_link.ClosePort();
-            m_ui->ShowMessage(e.what(), "Warning", MsgIcon::Warning);
-            m_ui->SetBusy(false);
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation] {
-                if (generation == m_nRun) {
-                    JoinWorker();
-                    m_bRunning = false;
-                }
-            },
-            Qt::QueuedConnection);
-    });
-}
-
-void CQuillon2Dlg::JoinWorker() {
-    if (m_worker.joinable()) {
-        m_worker.join();
-    }
-}
-
-void CQuillon2Dlg::SetBusy(bool busy) {
-    m_btnFlash->setText(busy ? kWaitingText : kFlashText);
-    m_btnFlash->setEnabled(!busy);
-}
-
-void CQuillon2Dlg::Message(const std::string& text, const std::string& caption, MsgIcon icon,
-                           const std::string& detail) {
-    if (!m_messageBox) {
-        return;
-    }
-    QWidget* owner = this;
-    if (m_programDlg != nullptr && m_programDlg->isVisible()) {
-        owner = m_programDlg;
-    }
-    m_messageBox(owner, QString::fromStdString(text), QString::fromStdString(caption), icon,
-                 QString::fromStdString(detail));
-}
-
-void CQuillon2Dlg::ShowMessageBox(QWidget* owner, const QString& text, const QString& caption,
-                                  MsgIcon icon, const QString& detail) {
-    MakeMessageBox(owner, text, caption, icon, detail)->exec();
-}
-
-std::unique_ptr<QMessageBox> CQuillon2Dlg::MakeMessageBox(QWidget* owner, const QString& text,
-                                                          const QString& caption, MsgIcon icon,
-                                                          const QString& detail) {
-    QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
-    switch (icon) {
-        case MsgIcon::None:
-            boxIcon = QMessageBox::NoIcon;
-            break;
-        case MsgIcon::Information:
-            boxIcon = QMessageBox::Information;
-            break;
-        case MsgIcon::Warning:
-            boxIcon = QMessageBox::Warning;
-            break;
-    }
-    auto box = std::make_unique<QMessageBox>(boxIcon, caption, text, QMessageBox::Ok, owner);
-    box->setTextFormat(Qt::PlainText);
-    if (!detail.isEmpty()) {
-        box->setInformativeText(detail);
-        // Paths and device names are shown as they are, never read as markup.
-        if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
-            label->setTextFormat(Qt::PlainText);
-        }
-    }
-    return box;
 }
 
 void CQuillon2Dlg::reject() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QFile>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -21,6 +22,9 @@ class QLineEdit;
 class QMessageBox;
 class QMimeData;
 class QPushButton;
+
+// The About entry, in the window's context menu and (on Windows) its system menu.
+inline constexpr const char* kAboutMenuText = "&About Quillon Pro...";
 
 class CQuillon2Dlg : public QDialog {
 public:
@@ -111,3 +115,8 @@ private:
     bool m_bRunning = false;
     unsigned m_nRun = 0;  // tells a finished run's notice from the next run's
 };
+
+// A path as the file system spells it (the core takes paths as bytes).
+inline std::string ToLocalPath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}

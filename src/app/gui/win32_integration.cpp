@@ -13,11 +13,6 @@
 #endif
 #include <windows.h>
 
-namespace {
-// The system menu entry's text (string 101 of the original resources).
-constexpr const char* kAboutMenuText = "&About Quillon Pro...";
-}  // namespace
-
 CWin32Integration::CWin32Integration(CQuillon2Dlg& dlg) : QObject(&dlg), m_dlg(dlg) {
     AddAboutEntry();
     m_dlg.installEventFilter(this);

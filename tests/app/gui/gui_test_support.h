@@ -1,93 +1,70 @@
 // Shared pieces of the GUI tests: a fixed port source, a message-box recorder, and a private
-// settings store and runtime folder for the test process.
+// settings store, runtime folder and history for the test process.
 #pragma once
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QPushButton>
 #include <QSettings>
-#include <QString>
 #include <QTemporaryDir>
-#include <QVector>
-#include <string>
-#include <utility>
+#include <memory>
 #include <vector>
 
 #include "app/gui/main_dlg.h"
 #include "app/gui/program_dlg.h"
-#include "app/history.h"
-#include "common/job_ui.h"
 #include "ports/port_list.h"
 
-// Ports given by the test, in the device-path model of Linux.
+// The ports the test names: a path (Linux) or, for a "COMn" name, a COM port (Windows).
 class CFixedPortSource : public IPortSource {
 public:
-    struct Port {
-        std::string text;
-        std::string device;
-        std::string openName;
-        bool adapter = false;  // the 0x10000 mark: not a built-in UART
-    };
-    explicit CFixedPortSource(std::vector<Port> ports) : m_ports(std::move(ports)) {}
-
-    bool Begin(bool) override {
-        m_next = 0;
-        return true;
-    }
+    explicit CFixedPortSource(std::vector<std::pair<std::string, std::string>> textAndName)
+        : m_ports(std::move(textAndName)) {}
+    bool Begin(bool) override { return (m_next = 0) == 0; }
     PortSourceStep Next(CPortDevice& device) override {
         if (m_next >= m_ports.size()) {
             return PortSourceStep::End;
         }
-        const Port& port = m_ports[m_next++];
-        device.m_strFriendlyName = port.text;
+        const auto& [text, name] = m_ports[m_next++];
+        device = CPortDevice{};
+        device.m_strFriendlyName = text;
         device.m_nFound = CPortDevice::FOUND_FRIENDLYNAME;
-        device.m_strDevicePath = port.device;
-        device.m_strOpenName = port.openName;
-        device.m_bNonStandardDriver = port.adapter;
+        if (name.rfind("COM", 0) == 0) {
+            device.m_strService = "Serial";
+            device.m_strPortName = name;
+            device.m_nFound |= CPortDevice::FOUND_SERVICE | CPortDevice::FOUND_PORTNAME;
+        } else {
+            device.m_strDevicePath = device.m_strOpenName = name;
+        }
         return PortSourceStep::Device;
     }
     void End() override {}
 
 private:
-    std::vector<Port> m_ports;
+    std::vector<std::pair<std::string, std::string>> m_ports;
     std::size_t m_next = 0;
 };
 
-// The history window's column of that title.
-inline int ColumnOf(const std::string& title) {
-    const auto& columns = HistoryColumns();
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-        if (title == columns[i].title)
-            return static_cast<int>(i);
-    }
-    return -1;
+inline std::unique_ptr<IPortSource> Ports(std::vector<std::pair<std::string, std::string>> list) {
+    return std::make_unique<CFixedPortSource>(std::move(list));
 }
 
-struct RecordedMessage {
+// A message box as the user saw it, with "Flash!" as it read meanwhile.
+struct Box {
     QString text;
     QString caption;
-    MsgIcon icon = MsgIcon::None;
+    MsgIcon icon;
     QString detail;
-    bool ownerIsProgressWindow = false;
-    QString buttonText;  // "Flash!" as it read while the box was open
-    bool buttonEnabled = false;
+    bool overProgressWindow;
+    QString button;
 };
 
-// Replaces the window's message boxes: records each one, with the state of "Flash!" at that
-// moment, and returns at once as if the user had pressed OK.
-inline void RecordMessages(CQuillon2Dlg& dlg, QVector<RecordedMessage>& out) {
+// Replaces the window's message boxes: records each one and returns as if OK was pressed.
+inline void RecordBoxes(CQuillon2Dlg& dlg, QVector<Box>& out) {
     dlg.m_messageBox = [&dlg, &out](QWidget* owner, const QString& text, const QString& caption,
                                     MsgIcon icon, const QString& detail) {
-        RecordedMessage m;
-        m.text = text;
-        m.caption = caption;
-        m.icon = icon;
-        m.detail = detail;
-        m.ownerIsProgressWindow =
-            owner != nullptr && owner == static_cast<QWidget*>(dlg.ProgressWindow());
-        m.buttonText = dlg.m_btnFlash->text();
-        m.buttonEnabled = dlg.m_btnFlash->isEnabled();
-        out.push_back(m);
+        out.push_back({text, caption, icon, detail,
+                       owner != nullptr && owner == static_cast<QWidget*>(dlg.ProgressWindow()),
+                       dlg.m_btnFlash->text() + (dlg.m_btnFlash->isEnabled() ? "" : " (off)")});
     };
 }
 
@@ -98,50 +75,27 @@ public:
     CPrivateEnvironment() {
         QCoreApplication::setOrganizationName(
             QStringLiteral("Local AppWizard-Generated Applications"));
-        QSettings::setDefaultFormat(QSettings::NativeFormat);
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, ConfigDir());
-        QDir().mkpath(RuntimeDir());
-        QFile::setPermissions(
-            RuntimeDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(RuntimeDir()));
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigDir()));
-        qputenv("XDG_DATA_HOME", QFile::encodeName(DataDir()));
-        qputenv("LOCALAPPDATA", QFile::encodeName(DataDir()));
-        // The fallback too: a fault in the folder lookup still cannot reach the user's file.
-        qputenv("HOME", QFile::encodeName(m_dir.path()));
-    }
-    QString DataDir() const { return m_dir.path() + QStringLiteral("/data"); }
-    QString HistoryFile() const { return DataDir() + QStringLiteral("/quillon/history.jsonl"); }
-    QString ConfigDir() const { return m_dir.path() + QStringLiteral("/config"); }
-    QString RuntimeDir() const { return m_dir.path() + QStringLiteral("/run"); }
-    QString PortsDir() const { return RuntimeDir() + QStringLiteral("/quillon/ports"); }
-    // The virtual ports folder, private as the port list requires before it trusts it.
-    bool MakePortsDir() const {
-        if (!QDir().mkpath(PortsDir()))
-            return false;
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Path("config"));
         const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
-        return QFile::setPermissions(RuntimeDir() + QStringLiteral("/quillon"), owner) &&
-               QFile::setPermissions(PortsDir(), owner);
+        QDir().mkpath(PortsDir());
+        for (const QString& dir : {Path("run"), Path("run/quillon"), PortsDir()}) {
+            QFile::setPermissions(dir, owner);  // private, as the port list requires
+        }
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(Path("run")));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(Path("config")));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(Path("data")));
+        qputenv("LOCALAPPDATA", QFile::encodeName(Path("data")));
+        qputenv("HOME", QFile::encodeName(m_dir.path()));  // the fallback too
     }
     QString Path(const QString& name) const { return m_dir.path() + QLatin1Char('/') + name; }
+    QString PortsDir() const { return Path("run/quillon/ports"); }
+    QString HistoryFile() const { return Path("data/quillon/history.jsonl"); }
 
-    static QString SavedPort() {
+    static QVariant Setting(const QString& key) { return QSettings().value("Config/" + key); }
+    static void SetSetting(const QString& key, const QVariant& value) {
         QSettings settings;
-        return settings.value(QStringLiteral("Config/ComPortStr")).toString();
-    }
-    static bool HasSavedPort() {
-        QSettings settings;
-        return settings.contains(QStringLiteral("Config/ComPortStr"));
-    }
-    static void SetSavedPort(const QString& name) {
-        QSettings settings;
-        settings.setValue(QStringLiteral("Config/ComPortStr"), name);
-        settings.sync();
-    }
-    static void ClearSavedPort() {
-        QSettings settings;
-        settings.remove(QStringLiteral("Config/ComPortStr"));
-        settings.sync();
+        value.isNull() ? settings.remove("Config/" + key)
+                       : settings.setValue("Config/" + key, value);
     }
 
 private:

@@ -1,37 +1,20 @@
-// Whole runs through the main window against the bootloader simulator, which sits in the
-// virtual ports folder like a real adapter: the list shows it, the saved name selects it,
-// and "Flash!" programs it through the worker thread and the Qt JobUi.
+// Whole runs from the main window against the bootloader simulator, which sits in the virtual
+// ports folder like an adapter: how each result reaches the user (the boxes, "Waiting...",
+// the progress window, the history window), and that the next run follows a failed one.
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QRegularExpression>
 #include <QTableWidget>
 #include <QtTest>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "app/gui/com_port_combo.h"
 #include "app/gui/history_dlg.h"
-#include "app/gui/main_dlg.h"
-#include "app/gui/program_dlg.h"
 #include "firmware_gen.h"
 #include "gui_test_support.h"
 #include "sim_runner.h"
 
 Q_DECLARE_METATYPE(MsgIcon)
-
-namespace {
-struct Expected {
-    QString text;
-    QString caption;
-    MsgIcon icon;
-    bool fromProgressWindow;
-    QString detail = {};  // "@" stands for the port
-};
-}  // namespace
-Q_DECLARE_METATYPE(QVector<Expected>)
+Q_DECLARE_METATYPE(QVector<Box>)
 
 class TestFlashRun : public QObject {
     Q_OBJECT
@@ -39,52 +22,41 @@ class TestFlashRun : public QObject {
 private slots:
     void initTestCase() {
         m_env = std::make_unique<CPrivateEnvironment>();
-        QVERIFY(m_env->MakePortsDir());
-
         FirmwareRecipe recipe;
-        recipe.target = FwTarget::Master;
-        recipe.size = 0x4400;  // signature at 0x4000, 272 blocks
+        recipe.size = 0x4400;  // 272 blocks
         Firmware fw;
         std::string error;
         QVERIFY2(MakeFirmware(recipe, fw, error), error.c_str());
         m_image = fw.image;
-        WriteFile(m_env->Path(QStringLiteral("Master_fw.mot")), fw.mot);
-        WriteFile(m_env->Path(QStringLiteral("Master_fw.bin")),
-                  std::string(fw.image.begin(), fw.image.end()));
-        WriteFile(m_env->Path(QStringLiteral("Master_fw.txt")), fw.mot);
+        for (const char* name : {"Master_fw.mot", "Master_fw.txt"}) {
+            QFile file(m_env->Path(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(fw.mot.data(), qint64(fw.mot.size()));
+        }
     }
 
     void wholeRun_data() {
         QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("chosen");  // picked in the file dialog
-        QTest::addColumn<bool>("complete");
-        QTest::addColumn<QVector<Expected>>("messages");
-
+        QTest::addColumn<QVector<Box>>("boxes");
+        const QString waiting = QStringLiteral("Waiting... (off)");
         QTest::newRow("success") << ""
-                                 << "Master_fw.mot" << true
-                                 << QVector<Expected>{{"Master Programming successfully !", "OK",
-                                                       MsgIcon::Information, false}};
+                                 << QVector<Box>{{"Master Programming successfully !", "OK",
+                                                  MsgIcon::Information, "", false, waiting}};
         QTest::newRow("NAK on a data block")
             << "block:3=byte:15"
-            << "Master_fw.mot" << false
-            << QVector<Expected>{{"Receive Error!", "Error", MsgIcon::Warning, true},
-                                 {"Programming Process Error.\nPlease try again after 40 seconds!",
-                                  "Warning", MsgIcon::Warning, false,
-                                  "192 of 17408 bytes were sent to @, then a wrong byte came back: "
-                                  "0x15 instead of XON or ACK."}};
-        QTest::newRow("block table refused")
-            << "table=byte:15"
-            << "Master_fw.bin" << false
-            << QVector<Expected>{{"Not get Ack Signal!", "Warning", MsgIcon::Warning, false,
-                                  "@ answered the block table with 0x15 instead of ACK (0x06)."}};
+            << QVector<Box>{{"Receive Error!", "Error", MsgIcon::Warning, "", true, waiting},
+                            {"Programming Process Error.\nPlease try again after 40 seconds!",
+                             "Warning", MsgIcon::Warning,
+                             "192 of 17408 bytes were sent to inverter, then a wrong byte came "
+                             "back: 0x15 instead of XON or ACK.",
+                             false, waiting}};
     }
 
+    // First a typed text file (its kind is read at "Flash!"), then the S-record file: busy
+    // until the last box is closed, the window kept open meanwhile.
     void wholeRun() {
         QFETCH(QString, fault);
-        QFETCH(QString, chosen);
-        QFETCH(bool, complete);
-        QFETCH(QVector<Expected>, messages);
-
+        QFETCH(QVector<Box>, boxes);
         const QString link = m_env->PortsDir() + QStringLiteral("/inverter");
         SimOptions options;
         options.linkPath = link.toStdString();
@@ -92,130 +64,64 @@ private slots:
             options.faults.push_back(CSimRunner::Fault(fault.toStdString()));
         }
         CSimRunner sim(options);
-        CPrivateEnvironment::SetSavedPort(link);
-
+        CPrivateEnvironment::SetSetting("ComPortStr", link);
         CQuillon2Dlg dlg;
         dlg.show();
-        QVector<RecordedMessage> shown;
-        RecordMessages(dlg, shown);
-        QVERIFY(QString::fromStdString(dlg.m_comboPort->GetSelectedPortName()) == link);
+        QVector<Box> shown;
+        RecordBoxes(dlg, shown);
+        QCOMPARE(QString::fromStdString(dlg.m_comboPort->GetSelectedPortName()), link);
 
-        const QString chosenPath = m_env->Path(chosen);
-        dlg.m_browseDialog = [&chosenPath](QWidget*) { return chosenPath; };
-        dlg.OnBrowse();
+        dlg.m_editFile->setText(m_env->Path("Master_fw.txt"));
         dlg.OnFlash();
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text,
+                 QStringLiteral("Unknown firmware file type: choose a mot or bin file."));
 
-        // Busy before the worker could say anything, and the window stays open.
+        shown.clear();
+        dlg.m_editFile->setText(m_env->Path("Master_fw.mot"));
+        dlg.OnFlash();
         QVERIFY(dlg.IsRunning());
         QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Waiting..."));
-        QVERIFY(!dlg.m_btnFlash->isEnabled());
         QVERIFY(!dlg.close());
-        QTest::keyClick(&dlg, Qt::Key_Escape);
-        QVERIFY(dlg.isVisible());
         dlg.OnFlash();  // a second press does nothing
-
         QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
         QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Flash!"));
         QVERIFY(dlg.m_btnFlash->isEnabled());
-
-        // Only the run's own messages count; the conversion may have said more first.
-        QVERIFY(shown.size() >= messages.size());
-        const int first = int(shown.size() - messages.size());
-        for (int i = 0; i < messages.size(); ++i) {
-            const RecordedMessage& got = shown[first + i];
-            QCOMPARE(got.text, messages[i].text);
-            QCOMPARE(got.caption, messages[i].caption);
-            QCOMPARE(got.icon, messages[i].icon);
-            QCOMPARE(got.ownerIsProgressWindow, messages[i].fromProgressWindow);
-            QCOMPARE(got.detail, QString(messages[i].detail).replace(QLatin1Char('@'), link));
+        QCOMPARE(shown.size(), boxes.size());
+        for (int i = 0; i < boxes.size(); ++i) {
+            QCOMPARE(shown[i].text, boxes[i].text);
+            QCOMPARE(shown[i].caption, boxes[i].caption);
+            QCOMPARE(shown[i].icon, boxes[i].icon);
+            QCOMPARE(shown[i].detail, QString(boxes[i].detail).replace("inverter", link));
+            QCOMPARE(shown[i].overProgressWindow, boxes[i].overProgressWindow);
+            QCOMPARE(shown[i].button, boxes[i].button);
         }
-        for (const RecordedMessage& got : shown) {
-            // Every box of a run is shown while the button still reads "Waiting...".
-            QCOMPARE(got.buttonText, QStringLiteral("Waiting..."));
-            QVERIFY(!got.buttonEnabled);
+        const bool ok = fault.isEmpty();
+        CProgramDlg* progress = dlg.ProgressWindow();
+        QVERIFY(progress != nullptr && !progress->isVisible());
+        QCOMPARE(progress->m_staticPercent->text(), QString(ok ? "100 %" : "1 %"));
+        QCOMPARE(progress->m_staticJob->toolTip(), QStringLiteral("Master_fw.mot on ") + link);
+        if (ok) {
+            QVERIFY2(progress->m_staticFigures->text().startsWith("17408 of 17408 bytes, ") &&
+                         progress->m_staticFigures->text().endsWith(" B/s, 0:00 left"),
+                     qPrintable(progress->m_staticFigures->text()));
         }
-
         sim.Stop();
-        const std::vector<SimRun> runs = sim.Runs();
-        QCOMPARE(runs.size(), std::size_t(1));
-        QCOMPARE(runs[0].complete, complete);
-        QVERIFY2(sim.Errors().empty(), sim.Errors().empty() ? "" : sim.Errors()[0].c_str());
-        if (complete) {
-            QVERIFY(runs[0].image == m_image);
-            QVERIFY(dlg.ProgressWindow() != nullptr);
-            QCOMPARE(dlg.ProgressWindow()->m_staticPercent->text(), QStringLiteral("100 %"));
-            const QString figures = dlg.ProgressWindow()->m_staticFigures->text();
-            QVERIFY2(QRegularExpression(QStringLiteral("^17408 of 17408 bytes, [1-9][0-9]* B/s, "
-                                                       "0:00 left$"))
-                         .match(figures)
-                         .hasMatch(),
-                     qPrintable(figures));
-            QCOMPARE(dlg.ProgressWindow()->m_staticJob->toolTip(),
-                     chosen + QStringLiteral(" on ") + link);
-        }
+        QCOMPARE(sim.Runs().size(), std::size_t(1));
+        QCOMPARE(sim.Runs()[0].image == m_image, ok);
+
         // The run is the newest row of the history window.
         CHistoryDlg history(m_env->HistoryFile().toStdString());
-        QVERIFY(history.m_table->rowCount() > 0);
-        const std::vector<RunRecord> rows = history.ShownRecords(false);
-        QCOMPARE(QString::fromStdString(rows.front().file), chosenPath);
-        QCOMPARE(QString::fromStdString(rows.front().frontEnd), QStringLiteral("desktop"));
-        QCOMPARE(QString::fromStdString(rows.front().port), link);
-        QCOMPARE(rows.front().outcome == "success", complete);
-        QCOMPARE(history.m_table->item(0, ColumnOf("File"))->text(), chosenPath);
-        QVERIFY(dlg.ProgressWindow() == nullptr || !dlg.ProgressWindow()->isVisible());
-        // Idle again: Escape closes the window.
-        QTest::keyClick(&dlg, Qt::Key_Escape);
-        QVERIFY(!dlg.isVisible());
-    }
-
-    // Every ending closes the port: after a refused file the next press opens it again and
-    // programs the device. The kind is that of the path in the box when "Flash!" is pressed,
-    // typed or picked: first a typed text file nothing was ever browsed for, then a typed
-    // S-record file over a picked flat image.
-    void secondRunAfterAFailure() {
-        const QString link = m_env->PortsDir() + QStringLiteral("/inverter2");
-        SimOptions options;
-        options.linkPath = link.toStdString();
-        CSimRunner sim(options);
-        CPrivateEnvironment::SetSavedPort(link);
-        CQuillon2Dlg dlg;
-        QVector<RecordedMessage> shown;
-        RecordMessages(dlg, shown);
-        dlg.m_editFile->setText(m_env->Path(QStringLiteral("Master_fw.txt")));
-        dlg.OnFlash();
-        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
-        QVERIFY(!shown.isEmpty());
-        QCOMPARE(shown.back().text,
-                 QStringLiteral("Unknown firmware file type: choose a mot or bin file."));
-        QCOMPARE(shown.back().caption, QStringLiteral("Warning"));
-        QCOMPARE(shown.back().icon, MsgIcon::Warning);
-        QCOMPARE(shown.back().buttonText, QStringLiteral("Waiting..."));
-
-        const QString pick = m_env->Path(QStringLiteral("Master_fw.bin"));
-        dlg.m_browseDialog = [&pick](QWidget*) { return pick; };
-        dlg.OnBrowse();
-        dlg.m_editFile->setText(m_env->Path(QStringLiteral("Master_fw.mot")));
-        shown.clear();
-        dlg.OnFlash();
-        QVERIFY(dlg.IsRunning());
-        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
-        QCOMPARE(shown.size(), 1);
-        QCOMPARE(shown[0].text, QStringLiteral("Master Programming successfully !"));
-        QCOMPARE(CPrivateEnvironment::SavedPort(), link);
-        sim.Stop();
-        const std::vector<SimRun> runs = sim.Runs();
-        QVERIFY(!runs.empty());
-        QVERIFY(runs.back().Correct());
-        QVERIFY(runs.back().image == m_image);
+        const RunRecord newest = history.ShownRecords(false).front();
+        QCOMPARE(QString::fromStdString(newest.file), m_env->Path("Master_fw.mot"));
+        QCOMPARE(QString::fromStdString(newest.port), link);
+        QCOMPARE(newest.frontEnd, std::string("desktop"));
+        QCOMPARE(newest.outcome, std::string(ok ? "success" : "transfer-failed"));
+        QCOMPARE(history.m_table->item(0, 8)->text(), m_env->Path("Master_fw.mot"));
     }
 
 private:
-    static void WriteFile(const QString& path, const std::string& bytes) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(bytes.data(), qint64(bytes.size())), qint64(bytes.size()));
-    }
-
     std::unique_ptr<CPrivateEnvironment> m_env;
     std::vector<std::uint8_t> m_image;
 };

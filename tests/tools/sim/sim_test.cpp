@@ -5,20 +5,31 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "flash_support.h"
+#include "fast_timing.h"
 #include "net_channel.h"
 #include "protocol/boot_link.h"
 #include "sim_runner.h"
 
 namespace {
 
+using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+
+Bytes ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // Bytes that a line with flow control or translation would eat or change are all in here.
 Bytes MakeImage(std::size_t size, std::uint8_t version) {
@@ -32,14 +43,12 @@ Bytes MakeImage(std::size_t size, std::uint8_t version) {
     return image;
 }
 
-int WaitReply(CSerialPort& port) {
+int WaitReply(CBootLink& port) {
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     while (Clock::now() < deadline) {
-        if (port.WaitReadable(16)) {
-            std::uint8_t buf[200];
-            if (port.Read(buf, sizeof buf) > 0) {
-                return buf[0];
-            }
+        std::uint8_t buf[200];
+        if (port.Receive(buf, sizeof buf, 16) > 0) {
+            return buf[0];
         }
     }
     return -1;
@@ -53,7 +62,7 @@ struct DataOptions {
 
 // The data phase: each block answered by XON, the end message by ACK (XON repeats it).
 // Returns the reply that ended it, or -1 when none came.
-int SendData(CSerialPort& port, const Bytes& image, const DataOptions& o = {}) {
+int SendData(CBootLink& port, const Bytes& image, const DataOptions& o = {}) {
     std::uint8_t sum = 0;
     const std::size_t blocks = std::min(o.blocks, image.size() / 64);
     for (std::size_t b = 0; b < blocks; ++b) {
@@ -63,7 +72,7 @@ int SendData(CSerialPort& port, const Bytes& image, const DataOptions& o = {}) {
         for (std::size_t i = 1; i < msg.size(); ++i) {
             sum = static_cast<std::uint8_t>(sum + msg[i]);
         }
-        port.Write(msg.data(), static_cast<std::uint32_t>(msg.size()));
+        port.Send(msg.data(), static_cast<std::uint32_t>(msg.size()));
         const int r = WaitReply(port);
         if (r != CBootLink::XON) {
             return r;
@@ -72,7 +81,7 @@ int SendData(CSerialPort& port, const Bytes& image, const DataOptions& o = {}) {
     for (int ends = 0; ends < 5; ++ends) {
         const std::uint8_t end[2] = {
             CBootLink::XON, o.checksum ? *o.checksum : static_cast<std::uint8_t>(0xFF - sum)};
-        port.Write(end, 2);
+        port.Send(end, 2);
         const int r = WaitReply(port);
         if (r != CBootLink::XON) {
             return r;
@@ -92,7 +101,7 @@ int Handshake(CBootLink& link, bool slave, std::uint32_t size, std::uint8_t vers
 std::function<int(CBootLink&, const Bytes&)> DataClient(DataOptions o) {
     return [o](CBootLink& l, const Bytes& img) {
         Handshake(l, false, static_cast<std::uint32_t>(img.size()), 1);
-        return SendData(l.m_port, img, o);
+        return SendData(l, img, o);
     };
 }
 
@@ -131,7 +140,7 @@ TEST_F(SimTest, WholeRunsMasterAndSlaveSaveTheImageExactly) {
         ASSERT_EQ(Handshake(link, c.slave, static_cast<std::uint32_t>(image.size()), 0x07),
                   ResultSuccess)
             << c.name;
-        EXPECT_EQ(SendData(link.m_port, image), CBootLink::ACK) << c.name;
+        EXPECT_EQ(SendData(link, image), CBootLink::ACK) << c.name;
         EXPECT_EQ(sim.Wait(), 0) << c.name;
         EXPECT_EQ(ReadBytes(out), image) << c.name;
     }
@@ -198,7 +207,7 @@ TEST_F(SimTest, WrongClientsGetAPlainReport) {
          [](CBootLink& l, const Bytes&) {
              const Bytes img = MakeImage(0x4040, 7);
              Handshake(l, false, static_cast<std::uint32_t>(img.size()), 3);
-             return SendData(l.m_port, img);
+             return SendData(l, img);
          },
          "calls for 'A'", 0x15, 5},
     };
@@ -243,8 +252,8 @@ TEST_F(SimTest, WireEmulationRepliesOnlyAfterTheWholeBlockHasArrived) {
         Bytes msg{0x11};
         msg.insert(msg.end(), image.begin() + b * 64, image.begin() + b * 64 + 64);
         const auto start = Clock::now();
-        link.m_port.Write(msg.data(), 65);
-        ASSERT_EQ(WaitReply(link.m_port), CBootLink::XON);
+        link.Send(msg.data(), 65);
+        ASSERT_EQ(WaitReply(link), CBootLink::XON);
         EXPECT_GE(Clock::now() - start, wire) << "block " << b + 1;
     }
 }
@@ -407,7 +416,7 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
     ASSERT_TRUE(l.OpenPort(link));
     const Bytes image = MakeImage(0x800, 0);
     ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
-    EXPECT_EQ(SendData(l.m_port, image), CBootLink::ACK);
+    EXPECT_EQ(SendData(l, image), CBootLink::ACK);
     EXPECT_EQ(WaitExit(c, 5000), 0);
     EXPECT_EQ(ReadBytes(out), image);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the link is removed on exit";
@@ -423,7 +432,7 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
     // What a client sent wrong goes to stderr; serving on, the simulator then exits 1.
     CBootLink wrong(FastTiming());
     ASSERT_TRUE(wrong.OpenPort(link));
-    wrong.m_port.Write("hello", 5);
+    wrong.Send("hello", 5);
     EXPECT_EQ(ReadLine(t.err),
               "quillon-sim: client error: unexpected 68 65 6C 6C 6F while waiting for a target "
               "select (\" fMast\" or \" fSlav\"); ignoring input until the line is quiet");
@@ -461,7 +470,7 @@ TEST_F(SimTest, ProgramServesSeveralAndOverTheNetwork) {
         CBootLink l(FastTiming());
         ASSERT_TRUE(l.OpenPort(port));
         ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
-        EXPECT_EQ(SendData(l.m_port, image), CBootLink::ACK);
+        EXPECT_EQ(SendData(l, image), CBootLink::ACK);
     };
     Child c = Spawn({"--count", "2", "--once", "--target", "slave", "--link", link, "--save-image",
                      (m_dir / "got.bin").string()});

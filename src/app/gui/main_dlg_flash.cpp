@@ -1,0 +1,143 @@
+// The Flash command and the message boxes of the main window: the checks before a run, the
+// open of the port, the worker thread, and the boxes the run's messages become.
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <exception>
+#include <string>
+
+#include "app/flash_run.h"
+#include "app/gui/app_settings.h"
+#include "app/gui/com_port_combo.h"
+#include "app/gui/main_dlg.h"
+#include "app/gui/program_dlg.h"
+#include "app/gui/qt_job_ui.h"
+
+void CQuillon2Dlg::Warn(const QString& text, const QString& detail) {
+    if (m_messageBox) {
+        m_messageBox(this, text, QString::fromUtf8(kCaptionWarning), MsgIcon::Warning, detail);
+    }
+}
+
+void CQuillon2Dlg::OnFlash() {
+    // One run at a time: the button is disabled during a run, but a click may already be
+    // queued when it goes.
+    if (!m_btnFlash->isEnabled()) {
+        return;
+    }
+    m_strFilePath = m_editFile->text();
+    // The kind is that of the file named in the box now, typed or picked.
+    m_strFileExt = QFile::decodeName(FileExtension(ToLocalPath(m_strFilePath)).c_str());
+
+    const FileCheck check = CheckFirmwareFile(ToLocalPath(m_strFilePath));
+    if (!check.message.empty()) {
+        Warn(QString::fromStdString(check.message));
+        return;
+    }
+    m_nTargetType = check.targetType;
+    RememberFirmwarePath(m_strFilePath);
+
+    const std::string portName = m_comboPort->GetSelectedPortName();
+    if (m_comboPort->count() > 0 && portName.empty()) {
+        Warn(QStringLiteral("No COM port has been selected!"));
+        return;
+    }
+
+    // Saved before the open, so a port that fails to open is still remembered.
+    AppSettings::Set(AppSettings::kPort, QString::fromStdString(portName));
+
+    FlashJob job;
+    job.filePath = ToLocalPath(m_strFilePath);
+    job.fileExt = ToLocalPath(m_strFileExt);
+    job.targetType = m_nTargetType;
+    job.frontEnd = "desktop";
+    if (!m_link.OpenPort(portName)) {
+        const FlashResult failed = PortOpenFailure(m_link, job);
+        Warn(QString::fromStdString(failed.message), QString::fromStdString(failed.detail));
+        return;
+    }
+    m_strRunPort = QString::fromStdString(portName);
+
+    // Busy before the worker exists, so no second press can start another run.
+    SetBusy(true);
+    m_bRunning = true;
+    JoinWorker();  // a previous run that has given the button back is at its very end
+    const unsigned generation = ++m_nRun;
+    m_worker = std::thread([this, job, generation] {
+        try {
+            FlashThreadProc(m_link, job, *m_ui);
+        } catch (const std::exception& e) {
+            // Every ending closes the port, says why and gives the button back.
+            m_link.ClosePort();
+            m_ui->ShowMessage(e.what(), kCaptionWarning, MsgIcon::Warning);
+            m_ui->SetBusy(false);
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation] {
+                if (generation == m_nRun) {
+                    JoinWorker();
+                    m_bRunning = false;
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void CQuillon2Dlg::JoinWorker() {
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+}
+
+void CQuillon2Dlg::SetBusy(bool busy) {
+    m_btnFlash->setText(QString::fromUtf8(busy ? kBusyText : kIdleText));
+    m_btnFlash->setEnabled(!busy);
+}
+
+void CQuillon2Dlg::Message(const std::string& text, const std::string& caption, MsgIcon icon,
+                           const std::string& detail) {
+    if (!m_messageBox) {
+        return;
+    }
+    QWidget* owner = this;
+    if (m_programDlg != nullptr && m_programDlg->isVisible()) {
+        owner = m_programDlg;
+    }
+    m_messageBox(owner, QString::fromStdString(text), QString::fromStdString(caption), icon,
+                 QString::fromStdString(detail));
+}
+
+void CQuillon2Dlg::ShowMessageBox(QWidget* owner, const QString& text, const QString& caption,
+                                  MsgIcon icon, const QString& detail) {
+    MakeMessageBox(owner, text, caption, icon, detail)->exec();
+}
+
+std::unique_ptr<QMessageBox> CQuillon2Dlg::MakeMessageBox(QWidget* owner, const QString& text,
+                                                          const QString& caption, MsgIcon icon,
+                                                          const QString& detail) {
+    QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
+    switch (icon) {
+        case MsgIcon::None:
+            boxIcon = QMessageBox::NoIcon;
+            break;
+        case MsgIcon::Information:
+            boxIcon = QMessageBox::Information;
+            break;
+        case MsgIcon::Warning:
+            boxIcon = QMessageBox::Warning;
+            break;
+    }
+    auto box = std::make_unique<QMessageBox>(boxIcon, caption, text, QMessageBox::Ok, owner);
+    box->setTextFormat(Qt::PlainText);
+    if (!detail.isEmpty()) {
+        box->setInformativeText(detail);
+        // Paths and device names are shown as they are, never read as markup.
+        if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+            label->setTextFormat(Qt::PlainText);
+        }
+    }
+    return box;
+}

@@ -1,0 +1,357 @@
+// The history's records as JSON: one flat object per line, written and read strictly.
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "app/history.h"
+
+namespace {
+
+void AppendJsonString(std::string& out, const std::string& value) {
+    out += '"';
+    for (const char c : value) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (u < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
+void Field(std::string& out, const char* key, const std::string& value, bool nullWhenEmpty) {
+    out += out.size() > 1 ? ",\"" : "\"";
+    out += key;
+    out += "\":";
+    if (nullWhenEmpty && value.empty()) {
+        out += "null";
+    } else {
+        AppendJsonString(out, value);
+    }
+}
+
+void Field(std::string& out, const char* key, long long value, bool nullWhenNegative) {
+    out += out.size() > 1 ? ",\"" : "\"";
+    out += key;
+    out += "\":";
+    out += nullWhenNegative && value < 0 ? std::string("null") : std::to_string(value);
+}
+
+// A JSON value of the kinds a record holds.
+struct Value {
+    enum Kind { String, Number, Null, Other } kind = Null;
+    std::string text;
+    long long number = 0;
+};
+
+// A strict reader for one flat JSON object on one line.
+class Reader {
+public:
+    explicit Reader(const std::string& s) : m_s(s) {}
+
+    template <typename OnPair>
+    bool Object(OnPair onPair) {
+        Skip();
+        if (!Eat('{'))
+            return false;
+        Skip();
+        if (!Eat('}')) {
+            do {
+                std::string key;
+                Value value;
+                Skip();
+                if (!String(key))
+                    return false;
+                Skip();
+                if (!Eat(':'))
+                    return false;
+                Skip();
+                if (!ParseValue(value) || !onPair(key, value))
+                    return false;
+                Skip();
+            } while (Eat(','));
+            if (!Eat('}'))
+                return false;
+        }
+        Skip();
+        return m_i == m_s.size();
+    }
+
+private:
+    bool Eat(char c) {
+        if (m_i < m_s.size() && m_s[m_i] == c) {
+            ++m_i;
+            return true;
+        }
+        return false;
+    }
+    void Skip() {
+        while (m_i < m_s.size() &&
+               (m_s[m_i] == ' ' || m_s[m_i] == '\t' || m_s[m_i] == '\r' || m_s[m_i] == '\n'))
+            ++m_i;
+    }
+    bool Literal(const char* word) {
+        const std::size_t n = std::strlen(word);
+        if (m_s.compare(m_i, n, word) != 0)
+            return false;
+        m_i += n;
+        return true;
+    }
+    bool ParseValue(Value& v) {
+        if (m_i >= m_s.size())
+            return false;
+        const char c = m_s[m_i];
+        if (c == '"') {
+            v.kind = Value::String;
+            return String(v.text);
+        }
+        if (c == '-' || (c >= '0' && c <= '9')) {
+            v.kind = Value::Number;
+            return Number(v.number);
+        }
+        if (Literal("null")) {
+            v.kind = Value::Null;
+            return true;
+        }
+        v.kind = Value::Other;
+        return Literal("true") || Literal("false");
+    }
+    bool Number(long long& out) {
+        const bool negative = Eat('-');
+        const std::size_t first = m_i;
+        unsigned long long value = 0;
+        while (m_i < m_s.size() && m_s[m_i] >= '0' && m_s[m_i] <= '9') {
+            const unsigned digit = static_cast<unsigned>(m_s[m_i] - '0');
+            if (value > (std::numeric_limits<unsigned long long>::max() - digit) / 10)
+                return false;
+            value = value * 10 + digit;
+            ++m_i;
+        }
+        if (m_i == first ||
+            value > static_cast<unsigned long long>(std::numeric_limits<long long>::max()))
+            return false;
+        // Leading zeros, fractions and exponents are not ours.
+        if ((m_i - first > 1 && m_s[first] == '0') ||
+            (m_i < m_s.size() && (m_s[m_i] == '.' || m_s[m_i] == 'e' || m_s[m_i] == 'E')))
+            return false;
+        out = negative ? -static_cast<long long>(value) : static_cast<long long>(value);
+        return true;
+    }
+    bool Hex4(unsigned& out) {
+        if (m_s.size() - m_i < 4)
+            return false;
+        out = 0;
+        for (int k = 0; k < 4; ++k) {
+            const char h = m_s[m_i++];
+            out <<= 4;
+            if (h >= '0' && h <= '9')
+                out |= static_cast<unsigned>(h - '0');
+            else if (h >= 'a' && h <= 'f')
+                out |= static_cast<unsigned>(h - 'a' + 10);
+            else if (h >= 'A' && h <= 'F')
+                out |= static_cast<unsigned>(h - 'A' + 10);
+            else
+                return false;
+        }
+        return true;
+    }
+    static void Utf8(std::string& out, unsigned cp) {
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    bool String(std::string& out) {
+        if (!Eat('"'))
+            return false;
+        out.clear();
+        while (m_i < m_s.size()) {
+            const char c = m_s[m_i++];
+            if (c == '"')
+                return true;
+            if (static_cast<unsigned char>(c) < 0x20)
+                return false;
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            if (m_i >= m_s.size())
+                return false;
+            switch (m_s[m_i++]) {
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case '/':
+                    out += '/';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
+                case 'u': {
+                    unsigned cp = 0;
+                    if (!Hex4(cp))
+                        return false;
+                    if (cp >= 0xD800 && cp < 0xDC00) {
+                        unsigned low = 0;
+                        if (!Literal("\\u") || !Hex4(low) || low < 0xDC00 || low >= 0xE000)
+                            return false;
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    } else if (cp >= 0xDC00 && cp < 0xE000) {
+                        return false;
+                    }
+                    Utf8(out, cp);
+                    break;
+                }
+                default:
+                    return false;
+            }
+        }
+        return false;
+    }
+
+    const std::string& m_s;
+    std::size_t m_i = 0;
+};
+
+bool Take(const Value& v, std::string& out) {
+    if (v.kind == Value::Null) {
+        out.clear();
+        return true;
+    }
+    if (v.kind != Value::String)
+        return false;
+    out = v.text;
+    return true;
+}
+
+bool Take(const Value& v, std::uint64_t& out) {
+    if (v.kind != Value::Number || v.number < 0)
+        return false;
+    out = static_cast<std::uint64_t>(v.number);
+    return true;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& value) {
+    std::string out;
+    AppendJsonString(out, value);
+    return out;
+}
+
+std::string RecordToJson(const RunRecord& r) {
+    std::string out = "{";
+    Field(out, "start", r.start, false);
+    Field(out, "end", r.end, false);
+    Field(out, "front_end", r.frontEnd, false);
+    Field(out, "port", r.port, false);
+    Field(out, "file", r.file, false);
+    Field(out, "sha256", r.sha256, true);
+    Field(out, "target", r.target, false);
+    Field(out, "image_version", r.imageVersion, true);
+    Field(out, "chip_reply", r.chipReply, true);
+    Field(out, "bytes_sent", static_cast<long long>(r.bytesSent), false);
+    Field(out, "bytes_total", static_cast<long long>(r.bytesTotal), false);
+    Field(out, "outcome", r.outcome, false);
+    Field(out, "ending", r.ending, false);
+    Field(out, "detail", r.detail, true);
+    out += '}';
+    return out;
+}
+
+bool RecordFromJson(const std::string& line, RunRecord& record) {
+    RunRecord r;
+    bool hasStart = false;
+    bool hasOutcome = false;
+    Reader reader(line);
+    const bool ok = reader.Object([&](const std::string& key, const Value& v) {
+        if (key == "start")
+            return (hasStart = v.kind == Value::String) && Take(v, r.start);
+        if (key == "outcome")
+            return (hasOutcome = v.kind == Value::String) && Take(v, r.outcome);
+        if (key == "end")
+            return Take(v, r.end);
+        if (key == "front_end")
+            return Take(v, r.frontEnd);
+        if (key == "port")
+            return Take(v, r.port);
+        if (key == "file")
+            return Take(v, r.file);
+        if (key == "sha256")
+            return Take(v, r.sha256);
+        if (key == "target")
+            return Take(v, r.target);
+        if (key == "chip_reply")
+            return Take(v, r.chipReply);
+        if (key == "ending")
+            return Take(v, r.ending);
+        if (key == "detail")
+            return Take(v, r.detail);
+        if (key == "bytes_sent")
+            return Take(v, r.bytesSent);
+        if (key == "bytes_total")
+            return Take(v, r.bytesTotal);
+        if (key == "image_version") {
+            if (v.kind == Value::Null) {
+                r.imageVersion = -1;
+                return true;
+            }
+            if (v.kind != Value::Number || v.number < 0 || v.number > 255)
+                return false;
+            r.imageVersion = static_cast<int>(v.number);
+            return true;
+        }
+        return true;  // a field of a later version
+    });
+    if (!ok || !hasStart || !hasOutcome)
+        return false;
+    record = std::move(r);
+    return true;
+}

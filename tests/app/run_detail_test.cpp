@@ -1,0 +1,138 @@
+// What a run says beneath its fixed message, for the endings the flash run's own table does
+// not reach; the progress window's figures; the image's fingerprint.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "app/progress_figures.h"
+#include "app/run_detail.h"
+#include "app/sha256.h"
+#include "test_util.h"
+
+namespace {
+
+TEST(RunDetail, HandshakeSteps) {
+    struct Case {
+        LinkState link;
+        ResultCode code;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {{"ttyS1", 0, 'S', 0, ""},
+         ResultTargetTimeout,
+         "ttyS1 answered the step with 0x53, not with the target's letter."},
+        {{"ttyS1", 0, -1, 0, ""}, ResultTimeout, "No answer from ttyS1 to the step within 5 s."},
+        {{"ttyS1", 0, -1, EPIPE, ""},
+         ResultPortException,
+         "The line to ttyS1 hung up during the step."},
+        {{"ttyS1", 0, -1, EBADF, ""},
+         ResultPortException,
+         "ttyS1 failed during the step: Bad file descriptor."},
+        {{"ttyS1", ENOENT, -1, ENOENT, ""},
+         ResultPortOpenFailed,
+         "ttyS1: No such file or directory"},
+        {{"", 0, 0x11, 0, ""},
+         ResultNoAck,
+         "the port answered the step with 0x11 instead of ACK (0x06)."},
+        {{"ttyS1", 0, -1, 0, ""}, ResultCommonError, "Stopped at the step on ttyS1."},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(HandshakeDetail(c.link, LinkTiming{}, "the step", c.code), c.expected);
+    }
+}
+
+TEST(RunDetail, TransferEndings) {
+    struct Case {
+        TransferReport report;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {{TransferEnding::Acked, 128, 128, 0, 0}, ""},
+        {{TransferEnding::ImageUnreadable, 0, 0, 0, 0},
+         "Nothing was sent to ttyS1: the image could not be read."},
+        {{TransferEnding::PortFailed, 128, 64, 0, EBADF},
+         "64 of 128 bytes were sent to ttyS1, then the port failed: Bad file descriptor."},
+        {{TransferEnding::EndRefused, 128, 128, 0, 0}, "128 of 128 bytes were sent to ttyS1."},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TransferDetail("ttyS1", LinkTiming{}, c.report), c.expected);
+    }
+}
+
+// A refused open names the device's own group as the remedy, and none for root's.
+TEST(RunDetail, PortThatDidNotOpen) {
+    EXPECT_EQ(OpenFailureDetail("", ENOENT),
+              "No serial port is listed: connect the adapter, then choose its port.");
+    EXPECT_EQ(OpenFailureDetail("ttyS1", 0), "ttyS1 could not be opened.");
+    ScratchDir dir;
+    const std::string device = (dir / "ttyUSB0").string();
+    WriteFile(device, "");
+    for (const char* name : {"dialout", "root"}) {
+        const group* g = getgrnam(name);
+        if (g == nullptr || chown(device.c_str(), getuid(), g->gr_gid) != 0) {
+            continue;
+        }
+        const bool root = std::string(name) == "root";
+        EXPECT_EQ(OpenFailureDetail(device, EACCES),
+                  device + ": Permission denied" +
+                      (root ? ""
+                            : "\nYou must belong to the group that owns the device (dialout; "
+                              "dialout on Debian): sudo usermod -aG dialout $USER, then log in "
+                              "again."));
+    }
+}
+
+TEST(ProgressFigures, AnsweredBlocksOnly) {
+    using namespace std::chrono;
+    const struct {
+        std::uint32_t sent, total;
+        milliseconds elapsed;
+        const char* rate;
+        const char* left;
+    } cases[] = {
+        {64, 6400, 500ms, "-- B/s", "-:-- left"},       // the first block is not answered yet
+        {128, 6400, 0ms, "-- B/s", "-:-- left"},        // no time has passed
+        {128, 6400, 1000ms, "64 B/s", "1:39 left"},     // 6336 bytes still to go at 64 B/s
+        {6400, 6400, 2000ms, "3168 B/s", "0:00 left"},  // the last block awaits its answer
+    };
+    for (const auto& c : cases) {
+        TransferProgress p;
+        p.sent = c.sent;
+        p.total = c.total;
+        p.elapsed = c.elapsed;
+        const ProgressFigures f = ComputeProgressFigures(p);
+        EXPECT_EQ(FormatRate(f), c.rate) << c.sent;
+        EXPECT_EQ(FormatTimeLeft(f), c.left) << c.sent;
+    }
+}
+
+TEST(Sha256, KnownVectorsInAnyChunking) {
+    const struct {
+        std::string input;
+        const char* digest;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Sha256Hex(c.input.data(), c.input.size()), c.digest) << c.input.size();
+        // Pieces that straddle the 64-byte blocks give the same digest.
+        CSha256 sha;
+        for (std::size_t at = 0, step = 1; at < c.input.size(); at += step, step = step % 97 + 13)
+            sha.Update(c.input.data() + at, std::min(step, c.input.size() - at));
+        std::string hex;
+        for (const std::uint8_t b : sha.Final()) {
+            hex += "0123456789abcdef"[b >> 4];
+            hex += "0123456789abcdef"[b & 15];
+        }
+        EXPECT_EQ(hex, c.digest) << c.input.size();
+    }
+}
+
+}  // namespace
