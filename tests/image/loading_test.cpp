@@ -155,7 +155,6 @@ std::vector<Accepted> AcceptedFiles() {
         {"CrLfAndTrailingBlanks", Rec("S1", 0, {0x12, 0x34}) + "  \r\nS9030000FC\r\n", two64},
         {"HeaderInTheMiddle", two + "S00600004844521B\n" + Rec("S1", 2, {0x56}) + "\n",
          Image(64, 0, Bytes({0x12, 0x34, 0x56}))},
-        {"StartsAt0x100", Rec("S1", 0x100, {0xAB}) + "\n", Image(0x140, 0x100, Bytes({0xAB}))},
         {"EmptyRecordAddsNothing", two + "S1030100FB\n", two64},
         {"EndsJustBelowLimit",
          Rec("S2", 0x1FFFF, {0x5A}) + "\n" + Rec("S2", 0x20000, {0x77}) + "\n",
@@ -165,6 +164,14 @@ std::vector<Accepted> AcceptedFiles() {
         {"OverlapLaterWinsOnlyItsOwnBytes",
          Rec("S1", 0, {1, 2, 3, 4, 5, 6, 7, 8}) + "\n" + Rec("S1", 2, {9, 9}) + "\n",
          Image(64, 0, Bytes({1, 2, 9, 9, 5, 6, 7, 8}))},
+        // Records behind a higher address go in front of the first at or above their own,
+        // the later ones in front of the earlier: here D, C, then A, each merged over the last.
+        {"OutOfOrderRecordsAtOneAddress",
+         Rec("S1", 0x12, {0xA1, 0xA2, 0xA3, 0xA4}) + "\n" + Rec("S1", 0x30, {0xB0}) + "\n" +
+             Rec("S1", 0x12, {0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6}) + "\n" +
+             Rec("S1", 0x12, {0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8}) + "\n",
+         Image(64, 0x12, Bytes({0xA1, 0xA2, 0xA3, 0xA4, 0xC5, 0xC6, 0xD7, 0xD8}))
+             .replace(0x30, 1, "\xB0")},
         {"TwoLineRecordThenRecordInItsSecondLine",
          Rec("S1", 0, twenty) + "\n" + Rec("S1", 0x14, {0x22}) + "\n",
          Image(64, 0, std::string(20, '\x11') + "\x22")},
