@@ -4,8 +4,6 @@
 #include <poll.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-
 #include "ports/hotplug_monitor.h"
 #include "pty_pair.h"
 #include "test_util.h"
@@ -108,20 +106,6 @@ TEST_F(Monitor, NothingToWatch) {
         EXPECT_FALSE(monitor.ProcessEvents());
         EXPECT_FALSE(monitor.WaitForChange(10ms));
     }
-}
-
-TEST_F(Monitor, DefaultFolderFollowsTheEnvironment) {
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::string keep = saved ? saved : "";
-    setenv("XDG_RUNTIME_DIR", m_dir.Path().c_str(), 1);
-    {
-        CPortMonitor::Options options;
-        options.followDevices = false;
-        CPortMonitor monitor(options);
-        EXPECT_EQ(monitor.GetVirtualFolder(), m_folder.string());
-        EXPECT_TRUE(monitor.IsWatchingFolder());
-    }
-    saved ? setenv("XDG_RUNTIME_DIR", keep.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace
