@@ -32,11 +32,9 @@ TEST(NetworkPortName, FormsAndWhatIsWrongWithThem) {
         {"SoCkEt://[fe80::1]:65535", "socket|fe80::1|65535"},
         {"socket://[::ffff:192.0.2.1]:00080", "socket|::ffff:192.0.2.1|80"},
         {"serial://host:1", "a network port is rfc2217://HOST:PORT or socket://HOST:PORT"},
-        {"rfc2217:/host:1", "a network port is rfc2217://HOST:PORT or socket://HOST:PORT"},
         {"rfc2217://[::1:4001", "the IPv6 address has no closing ]"},
         {"rfc2217://[]:1", "[] is not an IPv6 address"},
         {"rfc2217://[host]:1", "[host] is not an IPv6 address"},
-        {"rfc2217://[192.0.2.1]:1", "[192.0.2.1] is not an IPv6 address"},
         {"rfc2217://[::1]4001", "no port: add :PORT after the address"},
         {"rfc2217://[::1]", "no port: add :PORT after the address"},
         {"rfc2217://host", "no port: add :PORT after the host"},
@@ -49,7 +47,6 @@ TEST(NetworkPortName, FormsAndWhatIsWrongWithThem) {
         {"socket://host:123456", "the port must be a number from 1 to 65535"},
         {"socket://host:", "the port must be a number from 1 to 65535"},
         {"socket://host:+1", "the port must be a number from 1 to 65535"},
-        {"socket://host:4001/", "the port must be a number from 1 to 65535"},
     };
     for (const Case& c : cases) {
         NetPortAddress address;

@@ -350,7 +350,7 @@ TEST(LineSettings, DcbIs9600EightNoneOneWithoutFlowControl) {
     EXPECT_EQ(dcb.BaudRate, static_cast<DWORD>(CBR_9600));
     EXPECT_EQ((std::vector<int>{dcb.ByteSize, dcb.Parity, dcb.StopBits}),
               (std::vector<int>{8, NOPARITY, ONESTOPBIT}));
-    EXPECT_EQ(dcb.fOutxCtsFlow + dcb.fOutX + dcb.fInX, 0u);
+    EXPECT_EQ(dcb.fOutxCtsFlow + dcb.fOutX + dcb.fInX, 0);
 }
 #else
 TEST(LineSettings, TermiosIsRaw9600EightNoneOneWithoutFlowControl) {
