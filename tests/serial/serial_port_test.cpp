@@ -168,10 +168,10 @@ std::string LineName(const testing::TestParamInfo<Line>& row) {
 class PortContract : public testing::TestWithParam<Line> {
 protected:
     void SetUp() override {
-        far = GetParam().make();
-        OpenLikeTheLink(port, far->Name());
+        peer = GetParam().make();
+        OpenLikeTheLink(port, peer->Name());
     }
-    std::unique_ptr<CFarEnd> far;
+    std::unique_ptr<CFarEnd> peer;
     CSerialPort port;
 };
 class DevicePort : public PortContract {};
@@ -181,11 +181,11 @@ class DevicePort : public PortContract {};
 TEST_P(PortContract, EveryByteValuePassesBothWays) {
     const std::string big = EveryByteValue(GetParam().bigWrite / 256);
     std::string got;
-    std::thread reader([&] { got = far->Receive(big.size()); });
+    std::thread reader([&] { got = peer->Receive(big.size()); });
     EXPECT_EQ(port.Write(big.data(), static_cast<std::uint32_t>(big.size())), big.size());
     reader.join();
     EXPECT_TRUE(got == big) << got.size() << " of " << big.size() << " bytes";
-    far->Send(EveryByteValue(1));
+    peer->Send(EveryByteValue(1));
     EXPECT_EQ(ReadFor(port, 256), EveryByteValue(1));
 }
 
@@ -203,7 +203,7 @@ TEST_P(PortContract, ReadTakesWhatArrivedAndNeverWaits) {
     EXPECT_LT(Clock::now() - start, 1s);
     std::thread sender([&] {
         std::this_thread::sleep_for(100ms);
-        far->Send("ABCDEFG");
+        peer->Send("ABCDEFG");
     });
     EXPECT_TRUE(port.WaitReadable(10000));
     EXPECT_LT(Clock::now() - start, 5s);
@@ -217,7 +217,7 @@ TEST_P(PortContract, ReadTakesWhatArrivedAndNeverWaits) {
 
 // Each purge on its own call: output first, which leaves what has arrived; then input.
 TEST_P(PortContract, PurgeDropsOnlyTheInputAskedFor) {
-    far->Send("old");
+    peer->Send("old");
     ASSERT_TRUE(port.WaitReadable(5000));
     std::this_thread::sleep_for(50ms);
     port.Purge(CSerialPort::PURGE_TXCLEAR);
@@ -225,7 +225,7 @@ TEST_P(PortContract, PurgeDropsOnlyTheInputAskedFor) {
     port.Purge(CSerialPort::PURGE_RXCLEAR);
     char buf[16];
     EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
-    far->Send("new");
+    peer->Send("new");
     EXPECT_EQ(ReadFor(port, 3), "new");
 }
 
@@ -233,7 +233,7 @@ TEST_P(PortContract, PurgeDropsOnlyTheInputAskedFor) {
 // Adapter pulled, server gone: a wait ends, reads and writes raise what the run calls a hang-up,
 // and the port stays open until it is closed.
 TEST_P(PortContract, HungUpLineRaisesAHangUp) {
-    far->HangUp();
+    peer->HangUp();
     EXPECT_TRUE(port.WaitReadable(5000));
     char buf[16] = {};
     const std::uint32_t read = ErrorOf([&] { port.Read(buf, sizeof buf); });
@@ -257,12 +257,12 @@ TEST_P(DevicePort, IsOpenedExclusively) {
     const bool exclusive = true;
 #endif
     if (exclusive) {
-        EXPECT_EQ(ErrorOf([&] { second.Open(far->Name()); }), kBusy);
+        EXPECT_EQ(ErrorOf([&] { second.Open(peer->Name()); }), kBusy);
         EXPECT_FALSE(second.IsOpen());
     }
     port.Close();
-    second.Open(far->Name());
-    second.Open(far->Name());
+    second.Open(peer->Name());
+    second.Open(peer->Name());
     EXPECT_TRUE(second.IsOpen());
 }
 
