@@ -82,6 +82,7 @@ TEST(PortRecord, NumberAndMarkOfOneDevice) {
         {"blanks and a sign before the number", Com("x", "COM +65535"), 65535},
         {"beyond 16 bits", Com("x", "COM65536"), 0},
         {"huge number does not wrap", Com("x", "COM99999999999999999999"), 0},
+        {"negative", Com("x", "COM-3"), 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

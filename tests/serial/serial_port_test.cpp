@@ -24,7 +24,10 @@
 #undef PURGE_TXCLEAR
 #undef PURGE_RXCLEAR
 #else
+#include <pthread.h>
 #include <termios.h>
+
+#include <csignal>
 
 #include "net_listener.h"
 #include "pty_pair.h"
@@ -243,6 +246,26 @@ TEST_P(PortContract, HungUpLineRaisesAHangUp) {
     EXPECT_TRUE(port.IsOpen());
     port.Close();
     EXPECT_FALSE(port.IsOpen());
+}
+
+// A signal during a wait (a child process ending, say) neither ends it nor makes it wait anew.
+TEST_P(PortContract, WaitOutlastsSignals) {
+    struct sigaction quiet {
+    }, saved{};
+    quiet.sa_handler = [](int) {};  // no SA_RESTART: the wait sees EINTR
+    sigaction(SIGUSR1, &quiet, &saved);
+    const pthread_t waiter = pthread_self();
+    std::thread signaller([&] {
+        for (int i = 0; i < 20; ++i) {
+            pthread_kill(waiter, SIGUSR1);
+            std::this_thread::sleep_for(10ms);
+        }
+        peer->Send("x");
+    });
+    EXPECT_TRUE(port.WaitReadable(10000));
+    signaller.join();
+    sigaction(SIGUSR1, &saved, nullptr);
+    EXPECT_EQ(ReadFor(port, 1), "x");
 }
 
 INSTANTIATE_TEST_SUITE_P(Network, PortContract, testing::ValuesIn(kNetwork), LineName);
