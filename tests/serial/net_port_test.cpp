@@ -188,18 +188,20 @@ TEST(Rfc2217, ServersThatRefuseTheLine) {
     }
 }
 
-// The whole conversation of one open, purge, read and write, byte for byte.
+// The whole conversation of one open, two purges, a read and a write, byte for byte.
 TEST(Rfc2217, OpenPurgeReadAndWriteOnTheWire) {
     // Options it does not want, a NOP, a signature request; SGA granted, then taken back.
     const std::string greeting = kAgree + std::string{IAC, DO, 1, IAC, WILL, 1, IAC, '\xF1'} +
                                  Sub("\x64") + std::string{IAC, DO, 3, IAC, DONT, 3};
-    const std::string purged = Sub("\x70\x03");
     CScriptedServer server({{0, greeting},
                             {6, Answers('\x25')},
-                            {7, "old" + purged + "A" + std::string{IAC, IAC} + "B"}});
+                            {7, Sub("\x70\x02")},
+                            {8, "old" + Sub("\x70\x01") + "A" + std::string{IAC, IAC} + "B"}});
     CSerialPort port;
     port.Open(server.Url());
-    port.Purge(CSerialPort::PURGE_TXCLEAR | CSerialPort::PURGE_RXCLEAR);
+    // As the link purges: output, then input, each on its own call.
+    port.Purge(CSerialPort::PURGE_TXCLEAR);
+    port.Purge(CSerialPort::PURGE_RXCLEAR);
     std::string got;
     for (int i = 0; i < 100 && got.size() < 3; ++i) {
         char buf[16];
@@ -217,8 +219,8 @@ TEST(Rfc2217, OpenPurgeReadAndWriteOnTheWire) {
     const std::string line = Sub(std::string{1, 0, 0, '\x25', '\x80'}) + Sub("\x02\x08") +
                              Sub("\x03\x01") + Sub("\x04\x01") + Sub("\x05\x01");
     const std::string expected = offer + replies + Sub(std::string("\0Quillon", 8)) +
-                                 std::string{IAC, WONT, 3} + line + Sub("\x0C\x03") +
-                                 std::string{IAC, IAC, 1};
+                                 std::string{IAC, WONT, 3} + line + Sub("\x0C\x02") +
+                                 Sub("\x0C\x01") + std::string{IAC, IAC, 1};
     EXPECT_EQ(server.heard, expected);
 }
 #endif
