@@ -163,7 +163,7 @@ private:
 namespace xfer_msg {
 inline constexpr const char* kReadFile = "Read File Error !";
 inline constexpr const char* kParseMemory = "S19 File Error (A) !";
-// Followed by " (line N)", N counted from 1.
+// These two name the line: AtLine(kFormat, n).
 inline constexpr const char* kFormat = "Mot File Format Error !";
 inline constexpr const char* kChecksum = "Mot File Checksum Error !";
 inline constexpr const char* kTooLarge = "Mot File Error (larger than 64 MiB) !";
@@ -176,4 +176,9 @@ inline constexpr const char* kTxtWrite = "TXT File Write Error !";
 inline constexpr const char* kMotTxtWrite = "motTXT File Write Error !";
 inline constexpr const char* kFullMotTxtWrite = "fullmotTXT File Write Error !";
 inline constexpr const char* kBinWrite = "BIN File Write Error !";
+
+// text followed by " (line N)", N counted from 1.
+inline std::string AtLine(const char* text, std::size_t lineNo) {
+    return std::string(text) + " (line " + std::to_string(lineNo) + ")";
+}
 }  // namespace xfer_msg

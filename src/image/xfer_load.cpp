@@ -28,10 +28,6 @@ bool IsDataRecord(std::string_view type) {
 // enough that loading it cannot exhaust memory.
 constexpr std::uintmax_t kMaxMotFileSize = 64u << 20;
 
-std::string WithLine(const char* text, std::size_t lineNo) {
-    return std::string(text) + " (line " + std::to_string(lineNo) + ")";
-}
-
 }  // namespace
 
 std::uint8_t CXfer::HexToByte(std::string_view text) {
@@ -203,10 +199,10 @@ bool CXfer::LoadMotFile(const std::filesystem::path& path) {
                     }
                     continue;
                 case ParseStatus::Malformed:
-                    Show(WithLine(xfer_msg::kFormat, lineNo));
+                    Show(xfer_msg::AtLine(xfer_msg::kFormat, lineNo));
                     return false;
                 case ParseStatus::BadChecksum:
-                    Show(WithLine(xfer_msg::kChecksum, lineNo));
+                    Show(xfer_msg::AtLine(xfer_msg::kChecksum, lineNo));
                     return false;
                 case ParseStatus::Stop:
                     break;
@@ -219,14 +215,14 @@ bool CXfer::LoadMotFile(const std::filesystem::path& path) {
             const std::size_t stopLine = lineNo;
             bool ended = IsEndRecord(TypeOf(line));
             if (TypeOf(line) == "S3" && sawData) {
-                Show(WithLine(xfer_msg::kFormat, stopLine));
+                Show(xfer_msg::AtLine(xfer_msg::kFormat, stopLine));
                 return false;
             }
             while (reader->Next(line)) {
                 ++lineNo;
                 const std::string_view type = TypeOf(line);
                 if (IsDataRecord(type) || (type == "S3" && sawData)) {
-                    Show(WithLine(xfer_msg::kFormat, ended ? lineNo : stopLine));
+                    Show(xfer_msg::AtLine(xfer_msg::kFormat, ended ? lineNo : stopLine));
                     return false;
                 }
                 ended |= IsEndRecord(type);

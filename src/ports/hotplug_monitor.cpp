@@ -48,6 +48,12 @@ constexpr std::uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | 
 
 }  // namespace
 
+bool IsPortChangeAction(const char* action) {
+    return action != nullptr &&
+           (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0 ||
+            std::strcmp(action, "move") == 0);
+}
+
 CPortMonitor::CPortMonitor() : CPortMonitor(Options{}) {}
 
 CPortMonitor::CPortMonitor(const Options& options)
@@ -149,12 +155,7 @@ bool CPortMonitor::DrainDevices() {
         return false;
     }
     while (udev_device* device = udev_monitor_receive_device(m_udev->monitor)) {
-        const char* action = udev_device_get_action(device);
-        if (action != nullptr &&
-            (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0 ||
-             std::strcmp(action, "move") == 0)) {
-            changed = true;
-        }
+        changed |= IsPortChangeAction(udev_device_get_action(device));
         udev_device_unref(device);
     }
 #endif

@@ -9,6 +9,10 @@
 #include <memory>
 #include <string>
 
+// Whether a udev action on a tty changes the port list: a device added, removed or renamed
+// ("move"); "change", "bind" and the like do not. action may be null.
+bool IsPortChangeAction(const char* action);
+
 class CPortMonitor {
 public:
     struct Options {

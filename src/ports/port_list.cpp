@@ -146,8 +146,8 @@ std::string CPortList::GetSelectedPortName() const {
 
 bool CPortList::FillPortList(int nPort) {
     if (nPort < 0) {
-        const bool port = m_nCurSel >= 0 && !m_entries[m_nCurSel].m_bNoneEntry;
-        return Fill(port ? WantedOf(m_entries[m_nCurSel]) : m_chosen, false);
+        // Set by every fill and selection: the current port when one is selected.
+        return Fill(m_chosen, false);
     }
     Wanted wanted;
     wanted.port = nPort;

@@ -4,7 +4,6 @@
 #include "serial/net_port.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 
@@ -54,26 +53,6 @@ constexpr std::uint8_t kPurgeToLine = 2;
 
 constexpr std::size_t kMaxSubnegotiation = 512;
 
-const char kRfc2217Scheme[] = "rfc2217://";
-const char kSocketScheme[] = "socket://";
-
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-    const std::size_t n = std::strlen(prefix);
-    if (s.size() < n) {
-        return false;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool HostNameChar(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
-}
-
 int MsLeft(std::chrono::steady_clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
@@ -82,81 +61,6 @@ int MsLeft(std::chrono::steady_clock::time_point deadline) {
 }
 
 }  // namespace
-
-bool IsNetworkPortName(const std::string& name) {
-    return StartsWithNoCase(name, kRfc2217Scheme) || StartsWithNoCase(name, kSocketScheme);
-}
-
-bool ParseNetworkPortName(const std::string& name, NetPortAddress& address, std::string& error) {
-    NetPortAddress a;
-    std::string rest;
-    if (StartsWithNoCase(name, kRfc2217Scheme)) {
-        a.rfc2217 = true;
-        rest = name.substr(std::strlen(kRfc2217Scheme));
-    } else if (StartsWithNoCase(name, kSocketScheme)) {
-        rest = name.substr(std::strlen(kSocketScheme));
-    } else {
-        error = "a network port is rfc2217://HOST:PORT or socket://HOST:PORT";
-        return false;
-    }
-    std::string portText;
-    if (!rest.empty() && rest[0] == '[') {
-        const std::size_t close = rest.find(']');
-        if (close == std::string::npos) {
-            error = "the IPv6 address has no closing ]";
-            return false;
-        }
-        a.host = rest.substr(1, close - 1);
-        const bool v6 = !a.host.empty() && std::all_of(a.host.begin(), a.host.end(), [](char c) {
-            return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
-        });
-        if (!v6 || a.host.find(':') == std::string::npos) {
-            error = "[" + a.host + "] is not an IPv6 address";
-            return false;
-        }
-        if (close + 1 >= rest.size() || rest[close + 1] != ':') {
-            error = "no port: add :PORT after the address";
-            return false;
-        }
-        portText = rest.substr(close + 2);
-    } else {
-        const std::size_t colon = rest.rfind(':');
-        if (colon == std::string::npos) {
-            error = "no port: add :PORT after the host";
-            return false;
-        }
-        a.host = rest.substr(0, colon);
-        portText = rest.substr(colon + 1);
-        if (a.host.find(':') != std::string::npos) {
-            error = "an IPv6 address goes in brackets, as in [::1]:PORT";
-            return false;
-        }
-        if (a.host.empty()) {
-            error = "no host before the port";
-            return false;
-        }
-        const auto bad = std::find_if_not(a.host.begin(), a.host.end(), HostNameChar);
-        if (bad != a.host.end()) {
-            error = std::string("'") + *bad + "' cannot be part of a host name";
-            return false;
-        }
-    }
-    unsigned long port = 0;
-    const bool digits = !portText.empty() && portText.size() <= 5 &&
-                        std::all_of(portText.begin(), portText.end(), [](char c) {
-                            return std::isdigit(static_cast<unsigned char>(c)) != 0;
-                        });
-    if (digits) {
-        port = std::stoul(portText);
-    }
-    if (!digits || port == 0 || port > 65535) {
-        error = "the port must be a number from 1 to 65535";
-        return false;
-    }
-    a.port = static_cast<std::uint16_t>(port);
-    address = a;
-    return true;
-}
 
 void CNetPort::Open(const std::string& name) {
     Close();

@@ -10,8 +10,8 @@
 #include "test_util.h"
 
 namespace {
-// Counts down allocations while armed; the one that reaches zero fails. Every form of
-// new and delete is replaced, so that all memory comes from malloc and goes back to free.
+// Counts down allocations while armed; the one that reaches zero fails. new and delete are
+// replaced, so that all memory comes from malloc and goes back to free.
 std::atomic<long> g_failIn{-1};
 
 void* Allocate(std::size_t size) {
@@ -51,72 +51,20 @@ void FreeAligned(void* p) {
 }
 }  // namespace
 
+// The other forms (arrays, nothrow, the aligned sized delete) end in these.
 void* operator new(std::size_t size) {
-    return Allocate(size);
-}
-void* operator new[](std::size_t size) {
     return Allocate(size);
 }
 void* operator new(std::size_t size, std::align_val_t a) {
     return AllocateAligned(size, a);
 }
-void* operator new[](std::size_t size, std::align_val_t a) {
-    return AllocateAligned(size, a);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return Allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
-void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
-    try {
-        return AllocateAligned(size, a);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t& tag) noexcept {
-    return operator new(size, a, tag);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    FreeAligned(p);
-}
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    FreeAligned(p);
-}
 void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
     std::free(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
 void operator delete(void* p, std::align_val_t) noexcept {
-    FreeAligned(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-    FreeAligned(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    FreeAligned(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
     FreeAligned(p);
 }
 

@@ -1,5 +1,5 @@
-// The port list rules, fed with Windows-style device records (and device-path records) by a
-// fake source.
+// The port list rules over a fake source: how a device record becomes an entry, then scenarios
+// of fills and refills as the window runs them (start-up, hot-plug, the user's choice).
 #include <gtest/gtest.h>
 
 #include <map>
@@ -11,28 +11,29 @@
 
 namespace {
 
+enum class Walk { Ok, NoList, BreaksOff };
+
 class CFakeSource : public IPortSource {
 public:
     std::vector<CPortDevice> devices;
-    bool beginOk = true;
-    bool breakOff = false;  // the walk ends with an error instead of its regular end
-    std::map<std::string, std::string> resolves;
-    int begins = 0;
-    int ends = 0;
+    Walk walk = Walk::Ok;
+    std::map<std::string, std::string> resolves;  // saved name -> device
+    int open = 0;                                 // walks begun and not ended
 
-    bool Begin(bool) override {
-        ++begins;
+    bool Begin(bool onlyPresent) override {
+        EXPECT_TRUE(onlyPresent);
+        ++open;
         m_next = 0;
-        return beginOk;
+        return walk != Walk::NoList;
     }
     PortSourceStep Next(CPortDevice& device) override {
         if (m_next < devices.size()) {
             device = devices[m_next++];
             return PortSourceStep::Device;
         }
-        return breakOff ? PortSourceStep::Failed : PortSourceStep::End;
+        return walk == Walk::BreaksOff ? PortSourceStep::Failed : PortSourceStep::End;
     }
-    void End() override { ++ends; }
+    void End() override { --open; }
     std::string ResolveDevicePath(const std::string& name) const override {
         const auto it = resolves.find(name);
         return it == resolves.end() ? std::string() : it->second;
@@ -44,56 +45,26 @@ private:
 
 using Text = std::optional<std::string>;  // nullopt: the property was not obtained
 
+// A record of the COM-number model, as SetupAPI gives it.
 CPortDevice Com(Text friendly, Text portName = std::nullopt, Text service = std::nullopt) {
-    CPortDevice device;
-    if (friendly) {
-        device.m_strFriendlyName = *friendly;
-        device.m_nFound |= CPortDevice::FOUND_FRIENDLYNAME;
-    }
-    if (portName) {
-        device.m_strPortName = *portName;
-        device.m_nFound |= CPortDevice::FOUND_PORTNAME;
-    }
-    if (service) {
-        device.m_strService = *service;
-        device.m_nFound |= CPortDevice::FOUND_SERVICE;
-    }
-    return device;
+    CPortDevice d;
+    auto take = [&d](const Text& value, std::string& field, unsigned bit) {
+        field = value.value_or("");
+        d.m_nFound |= value ? bit : 0;
+    };
+    take(friendly, d.m_strFriendlyName, CPortDevice::FOUND_FRIENDLYNAME);
+    take(portName, d.m_strPortName, CPortDevice::FOUND_PORTNAME);
+    take(service, d.m_strService, CPortDevice::FOUND_SERVICE);
+    return d;
 }
 
-CPortDevice PathDevice(const std::string& text, const std::string& devicePath,
-                       const std::string& openName, bool nonStandard = true) {
-    CPortDevice device;
-    device.m_strFriendlyName = text;
-    device.m_strDevicePath = devicePath;
-    device.m_strOpenName = openName;
-    device.m_bNonStandardDriver = nonStandard;
-    return device;
-}
-
-std::vector<std::string> Texts(const CPortList& list) {
-    std::vector<std::string> texts;
-    for (const CPortEntry& entry : list.GetEntries()) {
-        texts.push_back(entry.m_strText);
-    }
-    return texts;
-}
-
-class PortList : public ::testing::Test {
-protected:
-    void SetUp() override { list.m_bShowNoneEntry = false; }
-    CFakeSource source;
-    CPortList list{source};
-};
-
-struct RecordCase {
-    const char* what;
-    CPortDevice device;
-    std::uint32_t itemData;  // 0: no entry
-};
-
-TEST_F(PortList, PortNumberAndMarkFromOneDevice) {
-    const RecordCase cases[] = {
+TEST(PortRecord, NumberAndMarkOfOneDevice) {
+    struct Case {
+        const char* what;
+        CPortDevice device;
+        std::uint32_t itemData;  // 0: no entry
+    };
+    const Case cases[] = {
         {"friendly name only", Com("USB Serial Port (COM5)"), 5},
         {"PortName wins over the friendly name", Com("USB Serial Port (COM5)", "COM12"), 12},
         {"first (COM counts", Com("Modem (COM3) on (COM4)"), 3},
@@ -103,235 +74,218 @@ TEST_F(PortList, PortNumberAndMarkFromOneDevice) {
         {"PortName obtained but empty hides the friendly name", Com("Adapter (COM6)", ""), 0},
         {"no friendly name, PortName only", Com(std::nullopt, "COM9"), 9},
         {"nothing usable", Com(std::nullopt), 0},
-        {"usbser is not the standard driver", Com("USB Serial (COM5)", std::nullopt, "usbser"),
+        {"usbser is not the standard driver", Com("USB (COM5)", std::nullopt, "usbser"),
          5 | 0x10000},
-        {"service compared ignoring case", Com("Port (COM5)", std::nullopt, "SERIAL"), 5},
         {"service obtained but empty", Com("Port (COM5)", std::nullopt, ""), 5 | 0x10000},
+        {"service compared ignoring case", Com("P (COM5)", std::nullopt, "SERIAL"), 5},
         {"COM0", Com("x", "COM0", "usbser"), 0},
+        {"blanks and a sign before the number", Com("x", "COM +65535"), 65535},
+        {"beyond 16 bits", Com("x", "COM65536"), 0},
         {"huge number does not wrap", Com("x", "COM99999999999999999999"), 0},
+        {"negative", Com("x", "COM-3"), 0},
     };
-    for (const RecordCase& c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        CFakeSource source;
         source.devices = {c.device};
+        CPortList list(source);
+        list.m_bShowNoneEntry = false;
         EXPECT_TRUE(list.FillPortList(0));
-        if (c.itemData == 0) {
-            EXPECT_EQ(list.GetCount(), 0);
-            continue;
+        ASSERT_EQ(list.GetCount(), c.itemData == 0 ? 0 : 1);
+        if (c.itemData != 0) {
+            EXPECT_EQ(list.GetItemData(0), c.itemData);
+            EXPECT_EQ(list.GetText(0), c.device.m_strFriendlyName);
         }
-        ASSERT_EQ(list.GetCount(), 1);
-        EXPECT_EQ(list.GetItemData(0), c.itemData);
-        EXPECT_EQ(list.GetText(0), c.device.m_strFriendlyName);
-        EXPECT_EQ(list.GetEntry(0).m_strName, PortNameFromNumber(c.itemData & 0xFFFF));
     }
 }
 
-TEST_F(PortList, ParsePortNumber) {
-    const std::pair<const char*, int> cases[] = {
-        {"COM3", 3}, {"\\\\.\\COM12", 12}, {"COM0", -1}, {"COM", -1}, {"LPT1", -1},
-        {"", 0},     {"com4", 4},
+// A record of the device-path model: its text, device and the name it is opened by.
+CPortDevice Dev(const std::string& text, const std::string& device, const std::string& open = "",
+                bool adapter = true) {
+    CPortDevice d;
+    d.m_strFriendlyName = text;
+    d.m_strDevicePath = device;
+    d.m_strOpenName = open;
+    d.m_bNonStandardDriver = adapter;
+    return d;
+}
+CPortDevice Uart(const std::string& text, const std::string& device) {
+    return Dev(text, device, device, false);
+}
+
+// The entries as the window lists them: the selected one marked "*", with the name it is
+// opened by after "="; "!" first when the walk did not run to its end.
+std::string Shown(const CPortList& list, bool ok) {
+    std::string shown = ok ? "" : "!";
+    for (int i = 0; i < list.GetCount(); ++i) {
+        shown +=
+            (i > 0 ? " | " : "") + std::string(i == list.GetCurSel() ? "*" : "") + list.GetText(i);
+        if (i == list.GetCurSel() && !list.GetSelectedPortName().empty()) {
+            shown += "=" + list.GetSelectedPortName();
+        }
+    }
+    return shown;
+}
+
+// One step: the devices present, what the window does ("fill:N", "start:SAVED" with the saved
+// name, "pick:INDEX", "refill" after a device change), and what it then shows.
+struct Step {
+    std::vector<CPortDevice> present;
+    std::string action;
+    std::string shown;
+    Walk walk = Walk::Ok;
+};
+
+struct Scenario {
+    const char* name;
+    std::vector<Step> steps;
+    bool noneEntry = false;
+    bool onlyStandard = false;
+};
+
+const std::string kById = "/dev/serial/by-id/usb-FTDI_A1-if00-port0";
+
+std::vector<Scenario> Scenarios() {
+    const CPortDevice a5 = Com("A (COM5)"), b7 = Com("B (COM7)"), c6 = Com("C (COM6)");
+    const CPortDevice usb = Dev("FT232R (ttyUSB0)", "/dev/ttyUSB0", kById);
+    const CPortDevice s0 = Uart("Serial port (ttyS0)", "/dev/ttyS0");
+    const CPortDevice a3 = Com("A (COM3)"), b12 = Com("B (COM12)");
+    const CPortDevice n9 = Com("N (COM9)"), t10 = Com("T (COM10)", std::nullopt, "usbser");
+    const CPortDevice u3 = Com("U (COM3)", std::nullopt, "usbser"), s3 = Com("S (COM3)");
+    const CPortDevice u12 = Com("U (COM12)", std::nullopt, "usbser");
+    const CPortDevice s1 = Uart("Serial port (ttyS1)", "/dev/ttyS1");
+    const CPortDevice sim = Dev("sim (virtual)", "/dev/pts/3", "/q/sim");
+    const CPortDevice other0 = Dev("Other (ttyUSB0)", "/dev/ttyUSB0");
+    const CPortDevice usb2 = Dev("FT232R (ttyUSB2)", "/dev/ttyUSB2", kById);
+    const CPortDevice a0 = Dev("A (ttyUSB0)", "/dev/ttyUSB0");
+    const CPortDevice mine = Dev("mine (virtual)", "/dev/ttyUSB0", "/q/mine");
+    return {
+        {"SortedByTextIgnoringCaseBytesAboveAsciiLast",
+         {{{Com("b (COM2)"), Com("\xc3\xa9 (COM11)"), Com("USB (COM9)"), Com("[x] (COM8)"),
+            Com("A (COM1)"), Com("same", "COM4"), Com("SAME", "COM3")},
+           "fill:0",
+           "[x] (COM8) | A (COM1) | b (COM2) | same | SAME | USB (COM9) | \xc3\xa9 (COM11)"}}},
+        {"NoneEntryFirstAndChosenWhenNothingElseIs",
+         {{{b7, a5}, "fill:0", "*<None> | A (COM5) | B (COM7)"},
+          {{b7, a5}, "fill:5", "<None> | *A (COM5)=COM5 | B (COM7)"},
+          {{b7, a5}, "fill:6", "*<None> | A (COM5) | B (COM7)"},
+          {{b7, a5}, "fill:0", "!<None>", Walk::NoList}},
+         true},
+        {"NamesFromNineOnwardTakeTheDevicePrefix",
+         {{{n9, t10}, "fill:9", "*N (COM9)=COM9 | T (COM10)"},
+          {{n9, t10}, "fill:10", "N (COM9) | *T (COM10)=\\\\.\\COM10"}}},
+        {"OneEntryIsChosenAtAFillEvenIfAnotherWasWanted",
+         {{{a5}, "fill:7", "*A (COM5)=COM5"}, {{a5, b7}, "fill:6", "A (COM5) | B (COM7)"}}},
+        {"OnlyStandardPorts",
+         {{{u3, a5, usb, s0}, "fill:0", "A (COM5) | Serial port (ttyS0)"}},
+         false,
+         true},
+        {"TwoEntriesForOnePortTheLastEnumeratedWins",
+         {{{Com("Zeta (COM3)"), Com("Alpha (COM3)")}, "fill:3", "*Alpha (COM3)=COM3 | Zeta (COM3)"},
+          {{Com("P (COM3)", std::nullopt, "Serial"), Com("P (COM3)", std::nullopt, "usbser")},
+           "fill:3",
+           "P (COM3) | *P (COM3)=COM3"}}},
+        {"RefillKeepsThePortNeverMovesToAnother",
+         {{{c6, a5, b7}, "fill:5", "*A (COM5)=COM5 | B (COM7) | C (COM6)"},
+          {{c6, a5, b7, Com("0 (COM2)")},
+           "refill",
+           "0 (COM2) | *A (COM5)=COM5 | B (COM7) | C (COM6)"},
+          {{c6, b7}, "refill", "B (COM7) | C (COM6)"},
+          {{b7, a5}, "refill", "*A (COM5)=COM5 | B (COM7)"},
+          {{b7, a5}, "pick:1", "A (COM5) | *B (COM7)=COM7"},
+          {{a5}, "refill", "A (COM5)"},
+          {{a5, b7}, "refill", "A (COM5) | *B (COM7)=COM7"},
+          {{a5, b7}, "pick:2", "A (COM5) | B (COM7)"},
+          {{a5}, "refill", "A (COM5)"},
+          {{a5, b7}, "refill", "A (COM5) | B (COM7)"}}},
+        {"RefillKeepsTheNumberWithoutTheMark",
+         {{{u12, s3}, "fill:12", "S (COM3) | *U (COM12)=\\\\.\\COM12"},
+          {{u12, s3}, "refill", "S (COM3) | *U (COM12)=\\\\.\\COM12"}}},
+        {"WalkThatBreaksOffKeepsItsEntriesButNotTheOneEntryRule",
+         {{{a5}, "fill:0", "!A (COM5)", Walk::BreaksOff},
+          {{a5}, "fill:5", "!*A (COM5)=COM5", Walk::BreaksOff}}},
+        {"StartUpByComName",
+         {{{a3, b12}, "start:com3", "*A (COM3)=COM3 | B (COM12)"},
+          {{a3, b12}, "start:\\\\.\\COM12", "A (COM3) | *B (COM12)=\\\\.\\COM12"},
+          {{a3, b12}, "start:COM0", "A (COM3) | B (COM12)"},
+          {{a3, b12}, "start:LPT3", "A (COM3) | B (COM12)"},
+          {{a3, b12}, "start:/dev/ttyUSB0", "A (COM3) | B (COM12)"}}},
+        {"FirstStartChoosesTheOneAdapterBesideTheUarts",
+         {{{s0, usb, s1},
+           "start:",
+           "*FT232R (ttyUSB0)=" + kById + " | Serial port (ttyS0) | Serial port (ttyS1)"},
+          {{s0}, "refill", "Serial port (ttyS0)"},
+          {{s0, sim}, "refill", "Serial port (ttyS0) | sim (virtual)"},
+          {{s0, usb}, "refill", "*FT232R (ttyUSB0)=" + kById + " | Serial port (ttyS0)"},
+          {{s0, usb, sim}, "start:", "FT232R (ttyUSB0) | Serial port (ttyS0) | sim (virtual)"},
+          {{s0, usb}, "start:/dev/serial/by-id/gone", "FT232R (ttyUSB0) | Serial port (ttyS0)"},
+          {{s0}, "start:", "*Serial port (ttyS0)=/dev/ttyS0"}}},
+        {"FirstStartChoosesNoUart",
+         {{{s0, s1}, "start:", "Serial port (ttyS0) | Serial port (ttyS1)"},
+          {{u3, Com("S (COM1)")}, "start:", "S (COM1) | *U (COM3)=COM3"}}},
+        {"SavedNamesSelectTheirDeviceNeverAComNumber",
+         {{{usb, s0}, "start:" + kById, "*FT232R (ttyUSB0)=" + kById + " | Serial port (ttyS0)"},
+          {{usb, s0},
+           "start:/dev/ttyUSB0",
+           "*FT232R (ttyUSB0)=" + kById + " | Serial port (ttyS0)"},
+          {{usb, s0}, "start:/dev/ttyS0", "FT232R (ttyUSB0) | *Serial port (ttyS0)=/dev/ttyS0"},
+          {{usb, s0}, "fill:3", "FT232R (ttyUSB0) | Serial port (ttyS0)"},
+          {{usb, s0}, "start:COM3", "FT232R (ttyUSB0) | Serial port (ttyS0)"}}},
+        {"ReplugUnderAnotherKernelNameKeepsTheLinkOrTheDevice",
+         {{{usb, Dev("Other (ttyUSB1)", "/dev/ttyUSB1")},
+           "start:" + kById,
+           "*FT232R (ttyUSB0)=" + kById + " | Other (ttyUSB1)"},
+          {{other0, usb2}, "refill", "*FT232R (ttyUSB2)=" + kById + " | Other (ttyUSB0)"},
+          {{other0, usb2}, "pick:1", "FT232R (ttyUSB2) | *Other (ttyUSB0)=/dev/ttyUSB0"},
+          {{Dev("Other (ttyUSB0)", "/dev/ttyUSB0", "/dev/serial/by-id/other")},
+           "refill",
+           "*Other (ttyUSB0)=/dev/serial/by-id/other"}}},
+        {"ExactSavedNameBeatsTheSameDevice",
+         {{{a0, mine}, "start:/q/mine", "A (ttyUSB0) | *mine (virtual)=/q/mine"},
+          {{a0, mine}, "start:/dev/ttyUSB0", "*A (ttyUSB0)=/dev/ttyUSB0 | mine (virtual)"}}},
     };
-    for (const auto& [text, number] : cases) {
-        EXPECT_EQ(CPortList::ParsePortNumber(text), number) << '"' << text << '"';
-    }
 }
 
-TEST_F(PortList, SelectedPortNameMasksTheMark) {
-    source.devices = {Com("Nine (COM9)"), Com("Ten (COM10)", std::nullopt, "usbser"),
-                      Com("Twelve (COM12)", std::nullopt, "usbser")};
-    const std::tuple<int, int, std::string> cases[] = {
-        {9, 9, "COM9"}, {10, 10, "\\\\.\\COM10"}, {12, 12, "\\\\.\\COM12"}, {0, 0, ""}};
-    for (const auto& [wanted, number, name] : cases) {
-        list.FillPortList(wanted);
-        EXPECT_EQ(list.GetSelectedPortNumber(), number);
-        EXPECT_EQ(list.GetSelectedPortName(), name);
-    }
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << scenario.name;
 }
 
-TEST_F(PortList, TwoEntriesForOnePortTheLastEnumeratedWins) {
-    source.devices = {Com("Zeta (COM3)"), Com("Alpha (COM3)")};
-    list.FillPortList(3);
-    EXPECT_EQ(Texts(list), (std::vector<std::string>{"Alpha (COM3)", "Zeta (COM3)"}));
-    EXPECT_EQ(list.GetCurSel(), 0);
+class PortListScenario : public testing::TestWithParam<Scenario> {};
 
-    // Same text: the sort keeps them in enumeration order, and the second is selected.
-    source.devices = {Com("Port (COM3)", std::nullopt, "Serial"),
-                      Com("Port (COM3)", std::nullopt, "usbser")};
-    list.FillPortList(3);
-    EXPECT_EQ(list.GetCurSel(), 1);
-    EXPECT_EQ(list.GetItemData(1), 3u | 0x10000u);
-}
-
-TEST_F(PortList, WantedPortMissing) {
-    source.devices = {Com("Only (COM5)")};
-    EXPECT_TRUE(list.FillPortList(7));
-    EXPECT_EQ(list.GetCurSel(), 0);  // a single entry is selected anyway
-    EXPECT_EQ(list.m_nSelectPort, 7);
-
-    source.devices = {Com("A (COM5)"), Com("B (COM6)")};
-    EXPECT_TRUE(list.FillPortList(7));
-    EXPECT_EQ(list.GetCurSel(), -1);
-    EXPECT_EQ(list.GetSelectedPortName(), "");
-
-    EXPECT_TRUE(list.FillPortList(0));
-    EXPECT_EQ(list.GetCurSel(), -1);
-}
-
-TEST_F(PortList, KeepCurrentPortAcrossRefills) {
-    source.devices = {Com("C (COM6)"), Com("A (COM5)"), Com("B (COM7)")};
-    list.FillPortList(5);
-    ASSERT_EQ(list.GetSelectedPortNumber(), 5);
-
-    // Another adapter arrives: the choice stays, although its index moves.
-    source.devices.push_back(Com("0 first (COM2)"));
-    list.FillPortList(-1);
-    EXPECT_EQ(list.GetSelectedPortNumber(), 5);
-    EXPECT_EQ(list.GetText(list.GetCurSel()), "A (COM5)");
-
-    // The chosen one leaves: nothing is selected in its place, not even the one port left...
-    source.devices = {Com("C (COM6)"), Com("B (COM7)")};
-    list.FillPortList(-1);
-    EXPECT_EQ(list.GetCurSel(), -1);
-    source.devices = {Com("B (COM7)")};
-    list.FillPortList(-1);
-    EXPECT_EQ(list.GetCurSel(), -1);
-    EXPECT_EQ(list.m_nSelectPort, 5);
-
-    // ...and it is selected again when it comes back.
-    source.devices.push_back(Com("A (COM5)"));
-    list.FillPortList(-1);
-    EXPECT_EQ(list.GetSelectedPortNumber(), 5);
-
-    // The keep rule reads the port number without the mark.
-    source.devices = {Com("U (COM12)", std::nullopt, "usbser"), Com("S (COM3)")};
-    list.FillPortList(12);
-    list.FillPortList(-1);
-    EXPECT_EQ(list.GetSelectedPortNumber(), 12);
-}
-
-TEST_F(PortList, FailedWalks) {
-    source.devices = {Com("A (COM5)")};
-    list.m_bShowNoneEntry = true;
-    // The device list cannot be obtained: only the none entry, no selection rule.
-    source.beginOk = false;
-    EXPECT_FALSE(list.FillPortList(0));
-    EXPECT_EQ(Texts(list), (std::vector<std::string>{"<None>"}));
-    EXPECT_EQ(list.GetCurSel(), -1);
-    EXPECT_EQ(source.ends, source.begins);  // released either way
-
-    // The walk breaks off: entries so far stay, the single-entry rule is skipped, a wanted
-    // port is still selected.
-    source.beginOk = true;
-    source.breakOff = true;
-    list.m_bShowNoneEntry = false;
-    EXPECT_FALSE(list.FillPortList(0));
-    EXPECT_EQ(Texts(list), (std::vector<std::string>{"A (COM5)"}));
-    EXPECT_EQ(list.GetCurSel(), -1);
-    EXPECT_FALSE(list.FillPortList(5));
-    EXPECT_EQ(list.GetCurSel(), 0);
-    EXPECT_EQ(source.ends, source.begins);
-}
-
-TEST_F(PortList, SortedByTextIgnoringCase) {
-    source.devices = {Com("b (COM2)"),    Com("USB (COM9)"),         Com("same", "COM4"),
-                      Com("A (COM1)"),    Com(std::nullopt, "COM7"), Com("[x] (COM8)"),
-                      Com("SAME", "COM3")};
-    list.FillPortList(0);
-    // Empty text first; '[' (0x5B) sorts before the letters, compared in lower case; texts
-    // equal but for case stay in the order they came.
-    EXPECT_EQ(Texts(list), (std::vector<std::string>{"", "[x] (COM8)", "A (COM1)", "b (COM2)",
-                                                     "same", "SAME", "USB (COM9)"}));
-    EXPECT_GT(ComparePortText("\xc3\xa9", "z"), 0);  // bytes above ASCII after ASCII
-}
-
-TEST_F(PortList, FillByCOMNameAtStartUp) {
-    source.devices = {Com("A (COM3)"), Com("B (COM12)"), Com("C (COM5)")};
-    const std::pair<const char*, const char*> cases[] = {
-        {"com3", "A (COM3)"}, {"\\\\.\\COM12", "B (COM12)"}, {"COM0", nullptr},
-        {"", nullptr},        {"/dev/ttyUSB0", nullptr},
-    };
-    for (const auto& [saved, text] : cases) {
-        SCOPED_TRACE(saved);
-        list.SetCurSel(0);  // must not leak into the fill
-        list.FillPortListByName(saved);
-        if (text == nullptr) {
-            EXPECT_EQ(list.GetCurSel(), -1);
+TEST_P(PortListScenario, ShowsWhatTheWindowShows) {
+    CFakeSource source;
+    source.resolves = {{kById, "/dev/ttyUSB0"},
+                       {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+                       {"/dev/ttyS0", "/dev/ttyS0"},
+                       {"/q/mine", "/dev/ttyUSB0"}};
+    CPortList list(source);
+    list.m_bShowNoneEntry = GetParam().noneEntry;
+    list.m_bOnlyStandardPorts = GetParam().onlyStandard;
+    bool ok = true;
+    for (const Step& step : GetParam().steps) {
+        SCOPED_TRACE(step.action);
+        source.devices = step.present;
+        source.walk = step.walk;
+        const std::string action = step.action;
+        const std::string arg = action.substr(action.find(':') + 1);
+        if (action == "refill") {
+            ok = list.FillPortList(-1);
+        } else if (action.starts_with("fill:")) {
+            ok = list.FillPortList(std::stoi(arg));
+        } else if (action.starts_with("start:")) {
+            list.SetCurSel(list.GetCount() - 1);  // what the list held before must not count
+            ok = list.FillPortListByName(arg);
         } else {
-            ASSERT_GE(list.GetCurSel(), 0);
-            EXPECT_EQ(list.GetText(list.GetCurSel()), text);
+            list.SetCurSel(std::stoi(arg));
         }
+        EXPECT_EQ(Shown(list, ok), step.shown);
+        EXPECT_EQ(source.open, 0);
     }
 }
 
-// Device-path entries: no COM numbers, the name to open is the record's own.
-TEST_F(PortList, DevicePathEntries) {
-    const std::string byId = "/dev/serial/by-id/usb-Maker_Adapter_A1-if00-port0";
-    source.devices = {
-        PathDevice("FT232R USB UART (ttyUSB0)", "/dev/ttyUSB0", byId),
-        PathDevice("Serial port (ttyS1)", "/dev/ttyS1", "/dev/ttyS1", false),
-        PathDevice("sim (virtual)", "/dev/pts/7", "/run/user/5/quillon/ports/sim"),
-    };
-    source.resolves = {{byId, "/dev/ttyUSB0"}, {"/dev/ttyUSB0", "/dev/ttyUSB0"}};
-
-    EXPECT_TRUE(list.FillPortListByName(byId));
-    ASSERT_GE(list.GetCurSel(), 0);
-    EXPECT_EQ(list.GetSelectedPortName(), byId);
-    EXPECT_EQ(list.GetSelectedPortNumber(), 0);  // never a made-up COM number
-    EXPECT_EQ(list.GetItemData(list.GetCurSel()), 0x10000u);
-    EXPECT_EQ(list.GetItemData(1), 0u);  // "Serial port (ttyS1)": the standard driver
-
-    // A saved /dev path selects the entry of that device, which is then saved by its link.
-    list.FillPortListByName("/dev/ttyUSB0");
-    EXPECT_EQ(list.GetSelectedPortName(), byId);
-
-    // A number or a COM name never selects a device-path entry.
-    list.FillPortList(3);
-    EXPECT_EQ(list.GetCurSel(), -1);
-    list.FillPortListByName("COM3");
-    EXPECT_EQ(list.GetCurSel(), -1);
-
-    // Unknown names want nothing.
-    list.FillPortListByName("/dev/serial/by-id/gone");
-    EXPECT_EQ(list.GetCurSel(), -1);
-}
-
-TEST_F(PortList, DevicePathKeepCurrent) {
-    const std::string byId = "/dev/serial/by-id/usb-Maker_Adapter_A1-if00-port0";
-    source.devices = {PathDevice("Adapter (ttyUSB0)", "/dev/ttyUSB0", byId),
-                      PathDevice("Other (ttyUSB1)", "/dev/ttyUSB1", "/dev/ttyUSB1")};
-    list.FillPortListByName(byId);
-    ASSERT_EQ(list.GetSelectedPortName(), byId);
-
-    // Replugged: the adapter came back under another kernel name; its link still names it.
-    source.devices = {PathDevice("Other (ttyUSB0)", "/dev/ttyUSB0", "/dev/ttyUSB0"),
-                      PathDevice("Adapter (ttyUSB2)", "/dev/ttyUSB2", byId)};
-    list.FillPortList(-1);
-    EXPECT_EQ(list.GetSelectedPortName(), byId);
-    EXPECT_EQ(list.GetText(list.GetCurSel()), "Adapter (ttyUSB2)");
-
-    // A port without a link is kept by its device.
-    list.SetCurSel(1);
-    ASSERT_EQ(list.GetSelectedPortName(), "/dev/ttyUSB0");
-    list.FillPortList(-1);
-    EXPECT_EQ(list.GetSelectedPortName(), "/dev/ttyUSB0");
-
-    // It leaves: nothing selected, even with one port left; back, it is selected again.
-    source.devices = {PathDevice("sim (virtual)", "/dev/pts/3", "/tmp/q/ports/sim")};
-    list.FillPortList(-1);
-    EXPECT_EQ(list.GetCurSel(), -1);
-    source.devices.push_back(PathDevice("Other (ttyUSB0)", "/dev/ttyUSB0", "/dev/ttyUSB0"));
-    list.FillPortList(-1);
-    EXPECT_EQ(list.GetSelectedPortName(), "/dev/ttyUSB0");
-}
-
-TEST_F(PortList, ExactNameBeatsSameDevice) {
-    // A virtual link to an adapter lists that device twice; the saved name decides.
-    source.devices = {PathDevice("Adapter (ttyUSB0)", "/dev/ttyUSB0", "/dev/ttyUSB0"),
-                      PathDevice("mine (virtual)", "/dev/ttyUSB0", "/q/ports/mine")};
-    source.resolves = {{"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"/q/ports/mine", "/dev/ttyUSB0"}};
-    list.FillPortListByName("/dev/ttyUSB0");
-    EXPECT_EQ(list.GetSelectedPortName(), "/dev/ttyUSB0");
-    list.FillPortListByName("/q/ports/mine");
-    EXPECT_EQ(list.GetSelectedPortName(), "/q/ports/mine");
-}
+INSTANTIATE_TEST_SUITE_P(PortList, PortListScenario, testing::ValuesIn(Scenarios()),
+                         [](const testing::TestParamInfo<Scenario>& row) {
+                             return std::string(row.param.name);
+                         });
 
 }  // namespace

@@ -1,55 +1,23 @@
-// The Linux port source on fake sysfs trees and a temporary virtual ports folder.
-#include <fcntl.h>
+// The Linux port source on a fake sysfs tree and a virtual ports folder of its own, with a
+// pseudo-terminal standing in for a simulator.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
+#include <cstdlib>
 #include <optional>
 
 #include "ports/port_source_linux.h"
-
-namespace fs = std::filesystem;
+#include "pty_pair.h"
+#include "test_util.h"
 
 namespace {
 
-// A private temporary folder, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "quillon-ports-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        m_path = fs::canonical(pattern);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::permissions(m_path, fs::perms::owner_all, ec);
-        fs::remove_all(m_path, ec);
-    }
-    const fs::path& path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
-
-void WriteFile(const fs::path& file, const std::string& text) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file) << text;
-}
-
-// A relative link, as sysfs and udev make them.
+// A relative link, as sysfs and udev make them; the target is made a folder unless it exists.
 void Link(const fs::path& target, const fs::path& link) {
     fs::create_directories(link.parent_path());
-    fs::create_directories(target);
-    fs::create_directory_symlink(fs::relative(target, link.parent_path()), link);
-}
-
-void FileLink(const fs::path& target, const fs::path& link) {
-    fs::create_directories(link.parent_path());
+    if (!fs::exists(target)) {
+        fs::create_directories(target);
+    }
     fs::create_symlink(fs::relative(target, link.parent_path()), link);
 }
 
@@ -62,136 +30,65 @@ void FileLink(const fs::path& target, const fs::path& link) {
 // - ttyS1: an on-board UART behind the serial-core port/ctrl devices (type 4).
 // - ttyS2: a phantom 8250 port (type 0).
 // - tty1: a virtual console (no device link).
-class FakeSysfs {
-public:
-    explicit FakeSysfs(const fs::path& root) : m_root(root) {
-        const fs::path usb = root / "sys/devices/pci0000:00/0000:00:14.0/usb1";
-        const fs::path bus = root / "sys/bus";
-
-        // ttyUSB0
-        const fs::path ftdi = usb / "1-2";
-        WriteFile(ftdi / "product", "FT232R USB UART\n");
-        WriteFile(ftdi / "manufacturer", "FTDI\n");
-        Link(bus / "usb/drivers/usb", ftdi / "driver");
-        Link(bus / "usb/drivers/ftdi_sio", ftdi / "1-2:1.0/driver");
-        Tty("ttyUSB0", ftdi / "1-2:1.0/ttyUSB0", "188:0");
-        Link(bus / "usb-serial/drivers/ftdi_sio", ftdi / "1-2:1.0/ttyUSB0/driver");
-        FileLink(Dev("ttyUSB0"), root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0");
-
-        // ttyUSB1: product from udev's encoded model
-        const fs::path ch = usb / "1-3";
-        Link(bus / "usb-serial/drivers/ch341-uart", ch / "1-3:1.0/ttyUSB1/driver");
-        Tty("ttyUSB1", ch / "1-3:1.0/ttyUSB1", "188:1");
-        WriteFile(root / "run/udev/data/c188:1",
-                  "S:serial/by-path/x\nE:ID_MODEL=USB_Serial\nE:ID_MODEL_ENC=USB\\x20Serial\\x20\n"
-                  "E:ID_VENDOR_ENC=Some\\x20Maker\nG:systemd\n");
-
-        // ttyUSB2: driver only
-        Link(bus / "usb-serial/drivers/pl2303", usb / "1-4/1-4:1.0/ttyUSB2/driver");
-        Tty("ttyUSB2", usb / "1-4/1-4:1.0/ttyUSB2", "188:2");
-
-        // ttyACM0: the interface is the device; its parent has no product file
-        const fs::path acm = usb / "1-5";
-        Link(bus / "usb/drivers/cdc_acm", acm / "1-5:1.0/driver");
-        Tty("ttyACM0", acm / "1-5:1.0", "166:0");
-        WriteFile(root / "run/udev/data/c166:0",
-                  "E:ID_MODEL_FROM_DATABASE=Widget Board\nE:ID_MODEL_ENC=wb\n"
-                  "E:ID_VENDOR_FROM_DATABASE=Acme\n");
-
-        // ttyS1: pnp device -> serial-base ctrl -> serial-base port -> tty
-        const fs::path pnp = root / "sys/devices/pnp0/00:01";
-        Link(bus / "pnp/drivers/serial", pnp / "driver");
-        Link(bus / "serial-base/drivers/ctrl", pnp / "00:01:0/driver");
-        Link(bus / "serial-base", pnp / "00:01:0/subsystem");
-        Link(bus / "serial-base/drivers/port", pnp / "00:01:0/00:01:0.0/driver");
-        Link(bus / "serial-base", pnp / "00:01:0/00:01:0.0/subsystem");
-        Tty("ttyS1", pnp / "00:01:0/00:01:0.0", "4:65", "4");
-
-        // ttyS2: phantom
-        const fs::path platform = root / "sys/devices/platform/serial8250";
-        Link(bus / "platform/drivers/serial8250", platform / "driver");
-        Tty("ttyS2", platform / "serial8250:0/serial8250:0.2", "4:66", "0");
-
-        // tty1: virtual console
-        const fs::path vc = root / "sys/devices/virtual/tty/tty1";
-        WriteFile(vc / "dev", "4:1\n");
-        Link(vc, root / "sys/class/tty/tty1");
-        WriteFile(Dev("tty1"), "");
-    }
-
-    fs::path Dev(const std::string& name) const { return m_root / "dev" / name; }
-
-private:
-    void Tty(const std::string& name, const fs::path& device, const std::string& dev,
-             const std::optional<std::string>& type = std::nullopt) {
-        const fs::path tty = device / "tty" / name;
-        WriteFile(tty / "dev", dev + "\n");
-        if (type) {
-            WriteFile(tty / "type", *type + "\n");
+void MakeFakeSysfs(const fs::path& root) {
+    const fs::path usb = root / "sys/devices/pci0000:00/0000:00:14.0/usb1";
+    const fs::path bus = root / "sys/bus";
+    auto tty = [&](const std::string& name, const fs::path& device, const std::string& dev,
+                   const char* type = nullptr) {
+        const fs::path dir = device / "tty" / name;
+        WriteFile(dir / "dev", dev + "\n");
+        if (type != nullptr) {
+            WriteFile(dir / "type", std::string(type) + "\n");
         }
-        Link(device, tty / "device");
-        Link(tty, m_root / "sys/class/tty" / name);
-        WriteFile(Dev(name), "");
-    }
-
-    fs::path m_root;
-};
-
-TEST(LinuxPortSource, SysfsScan) {
-    TempDir temp;
-    FakeSysfs fake(temp.path());
-    const CSysfsScan scan = ScanSerialDevices(temp.path().string());
-    ASSERT_TRUE(scan.ok);
-
-    // What a user sees and opens; the by-id link is the name to open where there is one.
-    struct Expected {
-        const char* kernelName;
-        const char* text;
-        const char* openName;  // nullptr: the /dev path
-        bool nonStandard;
+        Link(device, dir / "device");
+        Link(dir, root / "sys/class/tty" / name);
+        WriteFile(root / "dev" / name, "");
     };
-    // clang-format off
-    const Expected expected[] = {
-        {"ttyACM0", "Widget Board (ttyACM0)", nullptr, true},
-        {"ttyS1", "Serial port (ttyS1)", nullptr, false},
-        {"ttyUSB0", "FT232R USB UART (ttyUSB0)", "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0", true},
-        {"ttyUSB1", "USB Serial (ttyUSB1)", nullptr, true},
-        {"ttyUSB2", "pl2303 (ttyUSB2)", nullptr, true},
-    };
-    // clang-format on
-    ASSERT_EQ(scan.devices.size(), std::size(expected));
-    for (std::size_t i = 0; i < std::size(expected); ++i) {
-        const Expected& e = expected[i];
-        const CPortDevice& d = scan.devices[i];
-        SCOPED_TRACE(e.kernelName);
-        const std::string devPath = std::string("/dev/") + e.kernelName;
-        EXPECT_EQ(d.m_strFriendlyName, e.text);
-        EXPECT_EQ(d.m_strDevicePath, devPath);
-        EXPECT_EQ(d.m_strOpenName, e.openName ? e.openName : devPath);
-        EXPECT_EQ(d.m_bNonStandardDriver, e.nonStandard);
-        EXPECT_FALSE(d.m_bVirtual);
-    }
+
+    const fs::path ftdi = usb / "1-2";
+    WriteFile(ftdi / "product", "FT232R USB UART\n");
+    WriteFile(ftdi / "manufacturer", "FTDI\n");
+    Link(bus / "usb/drivers/usb", ftdi / "driver");
+    Link(bus / "usb/drivers/ftdi_sio", ftdi / "1-2:1.0/driver");
+    tty("ttyUSB0", ftdi / "1-2:1.0/ttyUSB0", "188:0");
+    Link(bus / "usb-serial/drivers/ftdi_sio", ftdi / "1-2:1.0/ttyUSB0/driver");
+    Link(root / "dev/ttyUSB0", root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0");
+
+    Link(bus / "usb-serial/drivers/ch341-uart", usb / "1-3/1-3:1.0/ttyUSB1/driver");
+    tty("ttyUSB1", usb / "1-3/1-3:1.0/ttyUSB1", "188:1");
+    WriteFile(root / "run/udev/data/c188:1",
+              "S:serial/by-path/x\nE:ID_MODEL=USB_Serial\nE:ID_MODEL_ENC=USB\\x20Serial\\x20\n"
+              "E:ID_VENDOR_ENC=Some\\x20Maker\nG:systemd\n");
+
+    Link(bus / "usb-serial/drivers/pl2303", usb / "1-4/1-4:1.0/ttyUSB2/driver");
+    tty("ttyUSB2", usb / "1-4/1-4:1.0/ttyUSB2", "188:2");
+
+    Link(bus / "usb/drivers/cdc_acm", usb / "1-5/1-5:1.0/driver");
+    tty("ttyACM0", usb / "1-5/1-5:1.0", "166:0");
+    WriteFile(root / "run/udev/data/c166:0",
+              "E:ID_MODEL_FROM_DATABASE=Widget Board\nE:ID_MODEL_ENC=wb\n"
+              "E:ID_VENDOR_FROM_DATABASE=Acme\n");
+
+    const fs::path pnp = root / "sys/devices/pnp0/00:01";
+    Link(bus / "pnp/drivers/serial", pnp / "driver");
+    Link(bus / "serial-base/drivers/ctrl", pnp / "00:01:0/driver");
+    Link(bus / "serial-base", pnp / "00:01:0/subsystem");
+    Link(bus / "serial-base/drivers/port", pnp / "00:01:0/00:01:0.0/driver");
+    Link(bus / "serial-base", pnp / "00:01:0/00:01:0.0/subsystem");
+    tty("ttyS1", pnp / "00:01:0/00:01:0.0", "4:65", "4");
+
+    const fs::path platform = root / "sys/devices/platform/serial8250";
+    Link(bus / "platform/drivers/serial8250", platform / "driver");
+    tty("ttyS2", platform / "serial8250:0/serial8250:0.2", "4:66", "0");
+
+    WriteFile(root / "sys/devices/virtual/tty/tty1/dev", "4:1\n");
+    Link(root / "sys/devices/virtual/tty/tty1", root / "sys/class/tty/tty1");
 }
 
-// A pseudo-terminal to link to: the kind of device the simulator offers.
-class Pty {
-public:
-    Pty() {
-        m_fd = posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_fd < 0 || grantpt(m_fd) != 0 || unlockpt(m_fd) != 0) {
-            throw std::runtime_error("no pseudo-terminal");
-        }
-        m_name = ptsname(m_fd);
-    }
-    ~Pty() { close(m_fd); }
-    const std::string& name() const { return m_name; }
+const std::string kById = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0";
 
-private:
-    int m_fd = -1;
-    std::string m_name;
-};
-
-fs::path MakePrivateFolder(const fs::path& base) {
+// A private folder of links, as the simulator makes it.
+fs::path MakePortsFolder(const fs::path& base) {
     const fs::path folder = base / "quillon" / "ports";
     fs::create_directories(folder);
     fs::permissions(base / "quillon", fs::perms::owner_all);
@@ -199,61 +96,109 @@ fs::path MakePrivateFolder(const fs::path& base) {
     return folder;
 }
 
-TEST(LinuxPortSource, VirtualPortsFolder) {
-    TempDir temp;
-    Pty pty;
-    const fs::path folder = MakePrivateFolder(temp.path());
-    fs::create_symlink(pty.name(), folder / "quillon-sim");
-    fs::create_symlink(temp.path() / "gone", folder / "dangling");
-    WriteFile(temp.path() / "plain.txt", "x");
-    fs::create_symlink(temp.path() / "plain.txt", folder / "to-a-file");
-    WriteFile(folder / "not-a-link", "");
-    fs::create_symlink("/dev/null", folder / "to-a-device");  // a device, but no terminal
+// Sysfs devices sorted by kernel name, then the virtual ports: what a user sees and opens.
+TEST(LinuxPortSource, WalkListsSysfsThenVirtualPorts) {
+    ScratchDir dir;
+    MakeFakeSysfs(dir / "root");
+    CPtyPair pty;
+    const fs::path folder = MakePortsFolder(dir.Path());
+    fs::create_symlink(pty.SlavePath(), folder / "quillon-sim");
 
-    const std::vector<CPortDevice> ports = ScanVirtualPorts(folder.string());
-    ASSERT_EQ(ports.size(), 1u);
-    EXPECT_EQ(ports[0].m_strFriendlyName, "quillon-sim (virtual)");
-    EXPECT_EQ(ports[0].m_strOpenName, (folder / "quillon-sim").string());
-    EXPECT_EQ(ports[0].m_strDevicePath, fs::canonical(pty.name()).string());
-    EXPECT_TRUE(ports[0].m_bVirtual);
-    EXPECT_TRUE(ports[0].m_bNonStandardDriver);
+    CLinuxPortSource source((dir / "root").string(), folder.string());
+    ASSERT_TRUE(source.Begin(true));
+    std::string walked;
+    CPortDevice d;
+    PortSourceStep step;
+    while ((step = source.Next(d)) == PortSourceStep::Device) {
+        walked += d.m_strFriendlyName + "|" + d.m_strDevicePath + "|" + d.m_strOpenName +
+                  (d.m_bNonStandardDriver ? "|adapter" : "") + (d.m_bVirtual ? "|virtual" : "") +
+                  "\n";
+    }
+    source.End();
+    EXPECT_EQ(step, PortSourceStep::End);
+    const std::string sim = (folder / "quillon-sim").string();
+    EXPECT_EQ(walked,
+              "Widget Board (ttyACM0)|/dev/ttyACM0|/dev/ttyACM0|adapter\n"
+              "Serial port (ttyS1)|/dev/ttyS1|/dev/ttyS1\n"
+              "FT232R USB UART (ttyUSB0)|/dev/ttyUSB0|" +
+                  kById +
+                  "|adapter\n"
+                  "USB Serial (ttyUSB1)|/dev/ttyUSB1|/dev/ttyUSB1|adapter\n"
+                  "pl2303 (ttyUSB2)|/dev/ttyUSB2|/dev/ttyUSB2|adapter\n"
+                  "quillon-sim (virtual)|" +
+                  fs::canonical(pty.SlavePath()).string() + "|" + sim + "|adapter|virtual\n");
 
-    // A folder others can write to is not trusted.
-    fs::permissions(folder, fs::perms::others_write, fs::perm_options::add);
-    EXPECT_TRUE(ScanVirtualPorts(folder.string()).empty());
-    fs::permissions(folder, fs::perms::others_write, fs::perm_options::remove);
-    fs::permissions(folder.parent_path(), fs::perms::group_write, fs::perm_options::add);
-    EXPECT_TRUE(ScanVirtualPorts(folder.string()).empty());
-    fs::permissions(folder.parent_path(), fs::perms::group_write, fs::perm_options::remove);
+    // Saved names resolve to their devices; relative names (a COM name) denote nothing.
+    const std::pair<std::string, std::string> saved[] = {
+        {kById, "/dev/ttyUSB0"},
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {sim, fs::canonical(pty.SlavePath()).string()},
+        {"/dev/serial/by-id/gone", ""},
+        {"COM3", ""},
+        {"", ""},
+    };
+    for (const auto& [name, device] : saved) {
+        EXPECT_EQ(source.ResolveDevicePath(name), device) << name;
+    }
 
-    // Nor is a folder that is a symlink.
-    fs::create_directory_symlink(folder, temp.path() / "quillon" / "alias");
-    EXPECT_TRUE(ScanVirtualPorts((temp.path() / "quillon" / "alias").string()).empty());
-    EXPECT_TRUE(ScanVirtualPorts((temp.path() / "missing").string()).empty());
+    // Without a readable sysfs the virtual ports are still listed, and the walk breaks off.
+    CLinuxPortSource noSysfs((dir / "missing").string(), folder.string());
+    ASSERT_TRUE(noSysfs.Begin(true));
+    ASSERT_EQ(noSysfs.Next(d), PortSourceStep::Device);
+    EXPECT_EQ(d.m_strOpenName, sim);
+    EXPECT_EQ(noSysfs.Next(d), PortSourceStep::Failed);
+    noSysfs.End();
 }
 
-class EnvVar {
-public:
-    explicit EnvVar(const char* name) : m_name(name) {
-        if (const char* value = getenv(name)) {
-            m_saved = value;
-        }
-    }
-    ~EnvVar() {
-        if (m_saved) {
-            setenv(m_name, m_saved->c_str(), 1);
-        } else {
-            unsetenv(m_name);
-        }
-    }
+// Only links to terminals, and only in a folder that no one else can plant links in.
+TEST(LinuxPortSource, VirtualPortsFolderIsTrustedOnlyWhenPrivate) {
+    ScratchDir dir;
+    CPtyPair pty;
+    const fs::path folder = MakePortsFolder(dir.Path());
+    fs::create_symlink(pty.SlavePath(), folder / "sim");
+    fs::create_symlink(dir / "gone", folder / "dangling");
+    WriteFile(dir / "plain.txt", "x");
+    fs::create_symlink(dir / "plain.txt", folder / "to-a-file");
+    WriteFile(folder / "not-a-link", "");
+    fs::create_symlink("/dev/null", folder / "to-a-device");  // a device, but no terminal
+    fs::create_directory_symlink(folder, dir / "alias");
+    WriteFile(dir / "file", "");
+    fs::permissions(dir / "file", fs::perms::owner_all);
 
-private:
-    const char* m_name;
-    std::optional<std::string> m_saved;
-};
+    struct Case {
+        const char* what;
+        fs::path folder;
+        fs::perms widen;  // on the folder (or on its parent, with parent set)
+        bool parent;
+        std::size_t ports;
+    };
+    const Case cases[] = {
+        {"private", folder, fs::perms::none, false, 1},
+        {"others may write", folder, fs::perms::others_write, false, 0},
+        {"the group may write its parent", folder, fs::perms::group_write, true, 0},
+        {"a link to the folder", dir / "alias", fs::perms::none, false, 0},
+        {"missing", dir / "missing", fs::perms::none, false, 0},
+        {"a file", dir / "file", fs::perms::none, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path widened = c.parent ? c.folder.parent_path() : c.folder;
+        std::error_code ec;
+        fs::permissions(widened, c.widen, fs::perm_options::add, ec);
+        EXPECT_EQ(IsPrivateFolder(c.folder.string()), c.ports > 0);
+        const std::vector<CPortDevice> ports = ScanVirtualPorts(c.folder.string());
+        ASSERT_EQ(ports.size(), c.ports);
+        if (c.ports > 0) {
+            EXPECT_EQ(ports[0].m_strFriendlyName, "sim (virtual)");
+        }
+        fs::permissions(widened, c.widen, fs::perm_options::remove, ec);
+    }
+}
 
 TEST(LinuxPortSource, VirtualPortsFolderName) {
-    EnvVar keep("XDG_RUNTIME_DIR");
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    const std::optional<std::string> keep =
+        saved ? std::optional<std::string>(saved) : std::nullopt;
     const std::string fallback = "/tmp/quillon-" + std::to_string(getuid()) + "/ports";
     setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
     EXPECT_EQ(VirtualPortsFolder(), "/run/user/4242/quillon/ports");
@@ -261,69 +206,7 @@ TEST(LinuxPortSource, VirtualPortsFolderName) {
     EXPECT_EQ(VirtualPortsFolder(), fallback);
     unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(VirtualPortsFolder(), fallback);
-}
-
-// The whole road: fake machine plus virtual folder, through the list as the GUI fills it.
-TEST(LinuxPortSource, ListAsTheWindowShowsIt) {
-    TempDir temp;
-    FakeSysfs fake(temp.path());
-    Pty pty;
-    const fs::path folder = MakePrivateFolder(temp.path() / "runtime");
-    fs::create_symlink(pty.name(), folder / "quillon-sim");
-
-    CLinuxPortSource source(temp.path().string(), folder.string());
-    CPortList list(source);
-    list.m_bShowNoneEntry = false;
-    EXPECT_TRUE(list.FillPortListByName(""));
-    std::vector<std::pair<std::string, std::string>> shown;
-    for (const CPortEntry& entry : list.GetEntries()) {
-        shown.emplace_back(entry.m_strText, entry.m_strName);
-    }
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"FT232R USB UART (ttyUSB0)", "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0"},
-        {"pl2303 (ttyUSB2)", "/dev/ttyUSB2"},
-        {"quillon-sim (virtual)", (folder / "quillon-sim").string()},
-        {"Serial port (ttyS1)", "/dev/ttyS1"},
-        {"USB Serial (ttyUSB1)", "/dev/ttyUSB1"},
-        {"Widget Board (ttyACM0)", "/dev/ttyACM0"},
-    };
-    EXPECT_EQ(shown, expected);
-    EXPECT_EQ(list.GetCurSel(), -1);
-
-    // Saved names select the entry of the device they resolve to.
-    const std::pair<std::string, std::string> saved[] = {
-        {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0", "FT232R USB UART (ttyUSB0)"},
-        {"/dev/ttyUSB0", "FT232R USB UART (ttyUSB0)"},
-        {(folder / "quillon-sim").string(), "quillon-sim (virtual)"},
-        {"/dev/serial/by-id/usb-gone-if00-port0", ""},
-    };
-    for (const auto& [name, text] : saved) {
-        SCOPED_TRACE(name);
-        list.FillPortListByName(name);
-        EXPECT_EQ(list.GetCurSel() < 0 ? "" : list.GetText(list.GetCurSel()), text);
-    }
-
-    // The simulator goes away: its entry goes with it, the choice is not carried elsewhere.
-    list.FillPortListByName((folder / "quillon-sim").string());
-    fs::remove(folder / "quillon-sim");
-    list.FillPortList(-1);
-    EXPECT_EQ(list.GetCount(), 5);
-    EXPECT_EQ(list.GetCurSel(), -1);
-}
-
-TEST(LinuxPortSource, UnreadableSysfsStillListsVirtualPorts) {
-    TempDir temp;
-    Pty pty;
-    const fs::path folder = MakePrivateFolder(temp.path());
-    fs::create_symlink(pty.name(), folder / "sim");
-    EXPECT_FALSE(ScanSerialDevices((temp.path() / "no-such-root").string()).ok);
-    CLinuxPortSource source((temp.path() / "no-such-root").string(), folder.string());
-    CPortList list(source);
-    list.m_bShowNoneEntry = false;
-    EXPECT_FALSE(list.FillPortList(0));
-    ASSERT_EQ(list.GetCount(), 1);
-    EXPECT_EQ(list.GetText(0), "sim (virtual)");
-    EXPECT_EQ(list.GetCurSel(), -1);  // the single-entry rule needs a whole walk
+    keep ? setenv("XDG_RUNTIME_DIR", keep->c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

@@ -1,36 +1,10 @@
 #include "test_util.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <random>
-#include <sstream>
 #include <stdexcept>
-
-ScratchDir::ScratchDir() {
-#ifdef _WIN32
-    // No mkdtemp: a new name that create_directory accepts is ours alone.
-    std::random_device seed;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path candidate =
-            fs::temp_directory_path() / ("quillon-test-" + std::to_string(seed()));
-        if (fs::create_directory(candidate)) {
-            m_path = candidate;
-            return;
-        }
-    }
-    throw std::runtime_error("cannot create a scratch folder");
-#else
-    std::string pattern = (fs::temp_directory_path() / "quillon-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    m_path = pattern;
-#endif
-}
 
 ScratchDir::~ScratchDir() {
     std::error_code ec;
@@ -39,6 +13,9 @@ ScratchDir::~ScratchDir() {
 }
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
+    if (path.has_parent_path()) {
+        fs::create_directories(path.parent_path());
+    }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
     if (!out) {

@@ -1,4 +1,4 @@
-// Helpers shared by the conversion tests.
+// Helpers shared by the test programs: files, S-records, a message sink that records.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/job_ui.h"
+#include "image/work_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -24,20 +25,22 @@ public:
     std::vector<Message> messages;
 };
 
-// A fresh folder, removed with its contents.
+// A fresh private folder (its canonical path), removed with its contents.
 class ScratchDir {
 public:
-    ScratchDir();
-    ~ScratchDir();
+    ScratchDir() : m_path(fs::canonical(m_dir.Path())) {}
+    ~ScratchDir();  // gives the owner its rights back first, where a test took them
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     const fs::path& Path() const { return m_path; }
     fs::path operator/(const std::string& name) const { return m_path / name; }
 
 private:
+    CWorkDir m_dir;
     fs::path m_path;
 };
 
+// Creates the folders on the way.
 void WriteFile(const fs::path& path, const std::string& bytes);
 std::string ReadFile(const fs::path& path);
 // Names of the regular files in a folder, sorted.
