@@ -51,20 +51,74 @@ void FreeAligned(void* p) {
 }
 }  // namespace
 
-// The other forms (arrays, nothrow, the aligned sized delete) end in these.
+// Every form is replaced: a sanitizer replaces each form it is not given, and would take
+// malloc's blocks for its own.
 void* operator new(std::size_t size) {
+    return Allocate(size);
+}
+void* operator new[](std::size_t size) {
     return Allocate(size);
 }
 void* operator new(std::size_t size, std::align_val_t a) {
     return AllocateAligned(size, a);
 }
+void* operator new[](std::size_t size, std::align_val_t a) {
+    return AllocateAligned(size, a);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    try {
+        return AllocateAligned(size, a);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t& tag) noexcept {
+    return operator new(size, a, tag);
+}
 void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
     std::free(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
 void operator delete(void* p, std::align_val_t) noexcept {
+    FreeAligned(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+    FreeAligned(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    FreeAligned(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    FreeAligned(p);
+}
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+    FreeAligned(p);
+}
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
     FreeAligned(p);
 }
 
