@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "fake_com_ports.h"
 #include "ports/port_list.h"
 #include "ports/port_source_win32.h"
 
@@ -101,19 +100,86 @@ TEST(TakeStringProperty, OnlyPlainStringsFillTheFieldButEveryValueCounts) {
     }
 }
 
-// Only the made-up devices: the machine may have ports of its own.
-std::vector<CPortEntry> TestEntries(const CPortList& list) {
-    std::vector<CPortEntry> out;
-    for (const CPortEntry& e : list.GetEntries()) {
-        if (e.m_strText.rfind("Quillon ", 0) == 0) {
-            out.push_back(e);
+// COM port class {4D36E978-E325-11CE-BFC1-08002BE10318} and the COM port interface.
+const GUID kPortsClass = {
+    0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+const GUID kComPortInterface = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+
+struct FakePort {
+    std::string friendlyName;
+    std::string service;                  // empty: none
+    std::optional<std::string> portName;  // "PortName" in the device's hardware key
+};
+
+// Made-up devices of the COM port class with the COM port interface, removed again at the end.
+class FakePorts {
+public:
+    explicit FakePorts(const std::vector<FakePort>& ports)
+        : m_set(SetupDiCreateDeviceInfoList(&kPortsClass, nullptr)) {
+        for (const FakePort& port : ports) {
+            if (m_set == INVALID_HANDLE_VALUE || !Add(port)) {
+                error = "registering " + port.friendlyName + " failed, error " +
+                        std::to_string(GetLastError());
+                return;
+            }
         }
     }
-    return out;
-}
+    ~FakePorts() {
+        for (SP_DEVINFO_DATA& info : m_devices) {
+            SetupDiRemoveDevice(m_set, &info);
+        }
+        if (m_set != INVALID_HANDLE_VALUE) {
+            SetupDiDestroyDeviceInfoList(m_set);
+        }
+    }
+    std::string error;
+
+private:
+    bool SetString(SP_DEVINFO_DATA& info, DWORD property, const std::string& value) {
+        return SetupDiSetDeviceRegistryPropertyA(m_set, &info, property,
+                                                 reinterpret_cast<const BYTE*>(value.c_str()),
+                                                 static_cast<DWORD>(value.size() + 1)) != FALSE;
+    }
+
+    bool Add(const FakePort& port) {
+        SP_DEVINFO_DATA info{};
+        info.cbSize = sizeof info;
+        if (!SetupDiCreateDeviceInfoA(m_set, "QuillonTestPort", &kPortsClass, nullptr, nullptr,
+                                      DICD_GENERATE_ID, &info)) {
+            return false;
+        }
+        m_devices.push_back(info);
+        if (!SetString(info, SPDRP_HARDWAREID, "QUILLON\\TESTPORT") ||
+            !SetString(info, SPDRP_FRIENDLYNAME, port.friendlyName) ||
+            !(port.service.empty() || SetString(info, SPDRP_SERVICE, port.service)) ||
+            !SetupDiRegisterDeviceInfo(m_set, &info, 0, nullptr, nullptr, nullptr) ||
+            !SetupDiCreateDeviceInterfaceA(m_set, &info, &kComPortInterface, nullptr, 0, nullptr)) {
+            return false;
+        }
+        if (!port.portName) {
+            return true;
+        }
+        const HKEY key =
+            SetupDiCreateDevRegKeyA(m_set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+        if (key == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        const LONG rc = RegSetValueExA(key, "PortName", 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(port.portName->c_str()),
+                                       static_cast<DWORD>(port.portName->size() + 1));
+        RegCloseKey(key);
+        SetLastError(static_cast<DWORD>(rc));
+        return rc == ERROR_SUCCESS;
+    }
+
+    HDEVINFO m_set;
+    std::vector<SP_DEVINFO_DATA> m_devices;
+};
 
 TEST(Win32PortSource, RegisteredDevicesBecomeEntriesByTheirPortName) {
-    if (!PrivateRegistry()) {
+    const char* privateRegistry = std::getenv("QUILLON_TEST_PRIVATE_REGISTRY");
+    if (privateRegistry == nullptr || std::strcmp(privateRegistry, "1") != 0) {
         GTEST_SKIP() << "registers devices: set QUILLON_TEST_PRIVATE_REGISTRY=1 in a throw-away "
                         "registry (a fresh Wine prefix) to run it";
     }
@@ -123,31 +189,25 @@ TEST(Win32PortSource, RegisteredDevicesBecomeEntriesByTheirPortName) {
         {"Quillon Odd Port", "serial", std::string("COM12")},   // service case ignored
         {"Quillon Plain (COM8)", "", std::nullopt},             // no service: standard
     });
-    ASSERT_EQ(fake.Error(), "");
+    ASSERT_EQ(fake.error, "");
 
     CWin32PortSource source;
     CPortList list(source);
     list.m_bShowNoneEntry = false;
     ASSERT_TRUE(list.FillPortList(12));  // the walk ran to its regular end
-
-    struct Expected {
-        std::string text;
-        std::uint32_t itemData;
-        std::string name;
-    };
-    const std::vector<Expected> expected = {
-        {"Quillon Board Port (COM5)", 5, "COM5"},
-        {"Quillon Odd Port", 12, "\\\\.\\COM12"},
-        {"Quillon Plain (COM8)", 8, "COM8"},
-        {"Quillon USB Port (COM42)", 42 | CPortList::NON_STANDARD_MARK, "\\\\.\\COM42"},
-    };
-    const std::vector<CPortEntry> got = TestEntries(list);
-    ASSERT_EQ(got.size(), expected.size());
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        EXPECT_EQ(got[i].m_strText, expected[i].text) << i;
-        EXPECT_EQ(got[i].m_dwItemData, expected[i].itemData) << i;
-        EXPECT_EQ(got[i].m_strName, expected[i].name) << i;
+    // Only the made-up devices: the machine may have ports of its own.
+    std::string shown;
+    for (const CPortEntry& e : list.GetEntries()) {
+        if (e.m_strText.rfind("Quillon ", 0) == 0) {
+            shown += e.m_strText + "|" + std::to_string(e.m_dwItemData) + "|" + e.m_strName + "\n";
+        }
     }
+    EXPECT_EQ(shown,
+              "Quillon Board Port (COM5)|5|COM5\n"
+              "Quillon Odd Port|12|\\\\.\\COM12\n"
+              "Quillon Plain (COM8)|8|COM8\n"
+              "Quillon USB Port (COM42)|" +
+                  std::to_string(42 | CPortList::NON_STANDARD_MARK) + "|\\\\.\\COM42\n");
     EXPECT_EQ(list.GetSelectedPortNumber(), 12);
     EXPECT_EQ(list.GetSelectedPortName(), "\\\\.\\COM12");
 }

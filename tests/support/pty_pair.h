@@ -21,8 +21,6 @@ public:
     std::vector<std::uint8_t> ReadUntilQuiet(int quietMs, int maxMs = 5000) {
         return Collect(SIZE_MAX, quietMs, maxMs);
     }
-    // Discards whatever has arrived.
-    void Drain() { Collect(SIZE_MAX, 0, 0); }
     // Closes the master side: the port under test is hung up.
     void HangUp() { Close(); }
 

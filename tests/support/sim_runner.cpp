@@ -60,17 +60,11 @@ std::vector<std::string> CSimRunner::Errors() const {
 }
 
 int CSimRunner::Count(SimStep step) const {
-    return static_cast<int>(Messages(step).size());
-}
-
-std::vector<SimMessage> CSimRunner::Messages(SimStep step) const {
-    std::vector<SimMessage> out;
+    int count = 0;
     for (const SimRun& run : Runs()) {
         for (const SimMessage& m : run.messages) {
-            if (m.step == step) {
-                out.push_back(m);
-            }
+            count += m.step == step ? 1 : 0;
         }
     }
-    return out;
+    return count;
 }

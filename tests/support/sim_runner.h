@@ -39,8 +39,6 @@ public:
     std::vector<std::string> Errors() const;
     // How many messages of a step arrived, over all runs.
     int Count(SimStep step) const;
-    // The messages of a step, in order, over all runs.
-    std::vector<SimMessage> Messages(SimStep step) const;
 
 private:
     std::unique_ptr<CBootloaderSim> m_sim;

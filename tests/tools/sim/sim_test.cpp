@@ -6,8 +6,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -16,19 +14,18 @@
 #include <gtest/gtest.h>
 
 #include "fast_timing.h"
-#include "net_channel.h"
 #include "protocol/boot_link.h"
 #include "sim_runner.h"
+#include "test_util.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 Bytes ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::string bytes = ReadFile(path);
+    return Bytes(bytes.begin(), bytes.end());
 }
 
 // Bytes that a line with flow control or translation would eat or change are all in here.
@@ -107,44 +104,9 @@ std::function<int(CBootLink&, const Bytes&)> DataClient(DataOptions o) {
 
 class SimTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/quillon-simtest-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-    fs::path m_dir;
+    ScratchDir m_scratch;
+    const fs::path& m_dir = m_scratch.Path();
 };
-
-// The version branches and the end-message repeats are served in every flash test; here
-// what only the simulator does: the image it saves for each target.
-TEST_F(SimTest, WholeRunsMasterAndSlaveSaveTheImageExactly) {
-    struct Case {
-        const char* name;
-        bool slave;
-        std::size_t size;
-    };
-    const Case cases[] = {
-        {"master", false, 0x8000}, {"slave", true, 0x10040}, {"one block", true, 64}};
-    for (const Case& c : cases) {
-        const fs::path out = m_dir / "image.bin";
-        fs::remove(out);
-        SimOptions o;
-        o.slave = c.slave;
-        o.once = true;
-        o.saveImage = out.string();
-        CSimRunner sim(o);
-        CBootLink link(FastTiming());
-        ASSERT_TRUE(link.OpenPort(sim.Port()));
-        const Bytes image = MakeImage(c.size, 0x07);
-        ASSERT_EQ(Handshake(link, c.slave, static_cast<std::uint32_t>(image.size()), 0x07),
-                  ResultSuccess)
-            << c.name;
-        EXPECT_EQ(SendData(link, image), CBootLink::ACK) << c.name;
-        EXPECT_EQ(sim.Wait(), 0) << c.name;
-        EXPECT_EQ(ReadBytes(out), image) << c.name;
-    }
-}
 
 TEST_F(SimTest, WrongClientsGetAPlainReport) {
     // outcome: the reply that ended the client (NAK), or kHungUp when no reply came because
@@ -237,58 +199,6 @@ TEST_F(SimTest, WrongClientsGetAPlainReport) {
     }
 }
 
-TEST_F(SimTest, WireEmulationRepliesOnlyAfterTheWholeBlockHasArrived) {
-    SimOptions o;
-    o.slave = true;
-    o.baud = 9600;
-    CSimRunner sim(o);
-    CBootLink link(FastTiming());
-    ASSERT_TRUE(link.OpenPort(sim.Port()));
-    ASSERT_EQ(Handshake(link, true, 0x100, 0), ResultSuccess);
-    // 65 bytes in, one byte out, 10 bits each at 9600 baud.
-    const auto wire = std::chrono::microseconds(66 * 10 * 1000000 / 9600);
-    const Bytes image = MakeImage(0x100, 0);
-    for (int b = 0; b < 4; ++b) {
-        Bytes msg{0x11};
-        msg.insert(msg.end(), image.begin() + b * 64, image.begin() + b * 64 + 64);
-        const auto start = Clock::now();
-        link.Send(msg.data(), 65);
-        ASSERT_EQ(WaitReply(link), CBootLink::XON);
-        EXPECT_GE(Clock::now() - start, wire) << "block " << b + 1;
-    }
-}
-
-// Served as the program serves (for days): of each run only its outcome stays.
-TEST_F(SimTest, HangUpReplacesTheTerminalAndTheLinkFollows) {
-    SimOptions o;
-    o.keepRuns = false;
-    o.linkPath = (m_dir / "sim-port").string();
-    o.faults = CSimRunner::Faults({"table=hangup"});
-    CSimRunner sim(o);
-    const std::string first = sim.Port();
-    EXPECT_EQ(fs::read_symlink(o.linkPath).string(), first);
-
-    CBootLink link(FastTiming());
-    ASSERT_TRUE(link.OpenPort(o.linkPath));
-    ASSERT_EQ(link.SelectTarget(0), ResultSuccess);
-    ASSERT_EQ(link.RequestAllFlash(1), ResultSuccess);
-    EXPECT_EQ(link.SendBlockTable(), ResultPortException);
-
-    // A new terminal behind the same link serves the next run.
-    for (int i = 0; i < 200 && sim.Port() == first; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_EQ(fs::read_symlink(o.linkPath).string(), sim.Port());
-    link.ClosePort();
-    EXPECT_EQ(link.SelectTarget(0), ResultSuccess);
-    const auto runs = sim.Runs();
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_TRUE(runs[0].endedByFault && runs[0].messages.empty() && runs[0].image.empty());
-
-    sim.Stop();
-    EXPECT_FALSE(fs::exists(fs::symlink_status(o.linkPath)));
-}
-
 TEST(SimFaultGrammar, ParsesAndRefuses) {
     // What each fault parses to, as the simulator names it when injecting it. Silence,
     // hang-up and plain replies take effect in the link and flash tests.
@@ -322,22 +232,8 @@ TEST(SimFaultGrammar, ParsesAndRefuses) {
     }
 }
 
-// RFC 2217 as the front end serves it: the client's line taken and confirmed, and data byte
-// 0xFF doubled on the wire, both ways.
-TEST(SimTelnet, TakesAndConfirmsTheClientsLine) {
-    CTelnetSession t(true);
-    t.toClient.clear();  // the server's offers
-    const Bytes in = {255, 250, 44,  1,   0,   0,  0x4B, 0, 255, 240, 255, 250, 44, 4,
-                      2,   255, 240, 255, 250, 44, 5,    3, 255, 240, 'a', 255, 255};
-    t.FromClient(in.data(), in.size());
-    EXPECT_EQ(t.Line(), "19200 8N2 rts/cts");
-    EXPECT_EQ(t.toDevice, (Bytes{'a', 255}));
-    t.FromDevice(t.toDevice.data(), 2);
-    EXPECT_EQ(t.toClient, (Bytes{255, 250, 44,  101, 0,   0,  0x4B, 0, 255, 240, 255, 250, 44, 104,
-                                 2,   255, 240, 255, 250, 44, 105,  3, 255, 240, 'a', 255, 255}));
-}
-
-// The program itself: its output lines, a run through its link, its exit codes.
+// The program itself: its output lines, a run through its link and the image it saves (a
+// master here, slaves below), its exit codes.
 struct Child {
     pid_t pid = -1;
     int out = -1;
@@ -405,7 +301,7 @@ int WaitExit(Child& c, int timeoutMs) {
 TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
     const std::string link = (m_dir / "port").string();
     const std::string out = (m_dir / "got.bin").string();
-    Child c = Spawn({"--once", "--target", "slave", "--link", link, "--save-image", out});
+    Child c = Spawn({"--once", "--link", link, "--save-image", out});
     const std::string ptyLine = ReadLine(c.out);
     const std::string linkLine = ReadLine(c.out);
     ASSERT_EQ(ptyLine.rfind("pty: /dev/pts/", 0), 0u) << ptyLine;
@@ -414,8 +310,8 @@ TEST_F(SimTest, ProgramServesARunStopsOnSigtermAndRefusesBadOptions) {
 
     CBootLink l(FastTiming());
     ASSERT_TRUE(l.OpenPort(link));
-    const Bytes image = MakeImage(0x800, 0);
-    ASSERT_EQ(Handshake(l, true, 0x800, 0), ResultSuccess);
+    const Bytes image = MakeImage(0x8000, 0x07);
+    ASSERT_EQ(Handshake(l, false, 0x8000, 0x07), ResultSuccess);
     EXPECT_EQ(SendData(l, image), CBootLink::ACK);
     EXPECT_EQ(WaitExit(c, 5000), 0);
     EXPECT_EQ(ReadBytes(out), image);
