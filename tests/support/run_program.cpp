@@ -6,9 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -16,12 +13,10 @@ namespace {
 
 // An unnamed file that takes one stream; read back from its start.
 int Capture() {
-    std::string name = (std::filesystem::temp_directory_path() / "quillon-run-XXXXXX").string();
-    const int fd = mkstemp(name.data());
+    const int fd = open(std::filesystem::temp_directory_path().c_str(), O_TMPFILE | O_RDWR, 0600);
     if (fd < 0) {
-        throw std::runtime_error("mkstemp failed");
+        throw std::runtime_error("no unnamed temporary file");
     }
-    unlink(name.c_str());
     return fd;
 }
 

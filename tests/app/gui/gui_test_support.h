@@ -56,6 +56,7 @@ struct Box {
     QString detail;
     bool overProgressWindow;
     QString button;
+    bool operator==(const Box&) const = default;
 };
 
 // Replaces the window's message boxes: records each one and returns as if OK was pressed.

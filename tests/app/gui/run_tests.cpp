@@ -1,16 +1,15 @@
-// Whole runs from the main window against the bootloader simulator, which sits in the virtual
-// ports folder like an adapter: how each result reaches the user (the boxes, "Waiting...",
-// the progress window, the history window), and that the next run follows a failed one.
+// The running window against the virtual ports folder: whole runs to the bootloader simulator,
+// which sits there like an adapter (how each result reaches the user: the boxes, "Waiting...",
+// the progress window, the history window), and the port list as links come and go.
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTableWidget>
 #include <QtTest>
 
 #include "app/gui/com_port_combo.h"
-#include "app/gui/history_dlg.h"
 #include "firmware_gen.h"
 #include "gui_test_support.h"
+#include "pty_pair.h"
 #include "sim_runner.h"
 
 Q_DECLARE_METATYPE(MsgIcon)
@@ -27,12 +26,9 @@ private slots:
         Firmware fw;
         std::string error;
         QVERIFY2(MakeFirmware(recipe, fw, error), error.c_str());
-        m_image = fw.image;
-        for (const char* name : {"Master_fw.mot", "Master_fw.txt"}) {
-            QFile file(m_env->Path(name));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(fw.mot.data(), qint64(fw.mot.size()));
-        }
+        QFile file(m_env->Path("Master_fw.mot"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(fw.mot.data(), qint64(fw.mot.size()));
     }
 
     void wholeRun_data() {
@@ -47,13 +43,13 @@ private slots:
             << QVector<Box>{{"Receive Error!", "Error", MsgIcon::Warning, "", true, waiting},
                             {"Programming Process Error.\nPlease try again after 40 seconds!",
                              "Warning", MsgIcon::Warning,
-                             "192 of 17408 bytes were sent to inverter, then a wrong byte came "
-                             "back: 0x15 instead of XON or ACK.",
+                             "192 of 17408 bytes were sent to " + m_env->PortsDir() +
+                                 "/inverter, then a wrong byte came back: 0x15 instead of XON "
+                                 "or ACK.",
                              false, waiting}};
     }
 
-    // First a typed text file (its kind is read at "Flash!"), then the S-record file: busy
-    // until the last box is closed, the window kept open meanwhile.
+    // Busy until the last box is closed, the window kept open meanwhile.
     void wholeRun() {
         QFETCH(QString, fault);
         QFETCH(QVector<Box>, boxes);
@@ -69,16 +65,7 @@ private slots:
         dlg.show();
         QVector<Box> shown;
         RecordBoxes(dlg, shown);
-        QCOMPARE(QString::fromStdString(dlg.m_comboPort->GetSelectedPortName()), link);
-
-        dlg.m_editFile->setText(m_env->Path("Master_fw.txt"));
-        dlg.OnFlash();
-        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
-        QCOMPARE(shown.size(), 1);
-        QCOMPARE(shown[0].text,
-                 QStringLiteral("Unknown firmware file type: choose a mot or bin file."));
-
-        shown.clear();
+        QCOMPARE(Selected(dlg), link);
         dlg.m_editFile->setText(m_env->Path("Master_fw.mot"));
         dlg.OnFlash();
         QVERIFY(dlg.IsRunning());
@@ -88,42 +75,83 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
         QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Flash!"));
         QVERIFY(dlg.m_btnFlash->isEnabled());
-        QCOMPARE(shown.size(), boxes.size());
-        for (int i = 0; i < boxes.size(); ++i) {
-            QCOMPARE(shown[i].text, boxes[i].text);
-            QCOMPARE(shown[i].caption, boxes[i].caption);
-            QCOMPARE(shown[i].icon, boxes[i].icon);
-            QCOMPARE(shown[i].detail, QString(boxes[i].detail).replace("inverter", link));
-            QCOMPARE(shown[i].overProgressWindow, boxes[i].overProgressWindow);
-            QCOMPARE(shown[i].button, boxes[i].button);
-        }
+        QCOMPARE(shown, boxes);
         const bool ok = fault.isEmpty();
         CProgramDlg* progress = dlg.ProgressWindow();
         QVERIFY(progress != nullptr && !progress->isVisible());
         QCOMPARE(progress->m_staticPercent->text(), QString(ok ? "100 %" : "1 %"));
-        QCOMPARE(progress->m_staticJob->toolTip(), QStringLiteral("Master_fw.mot on ") + link);
         if (ok) {
             QVERIFY2(progress->m_staticFigures->text().startsWith("17408 of 17408 bytes, ") &&
                          progress->m_staticFigures->text().endsWith(" B/s, 0:00 left"),
                      qPrintable(progress->m_staticFigures->text()));
         }
-        sim.Stop();
-        QCOMPARE(sim.Runs().size(), std::size_t(1));
-        QCOMPARE(sim.Runs()[0].image == m_image, ok);
+    }
 
-        // The run is the newest row of the history window.
-        CHistoryDlg history(m_env->HistoryFile().toStdString());
-        const RunRecord newest = history.ShownRecords(false).front();
-        QCOMPARE(QString::fromStdString(newest.file), m_env->Path("Master_fw.mot"));
-        QCOMPARE(QString::fromStdString(newest.port), link);
-        QCOMPARE(newest.frontEnd, std::string("desktop"));
-        QCOMPARE(newest.outcome, std::string(ok ? "success" : "transfer-failed"));
-        QCOMPARE(history.m_table->item(0, 8)->text(), m_env->Path("Master_fw.mot"));
+    void hotplugKeepsTheChoice() {
+        CPtyPair a;
+        CPtyPair b;
+        const QString linkA = Link("inverter-a", a);
+        CPrivateEnvironment::SetSetting("ComPortStr", linkA);
+        CQuillon2Dlg dlg;
+        const int base = dlg.m_comboPort->count();  // the machine's own ports, if any
+        QCOMPARE(Selected(dlg), linkA);
+
+        const QString linkB = Link("inverter-b", b);  // arrives: listed, the choice stays
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->count(), base + 1, 5000);
+        QCOMPARE(Selected(dlg), linkA);
+        QVERIFY(QFile::remove(linkA));  // the chosen port goes: nothing is chosen in its place
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->count(), base, 5000);
+        QCOMPARE(dlg.m_comboPort->currentIndex(), -1);
+        Link("inverter-a", a);  // and comes back: chosen again
+        QTRY_COMPARE_WITH_TIMEOUT(Selected(dlg), linkA, 5000);
+    }
+
+    // Listed after the local ports (a malformed one left out), checked when added, kept in the
+    // settings, and taken off again.
+    void networkPorts() {
+        const QString kept = QStringLiteral("rfc2217://127.0.0.1:1");
+        const QString added = QStringLiteral("socket://[::1]:4001");
+        CPrivateEnvironment::SetSetting("NetworkPorts", QStringList{kept, "rfc2217://no-port"});
+        CPrivateEnvironment::SetSetting("ComPortStr", kept);
+        CQuillon2Dlg dlg(nullptr, LinkTiming{},
+                         Ports({{"Serial port (ttyS1)", "/nonexistent/ttyS1"}}));
+        QVector<Box> boxes;
+        RecordBoxes(dlg, boxes);
+        QCOMPARE(dlg.m_comboPort->count(), 2);  // the malformed one is left out
+        QCOMPARE(dlg.m_comboPort->itemText(1), kept);
+        QCOMPARE(Selected(dlg), kept);
+
+        dlg.m_askNetworkPort = [](QWidget*) { return QStringLiteral("socket://host"); };
+        dlg.OnAddNetworkPort();
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].text,
+                 QStringLiteral("\"socket://host\" is not a network port: no port: "
+                                "add :PORT after the host.\nUse rfc2217://HOST:PORT or "
+                                "socket://HOST:PORT."));
+        dlg.m_askNetworkPort = [&](QWidget*) { return added; };
+        dlg.m_btnAddNetworkPort->click();
+        QCOMPARE(dlg.m_comboPort->itemText(2), added);
+        QCOMPARE(Selected(dlg), added);
+        QCOMPARE(CPrivateEnvironment::Setting("NetworkPorts").toStringList(),
+                 (QStringList{kept, added}));
+        dlg.m_comboPort->setCurrentIndex(1);
+        dlg.OnRemoveNetworkPort();
+        QCOMPARE(dlg.m_comboPort->findText(kept), -1);
+        QCOMPARE(CPrivateEnvironment::Setting("NetworkPorts").toStringList(), QStringList{added});
     }
 
 private:
+    QString Link(const QString& name, const CPtyPair& pty) {
+        const QString path = m_env->PortsDir() + QLatin1Char('/') + name;
+        QFile::remove(path);
+        QFile::link(QString::fromStdString(pty.SlavePath()), path);
+        return path;
+    }
+    static QString Selected(const CQuillon2Dlg& dlg) {
+        return QString::fromStdString(dlg.m_comboPort->GetSelectedPortName());
+    }
+
     std::unique_ptr<CPrivateEnvironment> m_env;
-    std::vector<std::uint8_t> m_image;
 };
 
 QTEST_MAIN(TestFlashRun)
