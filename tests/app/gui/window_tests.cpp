@@ -1,10 +1,13 @@
 // How the main window tells the user what happened without a device: the Flash command's
 // checks, a port that does not open, the message box, the progress window and the history.
+#include <QApplication>
 #include <QClipboard>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QTableWidget>
 #include <QtTest>
@@ -14,6 +17,7 @@
 
 #include "app/gui/com_port_combo.h"
 #include "app/gui/history_dlg.h"
+#include "app/gui/path_edit.h"
 #include "gui_test_support.h"
 
 namespace {
@@ -69,6 +73,87 @@ private slots:
         QCOMPARE(history.records.back().frontEnd, std::string("desktop"));
         QCOMPARE(CPrivateEnvironment::Setting("ComPortStr").toString(), name);
         QVERIFY(dlg.m_btnFlash->isEnabled());
+    }
+
+    // Tab walks every control in order, Alt+letter reaches each field, each has a name and a
+    // tooltip, and a long path shows its file name.
+    void keyboardReachesEveryControl() {
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({{"A (ttyUSB0)", "/f/0"}}));
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        dlg.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&dlg));
+        dlg.m_comboPort->setFocus();
+        const QList<QWidget*> order = {dlg.m_btnAddNetworkPort, dlg.m_editFile,   dlg.m_btnBrowse,
+                                       dlg.m_btnFlash,          dlg.m_btnHistory, dlg.m_comboPort};
+        for (QWidget* next : order) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), next);
+        }
+        QTest::keyClick(&dlg, Qt::Key_F, Qt::AltModifier);
+        QCOMPARE(QApplication::focusWidget(), dlg.m_editFile);
+        QTest::keyClick(&dlg, Qt::Key_S, Qt::AltModifier);
+        QCOMPARE(QApplication::focusWidget(), dlg.m_comboPort);
+        for (QWidget* w :
+             {static_cast<QWidget*>(dlg.m_comboPort), static_cast<QWidget*>(dlg.m_editFile),
+              static_cast<QWidget*>(dlg.m_btnBrowse)}) {
+            QVERIFY(!w->accessibleName().isEmpty() && !w->toolTip().isEmpty());
+        }
+        const QString path = QStringLiteral(
+            "/very/long/folder/name/of/a/service/laptop/with/many/"
+            "levels/of/folders/firmware/Master_V1.0.mot");
+        dlg.m_editFile->setText(path);
+        dlg.m_btnFlash->setFocus();
+        const QString shown = static_cast<CPathEdit*>(dlg.m_editFile)->DisplayedText();
+        QVERIFY2(shown.contains(QChar(0x2026)) && shown.endsWith(QStringLiteral("V1.0.mot")),
+                 qPrintable(shown));
+        QCOMPARE(dlg.m_editFile->toolTip(), path);
+    }
+
+    // The file flashed last comes back at the next start while it exists, the browse dialog
+    // opens in its folder, and one .mot or .bin file dropped on the window fills the box.
+    void firmwareFileRememberedDroppedAndBrowsedFrom() {
+        const QString dir = m_env->Path(QStringLiteral("files"));
+        QVERIFY(QDir().mkpath(dir));
+        const QString mot = dir + QStringLiteral("/Master_v3.MOT");
+        const QString bin = dir + QStringLiteral("/Slave.bin");
+        for (const QString& f : {mot, bin, dir + QStringLiteral("/notes.txt")}) {
+            Touch(f);
+        }
+        {
+            CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+            QVector<Box> boxes;
+            RecordBoxes(dlg, boxes);
+            dlg.m_editFile->setText(mot);
+            dlg.OnFlash();
+            QCOMPARE(boxes.size(), 1);  // the empty list cannot be opened
+            QCOMPARE(dlg.BrowseStartFolder(), dir);
+        }
+        auto drop = [](CQuillon2Dlg& dlg, const QList<QUrl>& urls) {
+            QMimeData data;
+            data.setUrls(urls);
+            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton,
+                                  Qt::NoModifier);
+            QApplication::sendEvent(&dlg, &enter);
+            QDropEvent dropped(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton,
+                               Qt::NoModifier);
+            return enter.isAccepted() && QApplication::sendEvent(&dlg, &dropped) &&
+                   dropped.isAccepted();
+        };
+        {
+            CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+            QCOMPARE(dlg.m_editFile->text(), QDir::toNativeSeparators(mot));
+            QVERIFY(!drop(dlg, {QUrl::fromLocalFile(dir + QStringLiteral("/notes.txt"))}));
+            QVERIFY(!drop(dlg, {QUrl::fromLocalFile(bin), QUrl::fromLocalFile(mot)}));
+            QVERIFY(!drop(dlg, {QUrl(QStringLiteral("https://example.com/Slave.bin"))}));
+            QCOMPARE(dlg.m_editFile->text(), QDir::toNativeSeparators(mot));
+            QVERIFY(drop(dlg, {QUrl::fromLocalFile(bin)}));
+            QCOMPARE(dlg.m_editFile->text(), QDir::toNativeSeparators(bin));
+        }
+        QFile::remove(bin);
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+        QCOMPARE(dlg.m_editFile->text(), QString());
+        QCOMPARE(dlg.BrowseStartFolder(), QString());
     }
 
     // The detail is the box's second paragraph, shown as written (a path is never markup).
