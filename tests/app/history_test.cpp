@@ -87,6 +87,7 @@ TEST(History, ReadingIsStrict) {
         {line(R"("s")", R"(,"image_version":256)"), nullptr},
         {line(R"("s")", R"(,"bytes_sent":-1)"), nullptr},
         {line(R"("s")", R"(,"bytes_sent":1.5)"), nullptr},
+        {line(R"("s")", R"(,"bytes_sent":01)"), nullptr},
         {line(R"("s")", R"(,"bytes_sent":99999999999999999999)"), nullptr},
         {line(R"("s")", R"(,"port":5)"), nullptr},
         {line("5"), nullptr},
