@@ -273,6 +273,12 @@ TEST_P(PortListScenario, ShowsWhatTheWindowShows) {
             list.SetCurSel(std::stoi(arg));
         }
         EXPECT_EQ(Shown(list, ok), step.shown);
+        // The COM model opens by number: that of the name shown ("COM5", "\\.\COM12"), 0
+        // without one.
+        const std::string name = list.GetSelectedPortName();
+        const std::size_t com = name.find("COM");
+        EXPECT_EQ(list.GetSelectedPortNumber(),
+                  com == std::string::npos ? 0 : std::stoi(name.substr(com + 3)));
         EXPECT_EQ(source.open, 0);
     }
 }
