@@ -157,8 +157,9 @@ struct Line {
 const Line kDevices[] = {{"NullModem", [] { return std::make_unique<CNullModem>(); }, 4096}};
 #else
 const Line kDevices[] = {{"Pty", [] { return std::make_unique<CPtyEnd>(); }, 64 * 1024}};
-const Line kNetwork[] = {{"Socket", [] { return std::make_unique<CNetEnd>(false); }, 512 * 1024},
-                         {"Rfc2217", [] { return std::make_unique<CNetEnd>(true); }, 512 * 1024}};
+const Line kNetwork[] = {
+    {"Socket", [] { return std::make_unique<CNetEnd>(false); }, 8 * 1024 * 1024},
+    {"Rfc2217", [] { return std::make_unique<CNetEnd>(true); }, 8 * 1024 * 1024}};
 #endif
 
 std::string LineName(const testing::TestParamInfo<Line>& row) {
