@@ -24,6 +24,7 @@
 #undef PURGE_TXCLEAR
 #undef PURGE_RXCLEAR
 #else
+#include <netdb.h>
 #include <pthread.h>
 #include <termios.h>
 
@@ -446,6 +447,12 @@ TEST(SerialException, Texts) {
     EXPECT_FALSE(CSerialException(0xFFFFFFFFu).GetErrorMessage(buf, sizeof buf));
     EXPECT_STREQ(buf, "");
     EXPECT_STREQ(CSerialException(99999u).what(), "serial port error 99999: unknown error");
+#ifndef _WIN32
+    // A host name that does not resolve keeps the resolver's own words.
+    const std::uint32_t noName = 0x20000000u | static_cast<std::uint32_t>(-EAI_NONAME);
+    EXPECT_EQ(CSerialException(noName).what(),
+              "serial port error " + std::to_string(noName) + ": " + gai_strerror(EAI_NONAME));
+#endif
     EXPECT_THROW(e.GetErrorMessage(nullptr, 10), std::invalid_argument);
     EXPECT_THROW(e.GetErrorMessage(buf, 0), std::invalid_argument);
     SetLastSystemError(kOtherCode);
