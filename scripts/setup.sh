@@ -27,7 +27,7 @@ $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 
 # The tests start their own ser2net on 127.0.0.1. The package's system service serves the
-# machine's own serial ports (/dev/ttyS0 is often the console): it is not left running.
+# machine's own serial ports (the first is often the console): it is not left running.
 if [[ " ${missing[*]} " == *" ser2net "* ]] && command -v systemctl >/dev/null &&
     systemctl is-active --quiet ser2net 2>/dev/null; then
     $SUDO systemctl disable --now ser2net >/dev/null 2>&1 || true

@@ -147,18 +147,18 @@ const std::string kById = "/dev/serial/by-id/usb-FTDI_A1-if00-port0";
 
 std::vector<Scenario> Scenarios() {
     const CPortDevice a5 = Com("A (COM5)"), b7 = Com("B (COM7)"), c6 = Com("C (COM6)");
-    const CPortDevice usb = Dev("FT232R (ttyUSB0)", "/dev/ttyUSB0", kById);
-    const CPortDevice s0 = Uart("Serial port (ttyS0)", "/dev/ttyS0");
+    const CPortDevice usb = Dev("FT232R (ttyUSB0)", "/fake/ttyUSB0", kById);
+    const CPortDevice s0 = Uart("Serial port (ttyS0)", "/fake/ttyS0");
     const CPortDevice a3 = Com("A (COM3)"), b12 = Com("B (COM12)");
     const CPortDevice n9 = Com("N (COM9)"), t10 = Com("T (COM10)", std::nullopt, "usbser");
     const CPortDevice u3 = Com("U (COM3)", std::nullopt, "usbser"), s3 = Com("S (COM3)");
     const CPortDevice u12 = Com("U (COM12)", std::nullopt, "usbser");
-    const CPortDevice s1 = Uart("Serial port (ttyS1)", "/dev/ttyS1");
+    const CPortDevice s1 = Uart("Serial port (ttyS1)", "/fake/ttyS1");
     const CPortDevice sim = Dev("sim (virtual)", "/dev/pts/3", "/q/sim");
-    const CPortDevice other0 = Dev("Other (ttyUSB0)", "/dev/ttyUSB0");
-    const CPortDevice usb2 = Dev("FT232R (ttyUSB2)", "/dev/ttyUSB2", kById);
-    const CPortDevice a0 = Dev("A (ttyUSB0)", "/dev/ttyUSB0");
-    const CPortDevice mine = Dev("mine (virtual)", "/dev/ttyUSB0", "/q/mine");
+    const CPortDevice other0 = Dev("Other (ttyUSB0)", "/fake/ttyUSB0");
+    const CPortDevice usb2 = Dev("FT232R (ttyUSB2)", "/fake/ttyUSB2", kById);
+    const CPortDevice a0 = Dev("A (ttyUSB0)", "/fake/ttyUSB0");
+    const CPortDevice mine = Dev("mine (virtual)", "/fake/ttyUSB0", "/q/mine");
     return {
         {"SortedByTextIgnoringCaseBytesAboveAsciiLast",
          {{{Com("b (COM2)"), Com("\xc3\xa9 (COM11)"), Com("USB (COM9)"), Com("[x] (COM8)"),
@@ -217,26 +217,26 @@ std::vector<Scenario> Scenarios() {
           {{s0, usb}, "refill", "*FT232R (ttyUSB0)=" + kById + " | Serial port (ttyS0)"},
           {{s0, usb, sim}, "start:", "FT232R (ttyUSB0) | Serial port (ttyS0) | sim (virtual)"},
           {{s0, usb}, "start:/dev/serial/by-id/gone", "FT232R (ttyUSB0) | Serial port (ttyS0)"},
-          {{s0}, "start:", "*Serial port (ttyS0)=/dev/ttyS0"}}},
+          {{s0}, "start:", "*Serial port (ttyS0)=/fake/ttyS0"}}},
         {"SavedNamesSelectTheirDeviceNeverAComNumber",
          {{{usb, s0}, "start:" + kById, "*FT232R (ttyUSB0)=" + kById + " | Serial port (ttyS0)"},
           {{usb, s0},
-           "start:/dev/ttyUSB0",
+           "start:/fake/ttyUSB0",
            "*FT232R (ttyUSB0)=" + kById + " | Serial port (ttyS0)"},
-          {{usb, s0}, "start:/dev/ttyS0", "FT232R (ttyUSB0) | *Serial port (ttyS0)=/dev/ttyS0"},
+          {{usb, s0}, "start:/fake/ttyS0", "FT232R (ttyUSB0) | *Serial port (ttyS0)=/fake/ttyS0"},
           {{usb, s0}, "fill:3", "FT232R (ttyUSB0) | Serial port (ttyS0)"}}},
         {"ReplugUnderAnotherKernelNameKeepsTheLinkOrTheDevice",
-         {{{usb, Dev("Other (ttyUSB1)", "/dev/ttyUSB1")},
+         {{{usb, Dev("Other (ttyUSB1)", "/fake/ttyUSB1")},
            "start:" + kById,
            "*FT232R (ttyUSB0)=" + kById + " | Other (ttyUSB1)"},
           {{other0, usb2}, "refill", "*FT232R (ttyUSB2)=" + kById + " | Other (ttyUSB0)"},
-          {{other0, usb2}, "pick:1", "FT232R (ttyUSB2) | *Other (ttyUSB0)=/dev/ttyUSB0"},
-          {{Dev("Other (ttyUSB0)", "/dev/ttyUSB0", "/dev/serial/by-id/other")},
+          {{other0, usb2}, "pick:1", "FT232R (ttyUSB2) | *Other (ttyUSB0)=/fake/ttyUSB0"},
+          {{Dev("Other (ttyUSB0)", "/fake/ttyUSB0", "/dev/serial/by-id/other")},
            "refill",
            "*Other (ttyUSB0)=/dev/serial/by-id/other"}}},
         {"ExactSavedNameBeatsTheSameDevice",
          {{{a0, mine}, "start:/q/mine", "A (ttyUSB0) | *mine (virtual)=/q/mine"},
-          {{a0, mine}, "start:/dev/ttyUSB0", "*A (ttyUSB0)=/dev/ttyUSB0 | mine (virtual)"}}},
+          {{a0, mine}, "start:/fake/ttyUSB0", "*A (ttyUSB0)=/fake/ttyUSB0 | mine (virtual)"}}},
     };
 }
 
@@ -248,10 +248,10 @@ class PortListScenario : public testing::TestWithParam<Scenario> {};
 
 TEST_P(PortListScenario, ShowsWhatTheWindowShows) {
     CFakeSource source;
-    source.resolves = {{kById, "/dev/ttyUSB0"},
-                       {"/dev/ttyUSB0", "/dev/ttyUSB0"},
-                       {"/dev/ttyS0", "/dev/ttyS0"},
-                       {"/q/mine", "/dev/ttyUSB0"}};
+    source.resolves = {{kById, "/fake/ttyUSB0"},
+                       {"/fake/ttyUSB0", "/fake/ttyUSB0"},
+                       {"/fake/ttyS0", "/fake/ttyS0"},
+                       {"/q/mine", "/fake/ttyUSB0"}};
     CPortList list(source);
     list.m_bShowNoneEntry = GetParam().noneEntry;
     list.m_bOnlyStandardPorts = GetParam().onlyStandard;

@@ -299,20 +299,20 @@ std::unique_ptr<CSimChannel> MakeNetChannel(bool rfc2217, const std::string& hos
     return std::make_unique<CNetChannel>(rfc2217, host, port);
 }
 
-bool ParseSimListen(const std::string& spec, bool& rfc2217, std::string& host, std::uint16_t& port,
+bool ParseSimListen(const std::string& text, bool& rfc2217, std::string& host, std::uint16_t& port,
                     std::string& error) {
-    const std::size_t colon = spec.find(':');
-    const std::string mode = spec.substr(0, colon);
+    const std::size_t colon = text.find(':');
+    const std::string mode = text.substr(0, colon);
     if (colon == std::string::npos || (mode != "rfc2217" && mode != "socket")) {
-        error = "'" + spec + "': expected rfc2217:[HOST:]PORT or socket:[HOST:]PORT";
+        error = "'" + text + "': expected rfc2217:[HOST:]PORT or socket:[HOST:]PORT";
         return false;
     }
-    std::string rest = spec.substr(colon + 1);
+    std::string rest = text.substr(colon + 1);
     std::string h = "127.0.0.1";
     if (!rest.empty() && rest[0] == '[') {
         const std::size_t close = rest.find("]:");
         if (close == std::string::npos) {
-            error = "'" + spec + "': an IPv6 address goes as [ADDRESS]:PORT";
+            error = "'" + text + "': an IPv6 address goes as [ADDRESS]:PORT";
             return false;
         }
         h = rest.substr(1, close - 1);
@@ -325,7 +325,7 @@ bool ParseSimListen(const std::string& spec, bool& rfc2217, std::string& host, s
     errno = 0;
     const unsigned long p = std::strtoul(rest.c_str(), &end, 10);
     if (rest.empty() || *end != '\0' || errno != 0 || p > 65535 || h.empty() || rest[0] == '-') {
-        error = "'" + spec + "': PORT is a number from 0 (any free port) to 65535";
+        error = "'" + text + "': PORT is a number from 0 (any free port) to 65535";
         return false;
     }
     rfc2217 = mode == "rfc2217";

@@ -47,7 +47,7 @@ private:
 
 // Parses "rfc2217:[HOST:]PORT" or "socket:[HOST:]PORT" (HOST 127.0.0.1 when left out, an IPv6
 // address in brackets; PORT 0 picks a free one). False, with the reason, on anything else.
-bool ParseSimListen(const std::string& spec, bool& rfc2217, std::string& host, std::uint16_t& port,
+bool ParseSimListen(const std::string& text, bool& rfc2217, std::string& host, std::uint16_t& port,
                     std::string& error);
 
 // Listens once opened; Name() is the URL a client opens: rfc2217://HOST:PORT or
