@@ -1,4 +1,5 @@
-# Project-wide compiler flags: warnings everywhere, sanitizers on request.
+# Project-wide compiler flags: warnings everywhere, bounds-checked standard containers,
+# sanitizers on request.
 if(MSVC)
     add_compile_options(/W4)
 else()
@@ -6,6 +7,9 @@ else()
     if(QUILLON_WERROR)
         add_compile_options(-Werror)
     endif()
+    # An index past a std::array or std::vector stops the program instead of writing a byte
+    # that could reach the inverter.
+    add_compile_definitions(_GLIBCXX_ASSERTIONS)
 endif()
 
 if(QUILLON_SANITIZE)
