@@ -40,7 +40,10 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== simulator =="
-# Its link goes into the virtual ports folder, where the window's port list finds it.
+# Its link goes into the virtual ports folder, where the window's port list finds it. The
+# output file exists before the simulator starts: the loop below may read it first, and a
+# missing file would end this script under set -e.
+: >"$demo/sim.out"
 "$build/tools/sim/quillon-sim" --target master --baud 9600 --name quillon-sim \
     >"$demo/sim.out" 2>"$demo/sim.err" &
 sim_pid=$!
