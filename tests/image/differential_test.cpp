@@ -21,23 +21,9 @@ std::string SrecCatImage(const fs::path& mot, const fs::path& out) {
     return ReadFile(out);
 }
 
-std::string Convert(const fs::path& mot, const fs::path& work) {
-    RecordingSink sink;
-    EXPECT_TRUE(ConvertMotToBin(mot, work, sink));
-    for (const auto& m : sink.messages) {
-        ADD_FAILURE() << m.text;
-    }
-    return fs::exists(work / "tmp.bin") ? ReadFile(work / "tmp.bin") : std::string();
-}
-
-// A file of records at random places with random gaps between them: unaligned starts, so
-// records share lines and cross line boundaries.
-struct RandomFile {
-    std::string mot;
-    std::string image;
-};
-
-RandomFile MakeRandomFile(std::uint32_t seed) {
+// Writes a file of records at random places with random gaps between them: unaligned starts,
+// so records share lines and cross line boundaries. Returns the image it stands for.
+std::string WriteRandomFile(std::uint32_t seed, const fs::path& path) {
     std::independent_bits_engine<std::mt19937, 32, std::uint32_t> random(seed);
     const std::uint32_t recordSizes[] = {16, 32, 64};
     const std::uint32_t recordBytes = recordSizes[random() % 3];
@@ -66,8 +52,7 @@ RandomFile MakeRandomFile(std::uint32_t seed) {
     for (std::size_t i = pieces.size(); i > 1; --i) {
         std::swap(pieces[i - 1], pieces[random() % i]);
     }
-    RandomFile file;
-    file.mot = "S00600004844521B" + std::string(crlf ? "\r\n" : "\n");
+    std::string mot = "S00600004844521B" + std::string(crlf ? "\r\n" : "\n");
     for (const auto& p : pieces) {
         const bool s2 = p.address + p.data.size() > 0x10000 || random() % 2;
         std::string line = Rec(s2 ? "S2" : "S1", p.address, p.data);
@@ -75,21 +60,21 @@ RandomFile MakeRandomFile(std::uint32_t seed) {
             std::transform(line.begin() + 2, line.end(), line.begin() + 2,
                            [](char c) { return static_cast<char>(std::tolower(c)); });
         }
-        file.mot += line + (crlf ? "\r\n" : "\n");
+        mot += line + (crlf ? "\r\n" : "\n");
     }
-    file.mot += "S9030000FC\n";
-    file.image = std::move(image);
-    return file;
+    WriteFile(path, mot + "S9030000FC\n");
+    return image;
 }
 
 TEST(Differential, RandomRecordsAgreeWithSrecCat) {
     for (std::uint32_t seed = 1; seed <= 40; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         ScratchDir dir;
-        const RandomFile file = MakeRandomFile(seed);
-        WriteFile(dir / "fw.mot", file.mot);
-        const std::string ours = Convert(dir / "fw.mot", dir.Path());
-        EXPECT_EQ(ours, file.image);
+        const std::string image = WriteRandomFile(seed, dir / "fw.mot");
+        RecordingSink sink;
+        ASSERT_TRUE(ConvertMotToBin(dir / "fw.mot", dir.Path(), sink));
+        const std::string ours = ReadFile(dir / "tmp.bin");
+        EXPECT_EQ(ours, image);
         EXPECT_EQ(ours, SrecCatImage(dir / "fw.mot", dir / "srec.bin"));
     }
 }
