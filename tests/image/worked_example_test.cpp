@@ -1,6 +1,8 @@
 // The worked example: four records, one out of order, two sharing a line, one far off.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "image/convert.h"
 #include "test_util.h"
 
@@ -27,18 +29,15 @@ std::string ExpectedImage() {
     return image;
 }
 
+// The image in lines of 16; a fill line carries the offset of the line before it.
 std::string ExpectedFullImageTrace() {
     std::string text =
         "00-00000000-10-000102030405060708090A0B0C0D0E0F\n"
         "08-00000010-10-FFFFFFFFAABBCCDD11223344FFFFFFFF\n";
-    const char* fills[] = {"20", "30", "40", "50", "60", "70", "80",
-                           "90", "a0", "b0", "c0", "d0", "e0", "f0"};
-    for (const char* at : fills) {
-        text += std::string("08-000000") + at + "-10-" + F(32) + "\n";
-    }
-    text += "00-00000100-10-5566" + F(28) + "\n";
-    for (const char* at : {"110", "120", "130"}) {
-        text += std::string("00-00000") + at + "-10-" + F(32) + "\n";
+    for (unsigned at = 0x20; at < 0x140; at += 0x10) {
+        char head[16];
+        std::snprintf(head, sizeof head, "%s-%08x-10-", at < 0x100 ? "08" : "00", at);
+        text += head + (at == 0x100 ? "5566" + F(28) : F(32)) + "\n";
     }
     return text;
 }
