@@ -47,7 +47,6 @@ std::vector<Conversion> Conversions() {
         {"OddLength", ok + "S10701081122334\n", fmt + "2)"},
         {"TypeOnly", "S1\n", fmt + "1)"},
         {"LeadingBlankBeforeData", ok + " " + ok + ok, fmt + "2)"},
-        {"EmptyLineBeforeData", ok + ok + "\n" + ok, fmt + "3)"},
         {"CrLfEmptyLineBeforeData", "S10701081122334445\r\n\r\n" + ok, fmt + "2)"},
         {"S5BeforeData", ok + "S5030001FB\n\n" + ok + "S9030000FC\n", fmt + "2)"},
         {"LowerCaseTypeBeforeData", ok + "s10701081122334445\n" + ok, fmt + "2)"},

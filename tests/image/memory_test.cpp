@@ -35,6 +35,14 @@ void* Allocate(std::size_t size, std::size_t align = 0) {
     return p;
 }
 
+void* AllocateOrNull(std::size_t size, std::size_t align = 0) noexcept {
+    try {
+        return Allocate(size, align);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 void FreeAligned(void* p) {
 #ifdef _WIN32
     _aligned_free(p);
@@ -59,24 +67,16 @@ void* operator new[](std::size_t size, std::align_val_t a) {
     return Allocate(size, static_cast<std::size_t>(a));
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return Allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+    return AllocateOrNull(size);
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return AllocateOrNull(size);
 }
 void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
-    try {
-        return Allocate(size, static_cast<std::size_t>(a));
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+    return AllocateOrNull(size, static_cast<std::size_t>(a));
 }
-void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t& tag) noexcept {
-    return operator new(size, a, tag);
+void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return AllocateOrNull(size, static_cast<std::size_t>(a));
 }
 void operator delete(void* p) noexcept {
     std::free(p);
