@@ -138,8 +138,7 @@ std::vector<Scenario> Scenarios() {
     const CPortDevice s0 = Dev("Serial port (ttyS0)", "/fake/ttyS0", "/fake/ttyS0", false);
     const CPortDevice a3 = Com("A (COM3)"), b12 = Com("B (COM12)");
     const CPortDevice n9 = Com("N (COM9)"), t10 = Com("T (COM10)", std::nullopt, "usbser");
-    const CPortDevice u3 = Com("U (COM3)", std::nullopt, "usbser"), s3 = Com("S (COM3)");
-    const CPortDevice u12 = Com("U (COM12)", std::nullopt, "usbser");
+    const CPortDevice u3 = Com("U (COM3)", std::nullopt, "usbser");
     const CPortDevice s1 = Dev("Serial port (ttyS1)", "/fake/ttyS1", "/fake/ttyS1", false);
     const CPortDevice sim = Dev("sim (virtual)", "/dev/pts/3", "/q/sim");
     const CPortDevice other0 = Dev("Other (ttyUSB0)", "/fake/ttyUSB0");
@@ -158,9 +157,10 @@ std::vector<Scenario> Scenarios() {
           {{b7, a5}, "fill:6", "*<None> | A (COM5) | B (COM7)"},
           {{b7, a5}, "fill:0", "!<None>", Walk::NoList}},
          true},
-        {"NamesFromNineOnwardTakeTheDevicePrefix",
+        {"NamesFromNineOnTakeTheDevicePrefixRefillIgnoresTheMark",
          {{{n9, t10}, "fill:9", "*N (COM9)=COM9 | T (COM10)"},
-          {{n9, t10}, "fill:10", "N (COM9) | *T (COM10)=\\\\.\\COM10"}}},
+          {{n9, t10}, "fill:10", "N (COM9) | *T (COM10)=\\\\.\\COM10"},
+          {{t10, n9}, "refill", "N (COM9) | *T (COM10)=\\\\.\\COM10"}}},
         {"OneEntryIsChosenAtAFillEvenIfAnotherWasWanted",
          {{{a5}, "fill:7", "*A (COM5)=COM5"}, {{a5, b7}, "fill:6", "A (COM5) | B (COM7)"}}},
         {"OnlyStandardPorts",
@@ -184,9 +184,6 @@ std::vector<Scenario> Scenarios() {
           {{a5, b7}, "refill", "A (COM5) | *B (COM7)=COM7"},
           {{a5, b7}, "pick:2", "A (COM5) | B (COM7)"},
           {{a5, b7}, "refill", "A (COM5) | B (COM7)"}}},
-        {"RefillKeepsTheNumberWithoutTheMark",
-         {{{u12, s3}, "fill:12", "S (COM3) | *U (COM12)=\\\\.\\COM12"},
-          {{u12, s3}, "refill", "S (COM3) | *U (COM12)=\\\\.\\COM12"}}},
         {"WalkThatBreaksOffKeepsItsEntriesButNotTheOneEntryRule",
          {{{a5}, "fill:0", "!A (COM5)", Walk::BreaksOff},
           {{a5}, "fill:5", "!*A (COM5)=COM5", Walk::BreaksOff}}},
@@ -206,10 +203,7 @@ std::vector<Scenario> Scenarios() {
           {{s0}, "start:", "*Serial port (ttyS0)=/fake/ttyS0"}}},
         {"SavedNamesSelectTheirDeviceNeverAComNumber",
          {{{usb, s0}, "start:" + kById, "*FT232R (ttyUSB0)=" + kById + " | Serial port (ttyS0)"},
-          {{usb, s0},
-           "start:/fake/ttyUSB0",
-           "*FT232R (ttyUSB0)=" + kById + " | Serial port (ttyS0)"},
-          {{usb, s0}, "start:/fake/ttyS0", "FT232R (ttyUSB0) | *Serial port (ttyS0)=/fake/ttyS0"},
+          {{usb, s0}, "start:/q/mine", "*FT232R (ttyUSB0)=" + kById + " | Serial port (ttyS0)"},
           {{usb, s0}, "fill:3", "FT232R (ttyUSB0) | Serial port (ttyS0)"}}},
         {"ReplugUnderAnotherKernelNameKeepsTheLinkOrTheDevice",
          {{{usb, Dev("Other (ttyUSB1)", "/fake/ttyUSB1")},
@@ -230,10 +224,8 @@ class PortListScenario : public testing::TestWithParam<Scenario> {};
 
 TEST_P(PortListScenario, ShowsWhatTheWindowShows) {
     CFakeSource source;
-    source.resolves = {{kById, "/fake/ttyUSB0"},
-                       {"/fake/ttyUSB0", "/fake/ttyUSB0"},
-                       {"/fake/ttyS0", "/fake/ttyS0"},
-                       {"/q/mine", "/fake/ttyUSB0"}};
+    source.resolves = {
+        {kById, "/fake/ttyUSB0"}, {"/fake/ttyUSB0", "/fake/ttyUSB0"}, {"/q/mine", "/fake/ttyUSB0"}};
     CPortList list(source);
     list.m_bShowNoneEntry = GetParam().noneEntry;
     list.m_bOnlyStandardPorts = GetParam().onlyStandard;
@@ -266,8 +258,6 @@ TEST_P(PortListScenario, ShowsWhatTheWindowShows) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PortList, PortListScenario, testing::ValuesIn(Scenarios()),
-                         [](const testing::TestParamInfo<Scenario>& row) {
-                             return std::string(row.param.name);
-                         });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
