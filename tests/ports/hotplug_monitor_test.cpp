@@ -44,7 +44,7 @@ protected:
 // The folder is made, private (only its owner may plant links). What a Qt event loop does:
 // wait for the descriptor, then let the monitor look. A burst (a link replaced the way ln -sf
 // does it, another one come and gone) is one notice; the link leaving later is one more.
-TEST_F(Monitor, OneNoticePerBurstOfChanges) {
+TEST_F(Monitor, OneNoticePerBurstAndARemovedFolderIsMadeAgain) {
     CPortMonitor monitor(FolderOnly(500ms));
     ASSERT_TRUE(monitor.IsWorking());
     for (const fs::path& p : {m_folder, m_folder.parent_path()}) {
@@ -70,10 +70,8 @@ TEST_F(Monitor, OneNoticePerBurstOfChanges) {
     fs::remove(m_folder / "a");
     EXPECT_TRUE(monitor.WaitForChange(kPatience));
     EXPECT_FALSE(monitor.WaitForChange(kQuiet));
-}
 
-TEST_F(Monitor, FolderRemovedIsMadeAgainAndWatched) {
-    CPortMonitor monitor(FolderOnly());
+    // The folder removed is made again and watched.
     fs::remove_all(m_folder);
     EXPECT_TRUE(monitor.WaitForChange(kPatience));
     EXPECT_TRUE(monitor.IsWatchingFolder());
