@@ -102,6 +102,12 @@ TEST(LinuxPortSource, WalkListsSysfsThenVirtualPorts) {
     CPtyPair pty;
     const fs::path folder = MakePortsFolder(dir.Path());
     fs::create_symlink(pty.SlavePath(), folder / "quillon-sim");
+    // Only links to terminals are ports.
+    fs::create_symlink(dir / "gone", folder / "dangling");
+    WriteFile(dir / "plain.txt", "x");
+    fs::create_symlink(dir / "plain.txt", folder / "to-a-file");
+    WriteFile(folder / "not-a-link", "");
+    fs::create_symlink("/dev/null", folder / "to-a-device");  // a device, but no terminal
 
     CLinuxPortSource source((dir / "root").string(), folder.string());
     ASSERT_TRUE(source.Begin(true));
@@ -149,17 +155,12 @@ TEST(LinuxPortSource, WalkListsSysfsThenVirtualPorts) {
     noSysfs.End();
 }
 
-// Only links to terminals, and only in a folder that no one else can plant links in.
+// Virtual ports only in a folder that no one else can plant links in.
 TEST(LinuxPortSource, VirtualPortsFolderIsTrustedOnlyWhenPrivate) {
     ScratchDir dir;
     CPtyPair pty;
     const fs::path folder = MakePortsFolder(dir.Path());
     fs::create_symlink(pty.SlavePath(), folder / "sim");
-    fs::create_symlink(dir / "gone", folder / "dangling");
-    WriteFile(dir / "plain.txt", "x");
-    fs::create_symlink(dir / "plain.txt", folder / "to-a-file");
-    WriteFile(folder / "not-a-link", "");
-    fs::create_symlink("/dev/null", folder / "to-a-device");  // a device, but no terminal
     fs::create_directory_symlink(folder, dir / "alias");
     WriteFile(dir / "file", "");
     fs::permissions(dir / "file", fs::perms::owner_all);
@@ -185,11 +186,7 @@ TEST(LinuxPortSource, VirtualPortsFolderIsTrustedOnlyWhenPrivate) {
         std::error_code ec;
         fs::permissions(widened, c.widen, fs::perm_options::add, ec);
         EXPECT_EQ(IsPrivateFolder(c.folder.string()), c.ports > 0);
-        const std::vector<CPortDevice> ports = ScanVirtualPorts(c.folder.string());
-        ASSERT_EQ(ports.size(), c.ports);
-        if (c.ports > 0) {
-            EXPECT_EQ(ports[0].m_strFriendlyName, "sim (virtual)");
-        }
+        EXPECT_EQ(ScanVirtualPorts(c.folder.string()).size(), c.ports);
         fs::permissions(widened, c.widen, fs::perm_options::remove, ec);
     }
 }
