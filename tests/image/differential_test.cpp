@@ -21,75 +21,55 @@ std::string SrecCatImage(const fs::path& mot, const fs::path& out) {
     return ReadFile(out);
 }
 
-std::string Convert(const fs::path& mot, const fs::path& work) {
-    RecordingSink sink;
-    EXPECT_TRUE(ConvertMotToBin(mot, work, sink));
-    for (const auto& m : sink.messages) {
-        ADD_FAILURE() << m.text;
-    }
-    return fs::exists(work / "tmp.bin") ? ReadFile(work / "tmp.bin") : std::string();
-}
-
-// A file of records at random places with random gaps between them: unaligned starts, so
-// records share lines and cross line boundaries.
-struct RandomFile {
-    std::string mot;
-    std::string image;
-};
-
-RandomFile MakeRandomFile(std::uint32_t seed) {
+// Writes a file of records at random places with random gaps between them: unaligned starts,
+// so records share lines and cross line boundaries. Returns the image it stands for.
+std::string WriteRandomFile(std::uint32_t seed, const fs::path& path) {
     std::independent_bits_engine<std::mt19937, 32, std::uint32_t> random(seed);
-    const std::uint32_t recordSizes[] = {16, 32, 64};
-    const std::uint32_t recordBytes = recordSizes[random() % 3];
+    const std::uint32_t recordBytes = 16u << (random() % 3);  // 16, 32 or 64
     const std::uint32_t limits[] = {0x200, 0x4000, 0x20000};
     const std::uint32_t limit = limits[random() % 3];
     const bool lower = random() % 2, crlf = random() % 2;
-    struct Piece {
-        std::uint32_t address;
-        std::vector<std::uint8_t> data;
-    };
-    std::vector<Piece> pieces;
+    std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> pieces;  // address, data
     std::string image;
     for (std::uint32_t at = random() % 40; at < limit;) {
         const std::uint32_t length = std::min<std::uint32_t>(
             random() % 4 == 0 ? 1 + random() % recordBytes : recordBytes, limit - at);
-        Piece p{at, {}};
-        for (std::uint32_t i = 0; i < length; ++i) {
-            p.data.push_back(static_cast<std::uint8_t>(random()));
+        std::vector<std::uint8_t> data(length);
+        for (std::uint8_t& byte : data) {
+            byte = static_cast<std::uint8_t>(random());
         }
         image.resize(at, '\xFF');
-        image.append(p.data.begin(), p.data.end());
-        pieces.push_back(std::move(p));
+        image.append(data.begin(), data.end());
+        pieces.emplace_back(at, std::move(data));
         at += length + (random() % 5 == 0 ? random() % 300 : 0);
     }
     image.resize((image.size() + 63) / 64 * 64, '\xFF');
     for (std::size_t i = pieces.size(); i > 1; --i) {
         std::swap(pieces[i - 1], pieces[random() % i]);
     }
-    RandomFile file;
-    file.mot = "S00600004844521B" + std::string(crlf ? "\r\n" : "\n");
-    for (const auto& p : pieces) {
-        const bool s2 = p.address + p.data.size() > 0x10000 || random() % 2;
-        std::string line = Rec(s2 ? "S2" : "S1", p.address, p.data);
+    std::string mot = "S00600004844521B" + std::string(crlf ? "\r\n" : "\n");
+    for (const auto& [address, data] : pieces) {
+        const bool s2 = address + data.size() > 0x10000 || random() % 2;
+        std::string line = Rec(s2 ? "S2" : "S1", address, data);
         if (lower) {
             std::transform(line.begin() + 2, line.end(), line.begin() + 2,
                            [](char c) { return static_cast<char>(std::tolower(c)); });
         }
-        file.mot += line + (crlf ? "\r\n" : "\n");
+        mot += line + (crlf ? "\r\n" : "\n");
     }
-    file.mot += "S9030000FC\n";
-    file.image = std::move(image);
-    return file;
+    WriteFile(path, mot + "S9030000FC\n");
+    return image;
 }
 
 TEST(Differential, RandomRecordsAgreeWithSrecCat) {
     for (std::uint32_t seed = 1; seed <= 40; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         ScratchDir dir;
-        const RandomFile file = MakeRandomFile(seed);
-        WriteFile(dir / "fw.mot", file.mot);
-        const std::string ours = Convert(dir / "fw.mot", dir.Path());
-        EXPECT_EQ(ours, file.image);
+        const std::string image = WriteRandomFile(seed, dir / "fw.mot");
+        RecordingSink sink;
+        ASSERT_TRUE(ConvertMotToBin(dir / "fw.mot", dir.Path(), sink));
+        const std::string ours = ReadFile(dir / "tmp.bin");
+        EXPECT_EQ(ours, image);
         EXPECT_EQ(ours, SrecCatImage(dir / "fw.mot", dir / "srec.bin"));
     }
 }

@@ -2,6 +2,7 @@
 // the last allocation, a correct image), never a crash or an escaped exception.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -14,32 +15,32 @@ namespace {
 // replaced, so that all memory comes from malloc and goes back to free.
 std::atomic<long> g_failIn{-1};
 
-void* Allocate(std::size_t size) {
+// align 0: malloc's own alignment.
+void* Allocate(std::size_t size, std::size_t align = 0) {
     if (g_failIn.load() > 0 && g_failIn.fetch_sub(1) == 1) {
         g_failIn = -1;
         throw std::bad_alloc();
     }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-
-void* AllocateAligned(std::size_t size, std::align_val_t align) {
-    if (g_failIn.load() > 0 && g_failIn.fetch_sub(1) == 1) {
-        g_failIn = -1;
-        throw std::bad_alloc();
-    }
-    const auto a = static_cast<std::size_t>(align);
+    size = std::max<std::size_t>(size, 1);
 #ifdef _WIN32
     // The Windows C runtime has no aligned_alloc; its aligned blocks need _aligned_free.
-    if (void* p = _aligned_malloc(size == 0 ? 1 : size, a)) {
+    void* p = align == 0 ? std::malloc(size) : _aligned_malloc(size, align);
 #else
-    if (void* p = std::aligned_alloc(a, (size + a - 1) / a * a)) {
+    void* p = align == 0 ? std::malloc(size)
+                         : std::aligned_alloc(align, (size + align - 1) / align * align);
 #endif
-        return p;
+    if (p == nullptr) {
+        throw std::bad_alloc();
     }
-    throw std::bad_alloc();
+    return p;
+}
+
+void* AllocateOrNull(std::size_t size, std::size_t align = 0) noexcept {
+    try {
+        return Allocate(size, align);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 void FreeAligned(void* p) {
@@ -60,30 +61,22 @@ void* operator new[](std::size_t size) {
     return Allocate(size);
 }
 void* operator new(std::size_t size, std::align_val_t a) {
-    return AllocateAligned(size, a);
+    return Allocate(size, static_cast<std::size_t>(a));
 }
 void* operator new[](std::size_t size, std::align_val_t a) {
-    return AllocateAligned(size, a);
+    return Allocate(size, static_cast<std::size_t>(a));
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return Allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+    return AllocateOrNull(size);
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return AllocateOrNull(size);
 }
 void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
-    try {
-        return AllocateAligned(size, a);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+    return AllocateOrNull(size, static_cast<std::size_t>(a));
 }
-void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t& tag) noexcept {
-    return operator new(size, a, tag);
+void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return AllocateOrNull(size, static_cast<std::size_t>(a));
 }
 void operator delete(void* p) noexcept {
     std::free(p);

@@ -1,14 +1,12 @@
 // The worked example: four records, one out of order, two sharing a line, one far off.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "image/convert.h"
 #include "test_util.h"
 
 namespace {
-
-std::string F(int n) {
-    return std::string(static_cast<std::size_t>(n), 'F');
-}
 
 const std::string kExampleMot =
     "S00600004844521B\n" +
@@ -18,27 +16,22 @@ const std::string kExampleMot =
     "\nS9030000FC\n";
 
 std::string ExpectedImage() {
-    std::string image(320, '\xFF');
-    for (int i = 0; i < 16; ++i) {
-        image[static_cast<std::size_t>(i)] = static_cast<char>(i);
-    }
-    image.replace(0x14, 8, Bytes({0xAA, 0xBB, 0xCC, 0xDD, 0x11, 0x22, 0x33, 0x44}));
-    image.replace(0x100, 2, Bytes({0x55, 0x66}));
-    return image;
+    std::string image =
+        Bytes({0,  1,  2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,
+               14, 15, 0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0xBB, 0xCC, 0xDD, 0x11, 0x22, 0x33, 0x44});
+    image.resize(0x100, '\xFF');
+    return image + Bytes({0x55, 0x66}) + std::string(62, '\xFF');
 }
 
+// The image in lines of 16; a fill line carries the offset of the line before it.
 std::string ExpectedFullImageTrace() {
     std::string text =
         "00-00000000-10-000102030405060708090A0B0C0D0E0F\n"
         "08-00000010-10-FFFFFFFFAABBCCDD11223344FFFFFFFF\n";
-    const char* fills[] = {"20", "30", "40", "50", "60", "70", "80",
-                           "90", "a0", "b0", "c0", "d0", "e0", "f0"};
-    for (const char* at : fills) {
-        text += std::string("08-000000") + at + "-10-" + F(32) + "\n";
-    }
-    text += "00-00000100-10-5566" + F(28) + "\n";
-    for (const char* at : {"110", "120", "130"}) {
-        text += std::string("00-00000") + at + "-10-" + F(32) + "\n";
+    for (unsigned at = 0x20; at < 0x140; at += 0x10) {
+        char head[16];
+        std::snprintf(head, sizeof head, "%s-%08x-10-", at < 0x100 ? "08" : "00", at);
+        text += head + (at == 0x100 ? "5566" + std::string(28, 'F') : std::string(32, 'F')) + "\n";
     }
     return text;
 }
@@ -71,16 +64,16 @@ TEST(WorkedExample, ImageAndAllSixTraceFilesExactly) {
          "00-00000000-000102030405060708090A0B0C0D0E0F\n"
          "04-00000010-FFFFFFFFAABBCCDDFFFFFFFFFFFFFFFF\n"
          "08-00000010-FFFFFFFFFFFFFFFF11223344FFFFFFFF\n00-00000100-5566" +
-             F(28) + "\n"},
+             std::string(28, 'F') + "\n"},
         {"tmp.txt",
          "00-00000000-10-000102030405060708090A0B0C0D0E0F\n"
          "04-00000010-10-FFFFFFFFAABBCCDDFFFFFFFFFFFFFFFF\n"
          "08-00000010-10-FFFFFFFFFFFFFFFF11223344FFFFFFFF\n00-00000100-10-5566" +
-             F(28) + "\n"},
+             std::string(28, 'F') + "\n"},
         {"mottmp.txt",
          "00-00000000-10-000102030405060708090A0B0C0D0E0F\n"
          "08-00000010-10-FFFFFFFFAABBCCDD11223344FFFFFFFF\n00-00000100-10-5566" +
-             F(28) + "\n"},
+             std::string(28, 'F') + "\n"},
         {"fullmottmp.txt", ExpectedFullImageTrace()},
     };
     for (const auto& trace : traces) {

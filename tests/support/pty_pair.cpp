@@ -8,10 +8,6 @@
 #include <chrono>
 #include <system_error>
 
-void CPtyPair::Write(const std::string& bytes) {
-    Write(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
-}
-
 void CPtyPair::Write(const std::vector<std::uint8_t>& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {

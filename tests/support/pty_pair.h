@@ -12,7 +12,9 @@ class CPtyPair : public CPty {
 public:
     // Writes every byte to the master side.
     void Write(const std::vector<std::uint8_t>& bytes);
-    void Write(const std::string& bytes);
+    void Write(const std::string& bytes) {
+        Write(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    }
     // Collects up to count bytes, waiting at most timeoutMs in all.
     std::vector<std::uint8_t> Read(std::size_t count, int timeoutMs) {
         return Collect(count, timeoutMs, timeoutMs);

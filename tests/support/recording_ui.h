@@ -10,7 +10,6 @@ class RecordingUi : public JobUi {
 public:
     struct Message {
         std::string text;
-        std::string caption;
         MsgIcon icon;
         std::string detail;
     };
@@ -20,7 +19,7 @@ public:
     }
     void ShowDetailedMessage(const std::string& text, const std::string& caption, MsgIcon icon,
                              const std::string& detail) override {
-        messages.push_back({text, caption, icon, detail});
+        messages.push_back({text, icon, detail});
         Add("msg:" + caption + ":" + text);
     }
     void SetBusy(bool busy) override { Add(busy ? "busy" : "idle"); }

@@ -61,8 +61,7 @@ ProgramRun RunProgram(const std::vector<std::string>& argv, const ProgramOptions
     int status = 0;
     waitpid(pid, &status, 0);
     ProgramRun run;
-    run.exit = WIFEXITED(status) ? WEXITSTATUS(status)
-                                 : (WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1);
+    run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     run.out = Collect(out);
     run.err = Collect(err);
     return run;

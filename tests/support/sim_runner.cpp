@@ -10,10 +10,6 @@ CSimRunner::CSimRunner(SimOptions options) : m_sim(std::make_unique<CBootloaderS
     m_thread = std::thread(std::move(task));
 }
 
-CSimRunner::~CSimRunner() {
-    Stop();
-}
-
 SimFault CSimRunner::Fault(const std::string& text) {
     SimFault f;
     if (std::string error; !ParseSimFault(text, f, error)) {
@@ -41,22 +37,10 @@ int CSimRunner::Stop() {
 }
 
 int CSimRunner::Wait(int timeoutMs) {
-    if (m_joined) {
-        return m_status;
-    }
-    if (m_result.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) {
-        Stop();
-        return -1;
-    }
-    return Stop();
-}
-
-std::vector<std::string> CSimRunner::Errors() const {
-    std::vector<std::string> out;
-    for (const SimRun& run : Runs()) {
-        out.insert(out.end(), run.errors.begin(), run.errors.end());
-    }
-    return out;
+    const bool ended = m_joined || m_result.wait_for(std::chrono::milliseconds(timeoutMs)) ==
+                                       std::future_status::ready;
+    const int status = Stop();
+    return ended ? status : -1;
 }
 
 int CSimRunner::Count(SimStep step) const {

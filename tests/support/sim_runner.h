@@ -16,7 +16,7 @@ class CSimRunner {
 public:
     // Opens the terminal and starts serving at once. Throws on a terminal it cannot make.
     explicit CSimRunner(SimOptions options = {});
-    ~CSimRunner();  // stops the simulator
+    ~CSimRunner() { Stop(); }
     CSimRunner(const CSimRunner&) = delete;
     CSimRunner& operator=(const CSimRunner&) = delete;
 
@@ -35,8 +35,6 @@ public:
 
     std::vector<SimRun> Runs() const { return m_sim->Runs(); }
     std::vector<std::uint8_t> Received() const { return m_sim->Received(); }
-    // Only the client errors, without prefix, over all runs.
-    std::vector<std::string> Errors() const;
     // How many messages of a step arrived, over all runs.
     int Count(SimStep step) const;
 
