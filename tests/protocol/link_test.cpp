@@ -91,8 +91,6 @@ TEST(BootLink, AllFlashRequestBranches) {
         {"image 0xFF: write", Sim({}, false, 5), 0xFF, ResultSuccess, "AW", "0x05"},
         {"image newer: ask again", Sim({}, false, 5), 7, ResultSuccess, "AA",
          "0x05, then ALL FLASH"},
-        {"second answer wrong", Sim({"allflash:2=byte:00"}, false, 5), 7, ResultNoAllFlash, "AA",
-         "0x05, then 0x00"},
         {"second answer missing", Sim({"allflash:2=silence"}, false, 5), 7, ResultNoAllFlash, "AA",
          "0x05, then no answer"},
         // The buffer is not cleared for the second request: "A" over "\x01LL FLASH" matches.
@@ -100,7 +98,6 @@ TEST(BootLink, AllFlashRequestBranches) {
          Sim({"allflash:1=byte:01,4C,4C,20,46,4C,41,53,48", "allflash:2=byte:41"}), 2,
          ResultSuccess, "AA", "0x01, then ALL FLASH"},
         {"first request unanswered", Sim({"allflash=silence"}), 1, ResultTimeout, "A", ""},
-        {"hang-up", Sim({"allflash=hangup"}), 1, ResultPortException, "A", ""},
         // With the real 50 ms polls: a reply in pieces is read whole while each poll brings
         // more of "ALL FLASH"; a poll that stays quiet ends it.
         {"in pieces", Sim({"allflash:1=split:60:1,4"}), 0x10, ResultSuccess, "A", "ALL FLASH",
@@ -132,10 +129,8 @@ TEST(BootLink, BlockTableAndImageSizeReplies) {
     };
     const Case cases[] = {
         {"table=byte:06,11,11", ResultSuccess, ResultSuccess, 0x11},  // the first byte counts
-        {"table=byte:11", ResultNoAck, ResultCommonError, 0x11},
         {"table=silence", ResultTimeout, ResultCommonError, -1},
         {"table=hangup", ResultPortException, ResultCommonError, -1},
-        {"size=byte:06", ResultSuccess, ResultNoXon, 0x06},
         {"size=silence", ResultSuccess, ResultTimeout, -1},
     };
     for (const Case& c : cases) {
@@ -165,8 +160,6 @@ TEST(BootLink, ExchangeReopensAClosedPortOrGivesCode2) {
 
     const std::size_t sent = sim.Received().size();
     EXPECT_FALSE(link.OpenPort("/nonexistent/ttyQ7"));
-    EXPECT_EQ(link.State().port, "/nonexistent/ttyQ7");  // kept although the open failed
-    EXPECT_EQ(link.State().openError, static_cast<std::uint32_t>(ENOENT));
     EXPECT_EQ(link.SendBlockTable(), ResultPortOpenFailed);
     EXPECT_EQ(link.State().lastError, static_cast<std::uint32_t>(ENOENT));
     EXPECT_EQ(link.SendWriteCommand(), ResultPortException);  // a plain write: no reopen
