@@ -42,7 +42,6 @@ TEST_F(TransferTest, AckToADataBlockEndsAtOnce) {
     EXPECT_EQ(m_pty.Read(65, 3000).size(), 65u);
     m_pty.Write(Bytes{kAck});
     EXPECT_EQ(ending.get(), TransferEnding::Acked);
-    EXPECT_TRUE(m_pty.ReadUntilQuiet(50).empty());
     EXPECT_EQ(m_ui.progress, std::vector<std::string>{"50 %"});
 }
 
@@ -85,7 +84,7 @@ TEST_F(TransferTest, UnreadableImagesSendNothing) {
         EXPECT_EQ(m_transfer.DoModal(path), TransferEnding::ImageUnreadable) << path;
         EXPECT_EQ(m_ui.Events(), "msg:Warning:BIN file read error!");
         EXPECT_TRUE(m_pty.ReadUntilQuiet(50).empty());
-        EXPECT_TRUE(m_transfer.Image().empty());
+        EXPECT_TRUE(m_transfer.Image().empty());  // the run's history takes no checksum of it
     }
 }
 

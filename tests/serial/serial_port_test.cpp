@@ -220,7 +220,6 @@ TEST_P(PortContract, ReadTakesWhatArrivedAndNeverWaits) {
     std::this_thread::sleep_for(50ms);
     ASSERT_EQ(port.Read(buf, 3), 3u);
     EXPECT_EQ(std::string(buf, 3), "ABC");
-    EXPECT_EQ(port.Read(buf, 0), 0u);
     EXPECT_EQ(ReadFor(port, 4), "DEFG");
 }
 
@@ -394,8 +393,7 @@ TEST(LineSettings, TermiosIsRaw9600EightNoneOneWithoutFlowControl) {
     cfsetispeed(&dirty, B4800);
     cfsetospeed(&dirty, B4800);
     ASSERT_EQ(tcsetattr(pty.KeptSlave(), TCSANOW, &dirty), 0);
-    CSerialPort port;
-    EXPECT_EQ(ErrorOf([&] { port.Open(pty.SlavePath()); }), 0u);
+    EXPECT_NO_THROW(CSerialPort().Open(pty.SlavePath()));
 }
 #endif
 
