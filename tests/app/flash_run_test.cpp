@@ -27,11 +27,8 @@ std::string Str(const std::vector<std::uint8_t>& bytes) {
 }
 
 Firmware Make(FwTarget target, std::uint32_t size) {
-    FirmwareRecipe recipe;
-    recipe.target = target;
-    recipe.size = size;
-    recipe.recordBytes = 32;
-    recipe.order = FwOrder::Shuffled;
+    const FirmwareRecipe recipe{
+        .target = target, .size = size, .recordBytes = 32, .order = FwOrder::Shuffled};
     Firmware fw;
     std::string error;
     EXPECT_TRUE(MakeFirmware(recipe, fw, error)) << error;

@@ -31,9 +31,7 @@ std::ptrdiff_t ProgressLines(const std::string& err, const std::string& prefix) 
 class CliFlash : public ::testing::Test {
 protected:
     void SetUp() override {
-        FirmwareRecipe recipe;
-        recipe.size = 0x4400;
-        recipe.bootVersion = 0x00;  // version 0 is still a version
+        const FirmwareRecipe recipe{.size = 0x4400, .bootVersion = 0x00};  // 0 is still a version
         std::string error;
         ASSERT_TRUE(MakeFirmware(recipe, m_fw, error)) << error;
         WriteFile(m_dir / "Master.bin", std::string(m_fw.image.begin(), m_fw.image.end()));
