@@ -15,8 +15,8 @@ TEST(CliConvert, ExitCodesTextsAndFiles) {
     struct Case {
         const char* name;
         std::string mot;
-        std::vector<std::string> args;  // after "convert"
-        std::string out;                // what out.bin is before: "" none, "fifo", or text
+        std::vector<std::string> args;
+        std::string out;  // what out.bin is before: "" none, "fifo", or text
         int exit;
         std::string err;       // ending in "*": what stderr begins with
         std::size_t traces;    // files in traces/ afterwards
@@ -24,14 +24,14 @@ TEST(CliConvert, ExitCodesTextsAndFiles) {
     };
     // clang-format off
     const Case cases[] = {
-        {"converts over an older image, keeping the traces", good, {"in.mot", "out.bin", "--traces", "traces"}, "earlier", 0, "", 6},
-        {"converts across file systems", good, {"in.mot", "out.bin"}, "", 0, "", 0, true},
+        {"converts over an older image, keeping the traces", good, {"convert", "in.mot", "out.bin", "--traces", "traces"}, "earlier", 0, "", 6},
+        {"converts across file systems", good, {"convert", "in.mot", "out.bin"}, "", 0, "", 0, true},
         {"a refused file leaves OUT alone and keeps its traces", Rec("S1", 0, std::vector<std::uint8_t>(20, 1)) + "\n" + Rec("S1", 4, {2}) + "\n",
-         {"in.mot", "out.bin", "--traces", "traces"}, "earlier", 3, "Mot File Error(2) !\n", 5},
-        {"no OUT", good, {"in.mot"}, "", 2, "OUT is required\n*", 0},
-        {"OUT in a missing folder", good, {"in.mot", "nowhere/out.bin"}, "", 3, "convert: *", 0},
-        {"OUT is the input", good, {"in.mot", "in.mot"}, "", 3, "convert: in.mot: is the input file\n", 0},
-        {"OUT is a FIFO", good, {"in.mot", "out.bin"}, "fifo", 3, "convert: out.bin: exists and is not a regular file\n", 0},
+         {"convert", "in.mot", "out.bin", "--traces", "traces"}, "earlier", 3, "Mot File Error(2) !\n", 5},
+        {"no OUT", good, {"convert", "in.mot"}, "", 2, "OUT is required\n*", 0},
+        {"OUT in a missing folder", good, {"convert", "in.mot", "nowhere/out.bin"}, "", 3, "convert: *", 0},
+        {"OUT is the input", good, {"convert", "in.mot", "in.mot"}, "", 3, "convert: in.mot: is the input file\n", 0},
+        {"OUT is a FIFO", good, {"convert", "in.mot", "out.bin"}, "fifo", 3, "convert: out.bin: exists and is not a regular file\n", 0},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -50,12 +50,8 @@ TEST(CliConvert, ExitCodesTextsAndFiles) {
         } else if (!c.out.empty()) {
             WriteFile(dir / "out.bin", c.out);
         }
-        std::vector<std::string> args = {"convert"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        ProgramOptions options;
-        options.cwd = dir.Path();
-        options.env = {"TMPDIR=" + tmp.string()};
-        const ProgramRun run = RunCli(args, options);
+        const ProgramRun run =
+            RunCli(c.args, {.env = {"TMPDIR=" + tmp.string()}, .cwd = dir.Path()});
 
         EXPECT_EQ(run.exit, c.exit);
         const bool prefix = !c.err.empty() && c.err.back() == '*';
