@@ -98,11 +98,8 @@ TEST(ProgressFigures, AnsweredBlocksOnly) {
         {6400, 6400, 2000ms, "3168 B/s", "0:00 left"},  // the last block awaits its answer
     };
     for (const auto& c : cases) {
-        TransferProgress p;
-        p.sent = c.sent;
-        p.total = c.total;
-        p.elapsed = c.elapsed;
-        const ProgressFigures f = ComputeProgressFigures(p);
+        const ProgressFigures f = ComputeProgressFigures(
+            {.sent = c.sent, .total = c.total, .text = "", .elapsed = c.elapsed});
         EXPECT_EQ(FormatRate(f), c.rate) << c.sent;
         EXPECT_EQ(FormatTimeLeft(f), c.left) << c.sent;
     }
