@@ -133,6 +133,7 @@ TEST_F(CliFlash, HistoryOfTheRuns) {
 
     WriteFile(file, ReadFile(file) + "{\n");
     const ProgramRun text = Cli({"history", "--last", "1"});
+    EXPECT_EQ(text.exit, 0);
     EXPECT_EQ(text.err, "warning: " + file.string() + ": line " +
                             std::to_string(records.size() + 1) + " is damaged and was skipped\n");
     EXPECT_EQ(text.out, r.start +
