@@ -54,23 +54,21 @@ TEST(BootLink, SelectTargetTriesFiveTimes) {
     struct Case {
         const char* name;
         SimOptions sim;
-        int type;
         ResultCode rc;
         int attempts;  // as the device counted them
         int lastReply;
     };
     const Case cases[] = {
-        {"silence", Sim({"select=silence"}), 0, ResultTargetTimeout, 5, -1},
-        {"S to Master", Sim({}, true), 0, ResultTargetTimeout, 5, 'S'},
-        {"second answers", Sim({"select:1=silence"}), 0, ResultSuccess, 2, 'M'},
-        {"hang-up: the rest fail on the dead line", Sim({"select=hangup"}), 0, ResultTargetTimeout,
-         1, -1},
+        {"silence", Sim({"select=silence"}), ResultTargetTimeout, 5, -1},
+        {"S to Master", Sim({}, true), ResultTargetTimeout, 5, 'S'},
+        {"second answers", Sim({"select:1=silence"}), ResultSuccess, 2, 'M'},
+        {"hang-up", Sim({"select=hangup"}), ResultTargetTimeout, 1, -1},  // the rest: a dead line
     };
     for (const Case& c : cases) {
         CSimRunner sim(c.sim);
         CBootLink link(FastTiming());
         ASSERT_TRUE(link.OpenPort(sim.Port()));
-        EXPECT_EQ(link.SelectTarget(c.type), c.rc) << c.name;
+        EXPECT_EQ(link.SelectTarget(0), c.rc) << c.name;
         EXPECT_EQ(sim.Count(SimStep::Select), c.attempts) << c.name;
         EXPECT_EQ(link.State().lastReply, c.lastReply) << c.name;
     }
@@ -89,10 +87,6 @@ TEST(BootLink, AllFlashRequestBranches) {
     const Case cases[] = {
         {"equal versions: write", Sim({}, false, 5), 5, ResultSuccess, "AW", "0x05"},
         {"image 0xFF: write", Sim({}, false, 5), 0xFF, ResultSuccess, "AW", "0x05"},
-        {"image newer: ask again", Sim({}, false, 5), 7, ResultSuccess, "AA",
-         "0x05, then ALL FLASH"},
-        {"second answer wrong", Sim({"allflash:2=byte:00"}, false, 5), 7, ResultNoAllFlash, "AA",
-         "0x05, then 0x00"},
         {"second answer missing", Sim({"allflash:2=silence"}, false, 5), 7, ResultNoAllFlash, "AA",
          "0x05, then no answer"},
         // The buffer is not cleared for the second request: "A" over "\x01LL FLASH" matches.
@@ -100,7 +94,6 @@ TEST(BootLink, AllFlashRequestBranches) {
          Sim({"allflash:1=byte:01,4C,4C,20,46,4C,41,53,48", "allflash:2=byte:41"}), 2,
          ResultSuccess, "AA", "0x01, then ALL FLASH"},
         {"first request unanswered", Sim({"allflash=silence"}), 1, ResultTimeout, "A", ""},
-        {"hang-up", Sim({"allflash=hangup"}), 1, ResultPortException, "A", ""},
         // With the real 50 ms polls: a reply in pieces is read whole while each poll brings
         // more of "ALL FLASH"; a poll that stays quiet ends it.
         {"in pieces", Sim({"allflash:1=split:60:1,4"}), 0x10, ResultSuccess, "A", "ALL FLASH",
@@ -132,10 +125,8 @@ TEST(BootLink, BlockTableAndImageSizeReplies) {
     };
     const Case cases[] = {
         {"table=byte:06,11,11", ResultSuccess, ResultSuccess, 0x11},  // the first byte counts
-        {"table=byte:11", ResultNoAck, ResultCommonError, 0x11},
         {"table=silence", ResultTimeout, ResultCommonError, -1},
         {"table=hangup", ResultPortException, ResultCommonError, -1},
-        {"size=byte:06", ResultSuccess, ResultNoXon, 0x06},
         {"size=silence", ResultSuccess, ResultTimeout, -1},
     };
     for (const Case& c : cases) {
@@ -159,14 +150,10 @@ TEST(BootLink, ExchangeReopensAClosedPortOrGivesCode2) {
     CBootLink link(FastTiming());
     ASSERT_TRUE(link.OpenPort(sim.Port()));
     link.ClosePort();
-    EXPECT_FALSE(link.IsOpen());
-    EXPECT_EQ(link.SelectTarget(0), ResultSuccess);
-    EXPECT_TRUE(link.IsOpen());
+    EXPECT_EQ(link.SelectTarget(0), ResultSuccess);  // only a reopened port gets the 'M'
 
     const std::size_t sent = sim.Received().size();
     EXPECT_FALSE(link.OpenPort("/nonexistent/ttyQ7"));
-    EXPECT_EQ(link.State().port, "/nonexistent/ttyQ7");  // kept although the open failed
-    EXPECT_EQ(link.State().openError, static_cast<std::uint32_t>(ENOENT));
     EXPECT_EQ(link.SendBlockTable(), ResultPortOpenFailed);
     EXPECT_EQ(link.State().lastError, static_cast<std::uint32_t>(ENOENT));
     EXPECT_EQ(link.SendWriteCommand(), ResultPortException);  // a plain write: no reopen
