@@ -177,9 +177,10 @@ TEST(Rfc2217, ServersThatRefuseTheLine) {
 
 // The whole conversation of one open, two purges, a read and a write, byte for byte.
 TEST(Rfc2217, OpenPurgeReadAndWriteOnTheWire) {
-    // Options it does not want, a NOP, a signature request; SGA granted, then taken back.
+    // Options it does not want, a NOP, a signature request, a COM-PORT subnegotiation with no
+    // command (ignored, never read past); SGA granted, then taken back.
     const std::string greeting = kAgree + std::string{IAC, DO, 1, IAC, WILL, 1, IAC, '\xF1'} +
-                                 Sub("\x64") + std::string{IAC, DO, 3, IAC, DONT, 3};
+                                 Sub("\x64") + Sub("") + std::string{IAC, DO, 3, IAC, DONT, 3};
     CScriptedServer server({{0, greeting},
                             {6, Answers('\x25')},
                             {7, Sub("\x70\x02")},
