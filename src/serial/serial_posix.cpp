@@ -32,7 +32,9 @@ constexpr std::uint32_t kHangUpError = EIO;
 // one change was applied): the device cannot do 9600 8N1 without flow control.
 constexpr std::uint32_t kSettingsRefused = ENOTSUP;
 
-bool LineIsRaw9600(const termios& t) {
+}  // namespace
+
+bool SerialLineIsRaw9600(const termios& t) {
     return cfgetispeed(&t) == B9600 && cfgetospeed(&t) == B9600 && (t.c_cflag & CSIZE) == CS8 &&
            (t.c_cflag & (PARENB | CSTOPB | CRTSCTS)) == 0 &&
            (t.c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD) &&
@@ -40,6 +42,8 @@ bool LineIsRaw9600(const termios& t) {
            (t.c_oflag & OPOST) == 0 && (t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 &&
            t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0;
 }
+
+namespace {
 
 void AskLowLatency(int fd) {
 #ifdef __linux__
@@ -157,7 +161,7 @@ void CSerialPort::Open(const std::string& name) {
     if (tcgetattr(fd, &back) != 0) {
         ThrowSerialException();
     }
-    if (!LineIsRaw9600(back)) {
+    if (!SerialLineIsRaw9600(back)) {
         ThrowSerialException(kSettingsRefused);
     }
     AskLowLatency(fd);

@@ -11,6 +11,12 @@ std::uint32_t SerialLastSystemError();
 bool SerialSystemErrorText(std::uint32_t code, std::string& text);
 
 #ifndef _WIN32
+struct termios;
+
+// Whether a line's settings, as read back, are 9600 baud 8N1, raw, without flow control. Open
+// refuses a line whose driver did not take them all.
+bool SerialLineIsRaw9600(const termios& t);
+
 // The resolver's text for a code that stands for a getaddrinfo failure (net_socket.cpp).
 bool NetResolverErrorText(std::uint32_t code, std::string& text);
 #endif

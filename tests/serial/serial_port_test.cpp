@@ -16,6 +16,7 @@
 
 #include "serial/net_port.h"
 #include "serial/serial_port.h"
+#include "serial/serial_system.h"
 #include "serial_test_support.h"
 #include "test_util.h"
 
@@ -368,6 +369,38 @@ TEST(LineSettings, TermiosIsRaw9600EightNoneOneWithoutFlowControl) {
     cfsetospeed(&dirty, B4800);
     ASSERT_EQ(tcsetattr(pty.KeptSlave(), TCSANOW, &dirty), 0);
     EXPECT_NO_THROW(CSerialPort().Open(pty.SlavePath()));
+
+    // The read-back check behind that open: any one setting a driver left wrong is refused.
+    termios good{};
+    ASSERT_EQ(tcgetattr(pty.KeptSlave(), &good), 0);
+    EXPECT_TRUE(SerialLineIsRaw9600(good));
+    struct Fault {
+        tcflag_t termios::*field;
+        tcflag_t set, clear;
+    };
+    const Fault faults[] = {{&termios::c_cflag, CS7, CSIZE}, {&termios::c_cflag, PARENB, 0},
+                            {&termios::c_cflag, CSTOPB, 0},  {&termios::c_cflag, CRTSCTS, 0},
+                            {&termios::c_cflag, 0, CLOCAL},  {&termios::c_cflag, 0, CREAD},
+                            {&termios::c_iflag, IXON, 0},    {&termios::c_iflag, IXOFF, 0},
+                            {&termios::c_iflag, IXANY, 0},   {&termios::c_iflag, ICRNL, 0},
+                            {&termios::c_iflag, INLCR, 0},   {&termios::c_iflag, IGNCR, 0},
+                            {&termios::c_iflag, ISTRIP, 0},  {&termios::c_iflag, INPCK, 0},
+                            {&termios::c_oflag, OPOST, 0},   {&termios::c_lflag, ICANON, 0},
+                            {&termios::c_lflag, ECHO, 0},    {&termios::c_lflag, ISIG, 0},
+                            {&termios::c_lflag, IEXTEN, 0}};
+    const auto refused = [&good](const std::function<void(termios&)>& change) {
+        termios t = good;
+        change(t);
+        return !SerialLineIsRaw9600(t);
+    };
+    for (const Fault& f : faults) {
+        EXPECT_TRUE(refused([&f](termios& t) { t.*f.field = (t.*f.field & ~f.clear) | f.set; }))
+            << f.set << "/" << f.clear;
+    }
+    EXPECT_TRUE(refused([](termios& t) { cfsetispeed(&t, B4800); }));
+    EXPECT_TRUE(refused([](termios& t) { cfsetospeed(&t, B4800); }));
+    EXPECT_TRUE(refused([](termios& t) { t.c_cc[VMIN] = 1; }));
+    EXPECT_TRUE(refused([](termios& t) { t.c_cc[VTIME] = 1; }));
 }
 #endif
 
