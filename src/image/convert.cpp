@@ -6,25 +6,10 @@ bool ConvertMotToBin(const std::filesystem::path& motPath, const std::filesystem
                      IMessageSink& sink) {
     try {
         CXfer xfer(sink, workDir);
-        // Each list is dropped once the stage after the one reading it has run, so the
-        // memory of one is reused by the next.
-        if (!xfer.LoadMotFile(motPath) || !xfer.SortRecords()) {
-            return false;
-        }
-        xfer.DropRecords();
-        if (!xfer.DumpSorted() || !xfer.DumpUnordered() || !xfer.BuildLines()) {
-            return false;
-        }
-        xfer.DropSortedAndUnordered();
-        if (!xfer.DumpRawLines() || !xfer.DumpLines() || !xfer.MergeLines()) {
-            return false;
-        }
-        xfer.DropLines();
-        if (!xfer.DumpMerged() || !xfer.FillImage()) {
-            return false;
-        }
-        xfer.DropMerged();
-        return xfer.DumpImage() && xfer.WriteBinFile(workDir / kImageFileName);
+        return xfer.LoadMotFile(motPath) && xfer.SortRecords() && xfer.DumpSorted() &&
+               xfer.DumpUnordered() && xfer.BuildLines() && xfer.DumpRawLines() &&
+               xfer.DumpLines() && xfer.MergeLines() && xfer.DumpMerged() && xfer.FillImage() &&
+               xfer.DumpImage() && xfer.WriteBinFile(workDir / kImageFileName);
     } catch (const std::bad_alloc&) {
         sink.ShowMessage(xfer_msg::kOutOfMemory, std::string(), MsgIcon::None);
         return false;

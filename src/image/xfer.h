@@ -5,85 +5,26 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
-#include <list>
-#include <memory_resource>
 #include <string>
 #include <string_view>
 
 #include "common/job_ui.h"
-#include "image/arena.h"
-
-// One data record of the S-record file. Allocator-aware so that a conversion's lists keep
-// their elements in one arena (thousands of small texts per conversion).
-class CS19block {
-public:
-    using allocator_type = std::pmr::polymorphic_allocator<char>;
-
-    CS19block() = default;
-    explicit CS19block(const allocator_type& alloc) : m_strType(alloc), m_strData(alloc) {}
-    CS19block(const CS19block&) = default;
-    CS19block(const CS19block& other, const allocator_type& alloc)
-        : m_strType(other.m_strType, alloc),
-          m_nCount(other.m_nCount),
-          m_nAddress(other.m_nAddress),
-          m_strData(other.m_strData, alloc),
-          m_nChecksum(other.m_nChecksum) {}
-    CS19block(CS19block&&) noexcept = default;
-    CS19block& operator=(const CS19block&) = default;
-    CS19block& operator=(CS19block&&) = default;
-    virtual ~CS19block() = default;
-
-    std::pmr::string m_strType;    // "S0", "S1" or "S2"
-    std::int32_t m_nCount = 0;     // data bytes
-    std::uint32_t m_nAddress = 0;  // address of the first data byte
-    std::pmr::string m_strData;    // data field as written, two characters per byte
-    std::uint32_t m_nChecksum = 0;
-};
-
-// One 16-byte line of the image, as hexadecimal text.
-class CRawblock {
-public:
-    using allocator_type = std::pmr::polymorphic_allocator<char>;
-
-    CRawblock() = default;
-    explicit CRawblock(const allocator_type& alloc) : m_strData(alloc) {}
-    CRawblock(std::int32_t offset, std::uint32_t address, std::int32_t length,
-              std::string_view data, const allocator_type& alloc = {})
-        : CRawblock(offset, address, length, data, 16, alloc) {}
-    CRawblock(std::int32_t offset, std::uint32_t address, std::int32_t length,
-              std::string_view data, std::int32_t end, const allocator_type& alloc = {})
-        : m_nOffset(offset),
-          m_nAddress(address),
-          m_nLength(length),
-          m_strData(data, alloc),
-          m_nEnd(end) {}
-    CRawblock(const CRawblock&) = default;
-    CRawblock(const CRawblock& other, const allocator_type& alloc)
-        : m_nOffset(other.m_nOffset),
-          m_nAddress(other.m_nAddress),
-          m_nLength(other.m_nLength),
-          m_strData(other.m_strData, alloc),
-          m_nEnd(other.m_nEnd) {}
-    CRawblock(CRawblock&&) noexcept = default;
-    CRawblock& operator=(const CRawblock&) = default;
-    CRawblock& operator=(CRawblock&&) = default;
-    virtual ~CRawblock() = default;
-
-    std::int32_t m_nOffset = 0;    // where the record's data begins in the line (merging uses it)
-    std::uint32_t m_nAddress = 0;  // multiple of 16
-    std::int32_t m_nLength = 0;
-    std::pmr::string m_strData;  // 32 characters for a complete line, fill bytes "FF"
-    // Where the record's data ends in the line (16: at the line's end). Merging takes only
-    // the bytes from m_nOffset to here from a later record.
-    std::int32_t m_nEnd = 16;
-};
+#include "image/xfer_lists.h"
 
 // What one line of an S-record file is to the loader.
 enum class ParseStatus {
-    Ok,           // "S0", "S1" or "S2" line, well formed; the block is filled
+    Ok,           // "S0", "S1" or "S2" line, well formed; its fields are filled in
     Stop,         // any other line: loading ends here
     Malformed,    // an "S1"/"S2" line whose fields do not fit together
     BadChecksum,  // an "S1"/"S2" line whose checksum does not match its bytes
+};
+
+// The fields of one line; data views the line.
+struct ParsedLine {
+    std::string_view type;
+    std::uint32_t address = 0;
+    std::string_view data;  // two characters per byte, as written
+    std::uint8_t checksum = 0;
 };
 
 // Records starting at or above this address are left out of the image.
@@ -94,8 +35,9 @@ inline constexpr const char* kImageFileName = "tmp.bin";
 inline constexpr std::array<const char*, 6> kTraceFileNames = {
     "Rtmps19.txt", "Ttmps19.txt", "Rawtmps19.txt", "tmp.txt", "mottmp.txt", "fullmottmp.txt"};
 
-// One conversion. Each stage empties its output list, rebuilds it from its input list and
-// returns false after reporting a failure to the sink. Trace files go into workDir.
+// One conversion. Each stage rebuilds its output list from its input list (the lists of
+// lines are views, so their stages only check and mark them) and returns false after
+// reporting a failure to the sink. Trace files go into workDir.
 class CXfer {
 public:
     CXfer(IMessageSink& sink, std::filesystem::path workDir);
@@ -105,7 +47,7 @@ public:
 
     // Loading: the file's "S1" and "S2" records into m_listRecords.
     bool LoadMotFile(const std::filesystem::path& path);
-    static ParseStatus ParseLine(std::string_view line, CS19block& block);
+    static ParseStatus ParseLine(std::string_view line, ParsedLine& parsed);
     // Two hexadecimal characters (either case) to a byte; anything else gives 0.
     static std::uint8_t HexToByte(std::string_view text);
 
@@ -113,7 +55,7 @@ public:
     // m_listMerged -> m_listImage.
     bool SortRecords();
     bool BuildLines();
-    bool MergeLines();  // fails only when memory runs out
+    bool MergeLines();
     bool FillImage();
 
     // Trace files, one line per list element.
@@ -127,33 +69,20 @@ public:
     // m_listImage as bytes into the file at path.
     bool WriteBinFile(const std::filesystem::path& path);
 
-    // Memory economy for the driver: empties lists that no later stage reads and reuses
-    // their memory. Loading, line building and filling share one arena, ordering and
-    // merging the other, so each stage's input can go once the next stage has run.
-    void DropRecords();             // m_listRecords
-    void DropSortedAndUnordered();  // m_listSorted, m_listUnordered
-    void DropLines();               // m_listLines
-    void DropMerged();              // m_listMerged
+    CRecordStore m_listRecords;
+    CRecordList m_listSorted{m_listRecords};
+    CRecordList m_listUnordered{m_listRecords};
+    // Views of m_listSorted, each empty until its stage has run since the records were
+    // last sorted.
+    CLineList<LineCursor> m_listLines{m_listSorted};
+    CLineList<MergedCursor> m_listMerged{m_listSorted};
+    CLineList<ImageCursor> m_listImage{m_listSorted};
 
 private:
-    // Declared before the lists: their elements live there, so they must outlive them.
-    CBlockPool m_blocks;
-    CArena m_arenaA{m_blocks};
-    CArena m_arenaB{m_blocks};
-
-public:
-    std::pmr::list<CRawblock> m_listLines{&m_arenaA};
-    std::pmr::list<CRawblock> m_listMerged{&m_arenaB};
-    std::pmr::list<CRawblock> m_listImage{&m_arenaA};
-    std::pmr::list<CS19block> m_listRecords{&m_arenaA};
-    std::pmr::list<CS19block> m_listSorted{&m_arenaB};
-    std::pmr::list<CS19block> m_listUnordered{&m_arenaB};
-
-private:
-    void ReleaseIfUnused(CArena& arena);
+    void ClearLineLists();
     void Show(const std::string& text);
-    template <typename List, typename Format>
-    bool Dump(const List& list, const char* name, Format format, const char* errorMessage);
+    template <typename Format>
+    bool Dump(const char* name, Format format, const char* errorMessage);
 
     IMessageSink& m_sink;
     std::filesystem::path m_workDir;

@@ -42,9 +42,9 @@ std::uint8_t CXfer::HexToByte(std::string_view text) {
     return static_cast<std::uint8_t>(high * 16 + low);
 }
 
-ParseStatus CXfer::ParseLine(std::string_view line, CS19block& block) {
+ParseStatus CXfer::ParseLine(std::string_view line, ParsedLine& parsed) {
     const std::string_view type = TypeOf(line);
-    block.m_strType.assign(type);
+    parsed.type = type;
     if (type == "S0") {
         return ParseStatus::Ok;
     }
@@ -84,10 +84,9 @@ ParseStatus CXfer::ParseLine(std::string_view line, CS19block& block) {
         address = address * 256 + hex_digits::Pair(&line[4 + 2 * static_cast<std::size_t>(i)]);
     }
     const std::size_t dataPos = 4 + 2 * static_cast<std::size_t>(addressBytes);
-    block.m_nCount = byteCount - addressBytes - 1;
-    block.m_nAddress = address;
-    block.m_strData.assign(line.substr(dataPos, 2 * static_cast<std::size_t>(block.m_nCount)));
-    block.m_nChecksum = hex_digits::Pair(&line[line.size() - 2]);
+    parsed.address = address;
+    parsed.data = line.substr(dataPos, line.size() - 2 - dataPos);
+    parsed.checksum = static_cast<std::uint8_t>(hex_digits::Pair(&line[line.size() - 2]));
     return ParseStatus::Ok;
 }
 
@@ -166,14 +165,19 @@ private:
 
 bool CXfer::LoadMotFile(const std::filesystem::path& path) {
     try {
+        // The later lists show the records: they go with them.
         m_listRecords.clear();
+        m_listSorted.clear();
+        m_listUnordered.clear();
+        ClearLineLists();
         // Only a regular file: a FIFO or a device would block the open or never end.
         std::error_code ec;
         if (!std::filesystem::is_regular_file(path, ec)) {
             Show(xfer_msg::kReadFile);
             return false;
         }
-        if (std::filesystem::file_size(path, ec) > kMaxMotFileSize) {
+        const std::uintmax_t size = std::filesystem::file_size(path, ec);
+        if (size > kMaxMotFileSize) {
             Show(xfer_msg::kTooLarge);
             return false;
         }
@@ -182,20 +186,22 @@ bool CXfer::LoadMotFile(const std::filesystem::path& path) {
             Show(xfer_msg::kReadFile);
             return false;
         }
+        m_listRecords.Reserve(static_cast<std::size_t>(size));
         auto reader = std::make_unique<LineReader>(in);
         std::string_view line;
-        CS19block work;
+        ParsedLine work;
         std::size_t lineNo = 0;
         bool sawData = false;  // an S1 or S2 record, with or without data bytes
         while (reader->Next(line)) {
             ++lineNo;
             switch (ParseLine(line, work)) {
                 case ParseStatus::Ok:
-                    sawData |= work.m_strType != "S0";
+                    sawData |= work.type != "S0";
                     // A record without data bytes adds nothing to the image; as a line of
                     // its own it would shift every byte behind it.
-                    if (work.m_strType != "S0" && work.m_nCount > 0) {
-                        m_listRecords.push_back(work);
+                    if (work.type != "S0" && !work.data.empty()) {
+                        m_listRecords.Add(work.type == "S2", work.address, work.data,
+                                          work.checksum);
                     }
                     continue;
                 case ParseStatus::Malformed:

@@ -2,7 +2,6 @@
 #include <fstream>
 #include <new>
 #include <string>
-#include <vector>
 
 #include "image/hex_digits.h"
 #include "image/xfer.h"
@@ -51,7 +50,7 @@ void AppendRecordFormat(std::string& out, std::int32_t first, std::uint32_t addr
 }
 
 // "%02x-%08x-%02x-%s\n"
-void AppendLineFormat(std::string& out, const CRawblock& line) {
+void FormatLine(std::string& out, const CRawblock& line) {
     char head[40];
     char* p = PutHex(head, static_cast<std::uint32_t>(line.m_nOffset), 2);
     *p++ = '-';
@@ -60,14 +59,15 @@ void AppendLineFormat(std::string& out, const CRawblock& line) {
     p = PutHex(p, static_cast<std::uint32_t>(line.m_nLength), 2);
     *p++ = '-';
     out.append(head, static_cast<std::size_t>(p - head));
-    out += line.m_strData;
+    out += line.Text();
     out.push_back('\n');
 }
 
-// Writes one line per element through a small reused buffer. False when the file could
-// not be created or written.
-template <typename List, typename Format>
-bool WriteTrace(const std::filesystem::path& path, const List& list, Format format) {
+// Writes one line per element through a small reused buffer, format(text) appending the
+// next one or returning false after the last. False when the file could not be created or
+// written.
+template <typename Format>
+bool WriteTrace(const std::filesystem::path& path, Format format) {
     // Text mode: each "\n" becomes the platform's line end.
     std::ofstream out(path, std::ios::out | std::ios::trunc);
     if (!out) {
@@ -76,8 +76,7 @@ bool WriteTrace(const std::filesystem::path& path, const List& list, Format form
     constexpr std::size_t kChunk = 32 * 1024;
     std::string text;
     text.reserve(kChunk + 1024);
-    for (const auto& element : list) {
-        format(text, element);
+    while (format(text)) {
         if (text.size() >= kChunk) {
             out.write(text.data(), static_cast<std::streamsize>(text.size()));
             text.clear();
@@ -88,20 +87,41 @@ bool WriteTrace(const std::filesystem::path& path, const List& list, Format form
     return static_cast<bool>(out);
 }
 
-void FormatRecord(std::string& out, const CS19block& record) {
-    AppendRecordFormat(out, record.m_nCount, record.m_nAddress, record.m_strData);
+// The records of a list, each as count, address and data.
+auto Records(const CRecordList& list) {
+    return [&list, i = std::size_t{0}](std::string& out) mutable {
+        if (i == list.size()) {
+            return false;
+        }
+        const PackedRecord& r = list[i++];
+        AppendRecordFormat(out, r.count, r.address, list.Store().Data(r));
+        return true;
+    };
+}
+
+// The lines of a list, in the given format.
+template <typename Cursor>
+auto Lines(const CLineList<Cursor>& list, void (*format)(std::string&, const CRawblock&)) {
+    return [it = list.begin(), end = list.end(), format](std::string& out) mutable {
+        if (it == end) {
+            return false;
+        }
+        format(out, *it);
+        ++it;
+        return true;
+    };
 }
 
 void FormatRawLine(std::string& out, const CRawblock& line) {
-    AppendRecordFormat(out, line.m_nOffset, line.m_nAddress, line.m_strData);
+    AppendRecordFormat(out, line.m_nOffset, line.m_nAddress, line.Text());
 }
 
 }  // namespace
 
-template <typename List, typename Format>
-bool CXfer::Dump(const List& list, const char* name, Format format, const char* errorMessage) {
+template <typename Format>
+bool CXfer::Dump(const char* name, Format format, const char* errorMessage) {
     try {
-        if (!WriteTrace(m_workDir / name, list, format)) {
+        if (!WriteTrace(m_workDir / name, format)) {
             Show(errorMessage);
             return false;
         }
@@ -113,49 +133,52 @@ bool CXfer::Dump(const List& list, const char* name, Format format, const char* 
 }
 
 bool CXfer::DumpSorted() {
-    return Dump(m_listSorted, kTraceFileNames[0], FormatRecord, xfer_msg::kTxtWrite);
+    return Dump(kTraceFileNames[0], Records(m_listSorted), xfer_msg::kTxtWrite);
 }
 
 bool CXfer::DumpUnordered() {
-    return Dump(m_listUnordered, kTraceFileNames[1], FormatRecord, xfer_msg::kTxtWrite);
+    return Dump(kTraceFileNames[1], Records(m_listUnordered), xfer_msg::kTxtWrite);
 }
 
 bool CXfer::DumpRawLines() {
-    return Dump(m_listLines, kTraceFileNames[2], FormatRawLine, xfer_msg::kTxtWrite);
+    return Dump(kTraceFileNames[2], Lines(m_listLines, FormatRawLine), xfer_msg::kTxtWrite);
 }
 
 bool CXfer::DumpLines() {
-    return Dump(m_listLines, kTraceFileNames[3], AppendLineFormat, xfer_msg::kTxtWrite);
+    return Dump(kTraceFileNames[3], Lines(m_listLines, FormatLine), xfer_msg::kTxtWrite);
 }
 
 bool CXfer::DumpMerged() {
-    return Dump(m_listMerged, kTraceFileNames[4], AppendLineFormat, xfer_msg::kMotTxtWrite);
+    return Dump(kTraceFileNames[4], Lines(m_listMerged, FormatLine), xfer_msg::kMotTxtWrite);
 }
 
 bool CXfer::DumpImage() {
-    return Dump(m_listImage, kTraceFileNames[5], AppendLineFormat, xfer_msg::kFullMotTxtWrite);
+    return Dump(kTraceFileNames[5], Lines(m_listImage, FormatLine), xfer_msg::kFullMotTxtWrite);
 }
 
+// Decoded a line at a time into a small buffer: the image is never held whole.
 bool CXfer::WriteBinFile(const std::filesystem::path& path) {
-    std::vector<char> bytes;
-    try {
-        bytes.reserve(m_listImage.size() * 16);
-        for (const CRawblock& line : m_listImage) {
-            const std::string_view text = line.m_strData;
-            for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-                const int high = hex_digits::Value(text[i]);
-                const int low = hex_digits::Value(text[i + 1]);
-                // As HexToByte: a pair that is not hexadecimal gives 0.
-                bytes.push_back(high < 0 || low < 0 ? '\0' : static_cast<char>(high * 16 + low));
-            }
-        }
-    } catch (const std::bad_alloc&) {
-        Show(xfer_msg::kOutOfMemory);
-        return false;
-    }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    char bytes[4096];
+    std::size_t used = 0;
+    for (const CRawblock& line : m_listImage) {
+        if (!out) {
+            break;
+        }
+        const std::string_view text = line.Text();
+        for (std::size_t i = 0; i < text.size(); i += 2) {
+            const int high = hex_digits::Value(text[i]);
+            const int low = hex_digits::Value(text[i + 1]);
+            // As HexToByte: a pair that is not hexadecimal gives 0.
+            bytes[used++] = high < 0 || low < 0 ? '\0' : static_cast<char>(high * 16 + low);
+        }
+        if (used == sizeof bytes) {
+            out.write(bytes, static_cast<std::streamsize>(used));
+            used = 0;
+        }
+    }
     if (out) {
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.write(bytes, static_cast<std::streamsize>(used));
         out.close();
     }
     if (!out) {

@@ -120,6 +120,10 @@ struct Case {
     std::string files;  // "name size hash" per file left in the work folder, sorted by name
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class TraceDigestTest : public testing::TestWithParam<Case> {};
 
 TEST_P(TraceDigestTest, EveryFileByteForByte) {
