@@ -9,10 +9,3 @@ CXfer::CXfer(IMessageSink& sink, std::filesystem::path workDir)
 void CXfer::Show(const std::string& text) {
     m_sink.ShowMessage(text, std::string(), MsgIcon::None);
 }
-
-// They show the sorted records: once those change, each waits for its stage again.
-void CXfer::ClearLineLists() {
-    m_listLines.SetBuilt(false);
-    m_listMerged.SetBuilt(false);
-    m_listImage.SetBuilt(false);
-}

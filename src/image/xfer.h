@@ -36,8 +36,8 @@ inline constexpr std::array<const char*, 6> kTraceFileNames = {
     "Rtmps19.txt", "Ttmps19.txt", "Rawtmps19.txt", "tmp.txt", "mottmp.txt", "fullmottmp.txt"};
 
 // One conversion. Each stage rebuilds its output list from its input list (the lists of
-// lines are views, so their stages only check and mark them) and returns false after
-// reporting a failure to the sink. Trace files go into workDir.
+// lines are views of the sorted records) and returns false after reporting a failure to
+// the sink. Trace files go into workDir.
 class CXfer {
 public:
     CXfer(IMessageSink& sink, std::filesystem::path workDir);
@@ -72,14 +72,12 @@ public:
     CRecordStore m_listRecords;
     CRecordList m_listSorted{m_listRecords};
     CRecordList m_listUnordered{m_listRecords};
-    // Views of m_listSorted, each empty until its stage has run since the records were
-    // last sorted.
+    // Views of m_listSorted: their stages only check them.
     CLineList<LineCursor> m_listLines{m_listSorted};
     CLineList<MergedCursor> m_listMerged{m_listSorted};
     CLineList<ImageCursor> m_listImage{m_listSorted};
 
 private:
-    void ClearLineLists();
     void Show(const std::string& text);
     template <typename Format>
     bool Dump(const char* name, Format format, const char* errorMessage);

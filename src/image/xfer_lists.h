@@ -156,7 +156,7 @@ private:
     std::int32_t m_offset = 0;
 };
 
-// A list of lines computed from the sorted records; empty until its stage has run.
+// A list of lines computed from the sorted records.
 template <typename Cursor>
 class CLineList {
 public:
@@ -181,13 +181,10 @@ public:
         std::optional<Cursor> m_cursor;
         CRawblock m_line;
     };
-    Iterator begin() const { return m_built ? Iterator(Cursor(m_sorted)) : Iterator(); }
+    Iterator begin() const { return Iterator(Cursor(m_sorted)); }
     Iterator end() const { return {}; }
     Cursor Walk() const { return Cursor(m_sorted); }
-    bool IsBuilt() const { return m_built; }
-    void SetBuilt(bool built) { m_built = built; }
 
 private:
     const CRecordList& m_sorted;
-    bool m_built = false;
 };

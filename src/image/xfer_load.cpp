@@ -165,11 +165,10 @@ private:
 
 bool CXfer::LoadMotFile(const std::filesystem::path& path) {
     try {
-        // The later lists show the records: they go with them.
+        // The later lists point into the records: they go with them.
         m_listRecords.clear();
         m_listSorted.clear();
         m_listUnordered.clear();
-        ClearLineLists();
         // Only a regular file: a FIFO or a device would block the open or never end.
         std::error_code ec;
         if (!std::filesystem::is_regular_file(path, ec)) {

@@ -9,7 +9,6 @@ bool CXfer::SortRecords() {
     try {
         m_listUnordered.clear();
         m_listSorted.clear();
-        ClearLineLists();
         if (m_listRecords.empty()) {
             Show(xfer_msg::kNoRecords);
             return false;
@@ -69,22 +68,15 @@ bool CXfer::BuildLines() {
         Show(xfer_msg::kMaxRange);
         return false;
     }
-    ClearLineLists();
-    m_listLines.SetBuilt(true);
     return true;
 }
 
 bool CXfer::MergeLines() {
-    m_listMerged.SetBuilt(m_listLines.IsBuilt());
-    m_listImage.SetBuilt(false);
     return true;
 }
 
+// The image is walked once here for its order alone.
 bool CXfer::FillImage() {
-    m_listImage.SetBuilt(false);
-    if (!m_listMerged.IsBuilt()) {
-        return true;  // nothing merged: an empty image
-    }
     ImageCursor image = m_listImage.Walk();
     CRawblock line;
     while (image.Next(line)) {
@@ -93,6 +85,5 @@ bool CXfer::FillImage() {
         Show(xfer_msg::kOrder);
         return false;
     }
-    m_listImage.SetBuilt(true);
     return true;
 }
