@@ -148,6 +148,14 @@ TEST(Loading, RecordsReadOutAsWritten) {
     EXPECT_TRUE(sink.messages.empty());
 }
 
+TEST(Loading, HexToByteTakesExactlyTwoDigits) {
+    EXPECT_EQ(CXfer::HexToByte("7f"), 0x7F);
+    EXPECT_EQ(CXfer::HexToByte("A0"), 0xA0);
+    for (const char* bad : {"7G", "7", "7FF", ""}) {
+        EXPECT_EQ(CXfer::HexToByte(bad), 0) << bad;
+    }
+}
+
 TEST(Refusal, MissingFileIsAReadError) {
     ScratchDir dir;
     RecordingSink sink;
