@@ -120,32 +120,30 @@ TEST_P(ConversionTest, RefusesWithOneMessageOrGivesTheImage) {
 INSTANTIATE_TEST_SUITE_P(Conversion, ConversionTest, testing::ValuesIn(Conversions()),
                          [](const auto& row) { return std::string(row.param.name); });
 
-// Records read out of their lists: every field as the line gave it, the data as written
-// (in its case); a copy that is changed leaves the list as it was.
+// Records read out of their lists: every field as the line gave it, the data as written;
+// a changed copy leaves the list as it was.
 TEST(Loading, RecordsReadOutAsWritten) {
     ScratchDir dir;
-    WriteFile(dir / "fw.mot", Rec("S2", 0x12345, {1}) + "\nS0030000FC\nS1070108aabbCC447A\n" +
-                                  Rec("S2", 0x20000, {2}) + "\n");
+    WriteFile(dir / "fw.mot", Rec("S2", 0x12345, {1}) + "\nS1070108aabbCC447A\n");
     RecordingSink sink;
     CXfer xfer(sink, dir.Path());
-    ASSERT_TRUE(xfer.LoadMotFile(dir / "fw.mot"));
-    ASSERT_TRUE(xfer.SortRecords());
-    const auto fields = [](const CS19block& r) {
-        return r.m_strType + " " + std::to_string(r.m_nCount) + " " + std::to_string(r.m_nAddress) +
-               " " + r.m_strData + " " + std::to_string(r.m_nChecksum);
-    };
-    std::vector<std::string> records, sorted;
+    ASSERT_TRUE(xfer.LoadMotFile(dir / "fw.mot") && xfer.SortRecords());
     for (CS19block r : xfer.m_listRecords) {
-        records.push_back(fields(r));
         r.m_strData = "changed";
     }
-    for (const CS19block& r : xfer.m_listSorted) {
-        sorted.push_back(fields(r));
-    }
-    const std::string s1 = "S1 4 264 aabbCC44 122", s2 = "S2 1 74565 01 144";
-    EXPECT_EQ(records, (std::vector<std::string>{s2, s1, "S2 1 131072 02 246"}));
-    EXPECT_EQ(sorted, (std::vector<std::string>{s1, s2}));
-    EXPECT_TRUE(sink.messages.empty());
+    std::string text;
+    auto print = [&text](const auto& list) {
+        for (const CS19block& r : list) {
+            text += r.m_strType + " " + std::to_string(r.m_nCount) + " " +
+                    std::to_string(r.m_nAddress) + " " + r.m_strData + " " +
+                    std::to_string(r.m_nChecksum) + "; ";
+        }
+    };
+    print(xfer.m_listRecords);
+    print(xfer.m_listSorted);
+    EXPECT_EQ(
+        text,
+        "S2 1 74565 01 144; S1 4 264 aabbCC44 122; S1 4 264 aabbCC44 122; S2 1 74565 01 144; ");
 }
 
 TEST(Loading, HexToByteTakesExactlyTwoDigits) {
