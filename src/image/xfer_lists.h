@@ -125,31 +125,29 @@ private:
 // The lines after neighbouring lines of one address were merged (m_listMerged).
 class MergedCursor {
 public:
-    explicit MergedCursor(const CRecordList& sorted) : m_lines(sorted) {
-        m_ahead = m_lines.Next(m_next);
-    }
+    explicit MergedCursor(const CRecordList& sorted)
+        : m_lines(sorted), m_ahead(m_lines.Next(m_next)) {}
     bool Next(CRawblock& line);
 
 private:
     LineCursor m_lines;
     CRawblock m_next;  // the line after those merged so far, when m_ahead
-    bool m_ahead = false;
+    bool m_ahead;
 };
 
 // Every line of the image from address 0, gaps and end filled (m_listImage). Stops at a
 // merged line below the one before it, which is then Misordered().
 class ImageCursor {
 public:
-    explicit ImageCursor(const CRecordList& sorted) : m_merged(sorted) {
-        m_ahead = m_merged.Next(m_next);
-    }
+    explicit ImageCursor(const CRecordList& sorted)
+        : m_merged(sorted), m_ahead(m_merged.Next(m_next)) {}
     bool Next(CRawblock& line);
     bool Misordered() const { return m_misordered; }
 
 private:
     MergedCursor m_merged;
     CRawblock m_next;  // the next merged line, when m_ahead
-    bool m_ahead = false;
+    bool m_ahead;
     bool m_any = false;  // a line went out; m_address and m_offset are the last one's
     bool m_misordered = false;
     std::uint32_t m_address = 0;
