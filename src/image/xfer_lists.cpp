@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <new>
 
 void CRecordStore::Reserve(std::size_t fileSize) {
     // The shortest line that gives a record ("S1", count, address, one byte, checksum) has
@@ -12,6 +14,10 @@ void CRecordStore::Reserve(std::size_t fileSize) {
 
 void CRecordStore::Add(bool s2, std::uint32_t address, std::string_view data,
                        std::uint8_t checksum) {
+    // Positions are 32 bits wide: far beyond a 64 MiB file, but a file may grow while read.
+    if (m_text.size() + data.size() > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::bad_alloc();
+    }
     PackedRecord record;
     record.address = address;
     record.text = static_cast<std::uint32_t>(m_text.size());
