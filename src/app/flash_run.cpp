@@ -1,9 +1,12 @@
 #include "app/flash_run.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <limits>
+#include <new>
 #include <optional>
 
 #include "app/run_detail.h"
@@ -13,6 +16,7 @@
 #include "image/convert.h"
 #include "image/work_dir.h"
 #include "protocol/transfer.h"
+#include "serial/serial_port.h"
 
 namespace fs = std::filesystem;
 
@@ -56,12 +60,35 @@ ImageKind KindOf(const std::string& ext) {
 constexpr std::uint32_t kMasterSignatureOffset = 0x4000;
 constexpr std::uint32_t kSlaveSignatureOffset = 0x10000;
 
-// Reads 4 bytes at offset; false when the image is shorter.
-bool ReadSignature(std::ifstream& image, std::uint32_t offset, std::array<std::uint8_t, 4>& out) {
-    image.clear();
-    image.seekg(offset);
-    image.read(reinterpret_cast<char*>(out.data()), out.size());
-    return image.gcount() == static_cast<std::streamsize>(out.size());
+// The image file whole, padded with 0xFF to whole blocks: the bytes that are checked are the
+// bytes that go out. False when it cannot be read or is too long for the size message (a
+// signed 32-bit count); an empty file is empty (its signature check refuses it).
+bool LoadImage(const fs::path& path, std::vector<std::uint8_t>& image, std::uint64_t& length) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) {
+        return false;
+    }
+    const std::streamoff size = file.tellg();
+    constexpr std::streamoff kMaxLength =
+        std::numeric_limits<int>::max() - static_cast<std::streamoff>(CImageTransfer::kBlockSize);
+    if (size < 0 || size > kMaxLength) {
+        return false;
+    }
+    length = static_cast<std::uint64_t>(size);
+    image.assign(PaddedImageLength(length), 0xFF);
+    file.seekg(0);
+    // A file that shrank under us is a read error, not a shorter image.
+    return static_cast<bool>(file.read(reinterpret_cast<char*>(image.data()), size));
+}
+
+// The 4 bytes at offset of the file's own bytes (not the padding); false when it is shorter.
+bool ReadSignature(const std::vector<std::uint8_t>& image, std::uint64_t length,
+                   std::uint32_t offset, std::array<std::uint8_t, 4>& out) {
+    if (length < offset + out.size()) {
+        return false;
+    }
+    std::copy_n(image.begin() + offset, out.size(), out.begin());
+    return true;
 }
 
 const char* OutcomeName(FlashOutcome outcome) {
@@ -128,7 +155,7 @@ public:
         } catch (const CStopRequested&) {
             // A signal ends the run: the port and the working files go, nothing is said.
             DeleteConvertedImage();
-            m_link.ClosePort();
+            m_link.Line().Close();
             m_result.outcome = FlashOutcome::Stopped;
             m_result.message.clear();
             Record(m_result, m_job);
@@ -137,7 +164,7 @@ public:
         } catch (const std::exception& e) {
             // Whatever broke (no working folder, no memory), the run still ends cleanly.
             DeleteConvertedImage();
-            m_link.ClosePort();
+            m_link.Line().Close();
             return Finish(FlashOutcome::TransferFailed, ResultSuccess, kProgrammingErrorText,
                           e.what());
         }
@@ -147,7 +174,7 @@ private:
     FlashResult Steps() {
         const ImageKind kind = KindOf(m_job.fileExt);
         if (kind == ImageKind::Unknown) {
-            m_link.ClosePort();
+            m_link.Line().Close();
             return Finish(FlashOutcome::FileRefused, ResultSuccess, kUnknownKindText);
         }
         m_converted = kind == ImageKind::Mot;
@@ -166,42 +193,38 @@ private:
                 }
             }
             if (!converted) {
-                m_link.ClosePort();
+                m_link.Line().Close();
                 return Finish(FlashOutcome::FileRefused, ResultSuccess, kConversionErrorText);
             }
             imagePath = *dir / kImageFileName;
             m_tmpBin = imagePath;
         }
 
-        std::uint32_t imageLength = 0;
+        std::vector<std::uint8_t> image;
+        std::uint64_t fileLength = 0;
+        try {
+            if (!LoadImage(imagePath, image, fileLength)) {
+                return ReadError();
+            }
+        } catch (const std::bad_alloc&) {
+            return ReadError();
+        }
+        // The device is told the padded length: it receives whole blocks only.
+        const auto imageLength = static_cast<std::uint32_t>(image.size());
         std::array<std::uint8_t, 4> signature{};
-        {
-            std::ifstream image(imagePath, std::ios::binary | std::ios::ate);
-            if (!image) {
-                return ReadError();
+        if (m_job.targetType == kTargetMaster) {
+            const bool read = ReadSignature(image, fileLength, kMasterSignatureOffset, signature);
+            if (!read || signature[0] != 0x30 || signature[1] != 0x64) {
+                return SignatureEnding(kNotMasterText, SignatureDetail(read, kMasterSignatureOffset,
+                                                                       signature, 2, "0x30 0x64"));
             }
-            const std::streamoff length = image.tellg();
-            if (length < 0) {
-                return ReadError();
-            }
-            // The device is told the padded length: it receives whole blocks only.
-            imageLength = PaddedImageLength(static_cast<std::uint64_t>(length));
-
-            if (m_job.targetType == kTargetMaster) {
-                const bool read = ReadSignature(image, kMasterSignatureOffset, signature);
-                if (!read || signature[0] != 0x30 || signature[1] != 0x64) {
-                    return SignatureEnding(
-                        kNotMasterText,
-                        SignatureDetail(read, kMasterSignatureOffset, signature, 2, "0x30 0x64"));
-                }
-                m_result.record.imageVersion = signature[3];
-            } else {
-                const bool read = ReadSignature(image, kSlaveSignatureOffset, signature);
-                if (!read || signature != std::array<std::uint8_t, 4>{0x60, 0x49, 0x00, 0x01}) {
-                    return SignatureEnding(
-                        kNotSlaveText, SignatureDetail(read, kSlaveSignatureOffset, signature, 4,
+            m_result.record.imageVersion = signature[3];
+        } else {
+            const bool read = ReadSignature(image, fileLength, kSlaveSignatureOffset, signature);
+            if (!read || signature != std::array<std::uint8_t, 4>{0x60, 0x49, 0x00, 0x01}) {
+                return SignatureEnding(kNotSlaveText,
+                                       SignatureDetail(read, kSlaveSignatureOffset, signature, 4,
                                                        "0x60 0x49 0x00 0x01"));
-                }
             }
         }
         if (m_checkOnly) {
@@ -233,21 +256,18 @@ private:
         }
         if (r != ResultSuccess) {
             DeleteConvertedImage();
-            m_link.ClosePort();
+            m_link.Line().Close();
             return Finish(FlashOutcome::HandshakeFailed, r, ResultMessage(r),
                           HandshakeDetail(m_link.State(), m_link.Timing(), m_step, r));
         }
         m_result.record.bytesTotal = imageLength;
 
         CImageTransfer transfer(m_link, m_ui);
-        const TransferEnding ending = transfer.DoModal(imagePath.string());
+        const TransferEnding ending = transfer.DoModal(image);
         DeleteConvertedImage();
-        m_link.ClosePort();
+        m_link.Line().Close();
         // The image as it went out: converted and padded.
-        const std::vector<std::uint8_t>& image = transfer.Image();
-        if (!image.empty()) {
-            m_result.record.sha256 = Sha256Hex(image.data(), image.size());
-        }
+        m_result.record.sha256 = Sha256Hex(image.data(), image.size());
         m_result.record.bytesSent = transfer.Report().bytesOut;
         if (ending == TransferEnding::Acked) {
             return Finish(FlashOutcome::Success, ResultSuccess,
@@ -273,14 +293,14 @@ private:
 
     FlashResult ReadError() {
         DeleteConvertedImage();
-        m_link.ClosePort();
+        m_link.Line().Close();
         return Finish(FlashOutcome::FileRefused, ResultSuccess, kImageReadErrorText,
                       "The image of " + m_job.filePath + " could not be read.");
     }
 
     FlashResult SignatureEnding(const char* text, const std::string& detail) {
         DeleteConvertedImage();
-        m_link.ClosePort();
+        m_link.Line().Close();
         return Finish(FlashOutcome::FileRefused, ResultSuccess, text, detail);
     }
 
@@ -346,17 +366,30 @@ FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::strin
     for (const std::string& port : ports) {
         names += (names.empty() ? "" : " ") + port;
     }
-    CBootLink none;  // never opened
-    return Run(none, job, ui).CheckOnly(names);
+    CSerialPort none;  // never opened
+    CBootLink link(none, names);
+    return Run(link, job, ui).CheckOnly(names);
 }
 
-FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job) {
+bool OpenSerialLine(CSerialPort& port, const std::string& name, std::uint32_t& error) {
+    try {
+        port.Open(name);
+        port.SetTimeouts(0xFFFFFFFFu, 0, 0, 0, 0);
+        error = 0;
+        return true;
+    } catch (const CSerialException& e) {
+        error = e.m_dwError;
+        return false;
+    }
+}
+
+FlashResult PortOpenFailure(const std::string& port, std::uint32_t openError, const FlashJob& job) {
     FlashResult result;
     result.outcome = FlashOutcome::PortNotOpened;
     result.resultCode = ResultPortOpenFailed;
     result.message = ResultMessage(ResultPortOpenFailed);
-    result.detail = OpenFailureDetail(link.State().port, link.State().openError);
-    result.record = StartRecord(link.State().port, job);
+    result.detail = OpenFailureDetail(port, openError);
+    result.record = StartRecord(port, job);
     Record(result, job);
     return result;
 }

@@ -47,7 +47,7 @@ struct FlashResult {
     std::string historyError;               // why the record could not be appended, if it could not
 };
 
-// The worker's body. The link's port is open; every ending closes it, shows one message and
+// The worker's body. The link's line is open; every ending closes it, shows one message and
 // gives the button back.
 FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui);
 
@@ -59,9 +59,14 @@ FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui);
 FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::string>& ports,
                                JobUi& ui);
 
-// The ending of a run whose port did not open (link.OpenPort returned false): its message,
+class CSerialPort;
+// Opens port by name for a run (exclusive, 9600 8N1, reads that never wait). False, with the
+// system's code in error, when it cannot be opened; the port may then still need Close().
+bool OpenSerialLine(CSerialPort& port, const std::string& name, std::uint32_t& error);
+
+// The ending of a run whose port did not open (openError: the system's code): its message,
 // its detail and its history record. Shows nothing; the front end does.
-FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job);
+FlashResult PortOpenFailure(const std::string& port, std::uint32_t openError, const FlashJob& job);
 
 // The Flash command's file checks, in order: empty path, unreadable file, no "Master" or
 // "Slave" in the file's name part. On success targetType is set and message is empty.

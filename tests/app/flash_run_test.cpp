@@ -15,6 +15,7 @@
 #include "firmware_gen.h"
 #include "private_data_home.h"
 #include "recording_ui.h"
+#include "serial/serial_port.h"
 #include "sim_runner.h"
 #include "test_util.h"
 
@@ -84,8 +85,10 @@ protected:
         CSimRunner device(std::move(sim));
         fs::remove("inverter");
         fs::create_symlink(device.Port(), "inverter");
-        CBootLink link(FastTiming());
-        EXPECT_TRUE(link.OpenPort("inverter"));
+        CSerialPort port;
+        std::uint32_t openError = 0;
+        EXPECT_TRUE(OpenSerialLine(port, "inverter", openError));
+        CBootLink link(port, "inverter", FastTiming());
         const FlashJob job{.filePath = file,
                            .fileExt = FileExtension(file),
                            .targetType = target,
@@ -93,7 +96,7 @@ protected:
                            .frontEnd = "test",
                            .historyFile = history};
         out.result = FlashThreadProc(link, job, ui != nullptr ? *ui : out.ui);
-        out.portClosed = !link.IsOpen();
+        out.portClosed = !port.IsOpen();
         device.Stop();
         out.received = device.Received().size();
         out.runs = device.Runs();

@@ -23,6 +23,7 @@
 #include "commands.h"
 #include "common/stop_request.h"
 #include "serial/net_port.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -270,14 +271,16 @@ PortRun FlashOnePort(const std::string& port, const FlashJob& job, Board& board,
     run.port = port;
     const auto start = Clock::now();
     PortUi ui(board, index);
-    CBootLink link;
+    CSerialPort line;
     board.SetLine(index, "opening...", true);
     FlashResult result;
-    if (!link.OpenPort(port)) {
-        link.ClosePort();
-        result = PortOpenFailure(link, job);
+    std::uint32_t openError = 0;
+    if (!OpenSerialLine(line, port, openError)) {
+        line.Close();
+        result = PortOpenFailure(port, openError, job);
         ui.ShowDetailedMessage(result.message, kCaptionWarning, MsgIcon::Warning, result.detail);
     } else {
+        CBootLink link(line, port);
         result = FlashThreadProc(link, job, ui);
     }
     run.exit = ExitCodeOf(result.outcome);
@@ -402,14 +405,16 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
     }
 
     const std::string& port = ports.front();
-    CBootLink link;
-    if (!link.OpenPort(port)) {
-        link.ClosePort();
-        const FlashResult failed = PortOpenFailure(link, job);
+    CSerialPort line;
+    std::uint32_t openError = 0;
+    if (!OpenSerialLine(line, port, openError)) {
+        line.Close();
+        const FlashResult failed = PortOpenFailure(port, openError, job);
         std::cerr << failed.message << std::endl << failed.detail << std::endl;
         return kExitPortNotOpened;
     }
     CliUi ui;
+    CBootLink link(line, port);
     return ExitCodeOf(FlashThreadProc(link, job, ui).outcome);
 }
 

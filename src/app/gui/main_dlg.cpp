@@ -57,7 +57,7 @@ CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
       m_messageBox(&CQuillon2Dlg::ShowMessageBox),
       m_browseDialog(&CQuillon2Dlg::DefaultBrowseDialog),
       m_askNetworkPort(&CQuillon2Dlg::DefaultAskNetworkPort),
-      m_link(timing) {
+      m_timing(timing) {
     m_comboPort = new CComPortCombo(std::move(source), this);
     m_editFile = new CPathEdit(this);
     m_btnBrowse = new QPushButton(QStringLiteral("..."), this);

@@ -14,6 +14,7 @@
 #include "common/job_ui.h"
 #include "ports/port_list.h"
 #include "protocol/boot_link.h"
+#include "serial/serial_port.h"
 
 class CComPortCombo;
 class CProgramDlg;
@@ -70,7 +71,8 @@ public:
     QPushButton* m_btnAddNetworkPort;
     QPushButton* m_btnFlash;
     QPushButton* m_btnHistory;
-    CBootLink m_link;
+    CSerialPort m_port;  // the run's line, handed to the worker's link
+    LinkTiming m_timing;
     int m_nTargetType = 0;
     QString m_strFilePath;
     QString m_strFileExt;

@@ -53,8 +53,10 @@ void CQuillon2Dlg::OnFlash() {
     job.fileExt = ToLocalPath(m_strFileExt);
     job.targetType = m_nTargetType;
     job.frontEnd = "desktop";
-    if (!m_link.OpenPort(portName)) {
-        const FlashResult failed = PortOpenFailure(m_link, job);
+    std::uint32_t openError = 0;
+    if (!OpenSerialLine(m_port, portName, openError)) {
+        m_port.Close();
+        const FlashResult failed = PortOpenFailure(portName, openError, job);
         Warn(QString::fromStdString(failed.message), QString::fromStdString(failed.detail));
         return;
     }
@@ -65,12 +67,13 @@ void CQuillon2Dlg::OnFlash() {
     m_bRunning = true;
     JoinWorker();  // a previous run that has given the button back is at its very end
     const unsigned generation = ++m_nRun;
-    m_worker = std::thread([this, job, generation] {
+    m_worker = std::thread([this, job, generation, portName] {
         try {
-            FlashThreadProc(m_link, job, *m_ui);
+            CBootLink link(m_port, portName, m_timing);
+            FlashThreadProc(link, job, *m_ui);
         } catch (const std::exception& e) {
             // Every ending closes the port, says why and gives the button back.
-            m_link.ClosePort();
+            m_port.Close();
             m_ui->ShowMessage(e.what(), kCaptionWarning, MsgIcon::Warning);
             m_ui->SetBusy(false);
         }
