@@ -263,7 +263,21 @@ private:
         m_result.record.bytesTotal = imageLength;
 
         CImageTransfer transfer(m_link, m_ui);
-        const TransferEnding ending = transfer.DoModal(image);
+        TransferEnding ending;
+        try {
+            ending = transfer.DoModal(image);
+        } catch (...) {
+            // A stop request (or worse) passes on, but the progress window goes first.
+            m_ui.TransferFinished(false);
+            throw;
+        }
+        const TransferReport& report = transfer.Report();
+        if (report.text != nullptr) {
+            m_ui.ShowMessage(report.text, report.caption, MsgIcon::Warning);
+        }
+        if (report.imageLength > 0) {
+            m_ui.TransferFinished(ending == TransferEnding::Acked);
+        }
         DeleteConvertedImage();
         m_link.Line().Close();
         // The image as it went out: converted and padded.

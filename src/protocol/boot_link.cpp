@@ -99,6 +99,7 @@ ResultCode CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* 
                                int timeoutMs) {
     m_state.lastReply = -1;
     m_state.lastError = 0;
+    m_state.lastOperation.clear();
     if (!m_line.IsOpen()) {
         try {
             m_line.Reopen();
@@ -106,6 +107,7 @@ ResultCode CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* 
         } catch (const CSerialException& e) {
             m_state.openError = e.m_dwError;
             m_state.lastError = e.m_dwError;
+            m_state.lastOperation = e.m_operation;
             return ResultPortOpenFailed;
         }
     }
@@ -144,6 +146,7 @@ ResultCode CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* 
     } catch (const CSerialException& e) {
         // The system's code stays for the front ends; a stop request passes on.
         m_state.lastError = e.m_dwError;
+        m_state.lastOperation = e.m_operation;
         return ResultPortException;
     }
 }
@@ -192,6 +195,7 @@ ResultCode CBootLink::SendWriteCommand() {
         return ResultSuccess;
     } catch (const CSerialException& e) {
         m_state.lastError = e.m_dwError;
+        m_state.lastOperation = e.m_operation;
         return ResultPortException;
     }
 }

@@ -49,6 +49,7 @@ struct LinkState {
     // The chip's answer to the all-flash request: "ALL FLASH" or the version byte it sent
     // ("0x05"), then what a repeated request got; empty until one was answered.
     std::string chipReply;
+    std::string lastOperation;  // the call that failed with lastError ("write", "purge", ...)
 };
 
 class CBootLink {

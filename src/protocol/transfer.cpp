@@ -48,20 +48,15 @@ TransferEnding CImageTransfer::DoModal(const std::vector<std::uint8_t>& image) {
     } catch (const CSerialException& e) {
         // The run reports the programming error; the detail tells why.
         m_report.portError = e.m_dwError;
+        m_report.portOperation = e.m_operation;
         End(TransferEnding::PortFailed);
-    } catch (...) {
-        // A stop request (or worse) passes on, but the progress window goes first.
-        m_ui.TransferFinished(false);
-        throw;
     }
-    m_ui.TransferFinished(*m_ending == TransferEnding::Acked);
     return *m_ending;
 }
 
 void CImageTransfer::End(TransferEnding ending, const char* text, const char* caption) {
-    if (text != nullptr) {
-        m_ui.ShowMessage(text, caption, MsgIcon::Warning);
-    }
+    m_report.text = text;
+    m_report.caption = caption;
     m_ending = ending;
     m_report.ending = ending;
 }

@@ -35,6 +35,11 @@ struct TransferReport {
     std::uint32_t bytesOut = 0;     // image bytes that went out on the line
     std::uint8_t wrongReply = 0;    // WrongByte: the byte that came
     std::uint32_t portError = 0;    // PortFailed: the system's code
+    std::string portOperation;      // PortFailed: the call that failed
+    // The transfer's own message for its ending (null: none), which the run shows while the
+    // progress window is still open.
+    const char* text = nullptr;
+    const char* caption = nullptr;
 };
 
 class CImageTransfer {
@@ -45,8 +50,9 @@ public:
 
     CImageTransfer(CBootLink& link, JobUi& ui) : m_link(link), m_ui(ui) {}
 
-    // Runs the whole transfer of image (padded to whole blocks; at most 2^31 - 64 bytes);
-    // every ending but Acked comes after its message, where it has one.
+    // Runs the whole transfer of image (padded to whole blocks; at most 2^31 - 64 bytes). It
+    // opens the progress window (TransferStarted) and reports progress, but shows no message
+    // and leaves the window open: the run shows Report().text, then closes it.
     TransferEnding DoModal(const std::vector<std::uint8_t>& image);
 
     const TransferReport& Report() const { return m_report; }

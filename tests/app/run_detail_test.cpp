@@ -20,23 +20,25 @@ TEST(RunDetail, HandshakeSteps) {
         const char* expected;
     };
     const Case cases[] = {
-        {{"ttyS1", 0, 'S', 0, ""},
+        {{"ttyS1", 0, 'S', 0, "", ""},
          ResultTargetTimeout,
          "ttyS1 answered the step with 0x53, not with the target's letter."},
-        {{"ttyS1", 0, -1, 0, ""}, ResultTimeout, "No answer from ttyS1 to the step within 5 s."},
-        {{"ttyS1", 0, -1, EPIPE, ""},
+        {{"ttyS1", 0, -1, 0, "", ""},
+         ResultTimeout,
+         "No answer from ttyS1 to the step within 5 s."},
+        {{"ttyS1", 0, -1, EPIPE, "", ""},
          ResultPortException,
          "The line to ttyS1 hung up during the step."},
-        {{"ttyS1", 0, -1, EBADF, ""},
+        {{"ttyS1", 0, -1, EBADF, "", ""},
          ResultPortException,
          "ttyS1 failed during the step: Bad file descriptor."},
-        {{"ttyS1", ENOENT, -1, ENOENT, ""},
+        {{"ttyS1", ENOENT, -1, ENOENT, "", ""},
          ResultPortOpenFailed,
          "ttyS1: No such file or directory"},
-        {{"", 0, 0x11, 0, ""},
+        {{"", 0, 0x11, 0, "", ""},
          ResultNoAck,
          "the port answered the step with 0x11 instead of ACK (0x06)."},
-        {{"ttyS1", 0, -1, 0, ""}, ResultCommonError, "Stopped at the step on ttyS1."},
+        {{"ttyS1", 0, -1, 0, "", ""}, ResultCommonError, "Stopped at the step on ttyS1."},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(HandshakeDetail(c.link, LinkTiming{}, "the step", c.code), c.expected);
@@ -49,12 +51,13 @@ TEST(RunDetail, TransferEndings) {
         const char* expected;
     };
     const Case cases[] = {
-        {{TransferEnding::Acked, 128, 128, 0, 0}, ""},
-        {{TransferEnding::ImageUnreadable, 0, 0, 0, 0},
+        {{TransferEnding::Acked, 128, 128, 0, 0, "", nullptr, nullptr}, ""},
+        {{TransferEnding::ImageUnreadable, 0, 0, 0, 0, "", nullptr, nullptr},
          "Nothing was sent to ttyS1: the image could not be read."},
-        {{TransferEnding::PortFailed, 128, 64, 0, EBADF},
+        {{TransferEnding::PortFailed, 128, 64, 0, EBADF, "", nullptr, nullptr},
          "64 of 128 bytes were sent to ttyS1, then the port failed: Bad file descriptor."},
-        {{TransferEnding::EndRefused, 128, 128, 0, 0}, "128 of 128 bytes were sent to ttyS1."},
+        {{TransferEnding::EndRefused, 128, 128, 0, 0, "", nullptr, nullptr},
+         "128 of 128 bytes were sent to ttyS1."},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(TransferDetail("ttyS1", LinkTiming{}, c.report), c.expected);
