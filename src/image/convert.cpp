@@ -3,7 +3,7 @@
 #include <new>
 
 bool ConvertMotToBin(const std::filesystem::path& motPath, const std::filesystem::path& workDir,
-                     IMessageSink& sink) {
+                     IMessageSink& sink, std::vector<std::uint8_t>* image) {
     try {
         CXfer xfer(sink, workDir);
         // Each list is dropped once the stage after the one reading it has run, so the
@@ -24,7 +24,7 @@ bool ConvertMotToBin(const std::filesystem::path& motPath, const std::filesystem
             return false;
         }
         xfer.DropMerged();
-        return xfer.DumpImage() && xfer.WriteBinFile(workDir / kImageFileName);
+        return xfer.DumpImage() && xfer.WriteBinFile(workDir / kImageFileName, image);
     } catch (const std::bad_alloc&) {
         sink.ShowMessage(xfer_msg::kOutOfMemory, std::string(), MsgIcon::None);
         return false;

@@ -9,6 +9,7 @@
 #include <memory_resource>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/job_ui.h"
 #include "image/arena.h"
@@ -124,8 +125,10 @@ public:
     bool DumpMerged();     // mottmp.txt
     bool DumpImage();      // fullmottmp.txt
 
-    // m_listImage as bytes into the file at path.
-    bool WriteBinFile(const std::filesystem::path& path);
+    // m_listImage as bytes into the file at path; written, when given, receives those bytes
+    // once the file holds them.
+    bool WriteBinFile(const std::filesystem::path& path,
+                      std::vector<std::uint8_t>* written = nullptr);
 
     // Memory economy for the driver: empties lists that no later stage reads and reuses
     // their memory. Loading, line building and filling share one arena, ordering and

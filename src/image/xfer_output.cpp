@@ -136,7 +136,7 @@ bool CXfer::DumpImage() {
     return Dump(m_listImage, kTraceFileNames[5], AppendLineFormat, xfer_msg::kFullMotTxtWrite);
 }
 
-bool CXfer::WriteBinFile(const std::filesystem::path& path) {
+bool CXfer::WriteBinFile(const std::filesystem::path& path, std::vector<std::uint8_t>* written) {
     std::vector<char> bytes;
     try {
         bytes.reserve(m_listImage.size() * 16);
@@ -161,6 +161,14 @@ bool CXfer::WriteBinFile(const std::filesystem::path& path) {
     if (!out) {
         Show(xfer_msg::kBinWrite);
         return false;
+    }
+    if (written != nullptr) {
+        try {
+            written->assign(bytes.begin(), bytes.end());
+        } catch (const std::bad_alloc&) {
+            Show(xfer_msg::kOutOfMemory);
+            return false;
+        }
     }
     return true;
 }

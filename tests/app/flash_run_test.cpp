@@ -2,26 +2,42 @@
 // shows and records, and that the port, the working files and the button always come back.
 // The run starts in a scratch folder, on the port "inverter" (a link to the simulator), so
 // every text is known in advance.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <regex>
+#include <sstream>
+#include <thread>
 
 #include "app/flash_run.h"
+#include "app/session.h"
 #include "app/sha256.h"
 #include "common/stop_request.h"
 #include "fast_timing.h"
 #include "firmware_gen.h"
 #include "private_data_home.h"
 #include "recording_ui.h"
-#include "serial/serial_port.h"
 #include "sim_runner.h"
 #include "test_util.h"
 
 namespace {
 
 constexpr const char* kProgError = "Programming Process Error.\nPlease try again after 40 seconds!";
+
+// Nobody holds the device: its exclusive lock can be taken at once.
+bool PortIsFree(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+}
 
 std::string Str(const std::vector<std::uint8_t>& bytes) {
     return std::string(bytes.begin(), bytes.end());
@@ -72,33 +88,32 @@ protected:
         FlashResult result;
         RecordingUi ui;
         bool portClosed = false;
-        std::size_t received = 0;  // bytes the device got
-        std::vector<SimRun> runs;  // as the device saw them
-        RunRecord record;          // the history's last line
+        std::size_t received = 0;        // bytes the device got
+        std::vector<std::uint8_t> wire;  // and which
+        std::vector<SimRun> runs;        // as the device saw them
+        RunRecord record;                // the history's last line
     };
 
     // One run of file on the port "inverter"; working files go to ./work unless private.
     Outcome Flash(const std::string& file, SimOptions sim, int target = kTargetMaster,
                   bool privateFolder = false, const fs::path& history = "history.jsonl",
-                  RecordingUi* ui = nullptr) {
+                  RecordingUi* ui = nullptr, const fs::path& trace = {}) {
         Outcome out;
         CSimRunner device(std::move(sim));
         fs::remove("inverter");
         fs::create_symlink(device.Port(), "inverter");
-        CSerialPort port;
-        std::uint32_t openError = 0;
-        EXPECT_TRUE(OpenSerialLine(port, "inverter", openError));
-        CBootLink link(port, "inverter", FastTiming());
         const FlashJob job{.filePath = file,
                            .fileExt = FileExtension(file),
                            .targetType = target,
                            .workDir = privateFolder ? fs::path() : fs::path("work"),
                            .frontEnd = "test",
                            .historyFile = history};
-        out.result = FlashThreadProc(link, job, ui != nullptr ? *ui : out.ui);
-        out.portClosed = !port.IsOpen();
+        out.result = RunPort("inverter", job, ui != nullptr ? *ui : out.ui, StopToken{},
+                             {.timing = FastTiming(), .trace = trace});
+        out.portClosed = PortIsFree(device.Port());
         device.Stop();
-        out.received = device.Received().size();
+        out.wire = device.Received();
+        out.received = out.wire.size();
         out.runs = device.Runs();
         const HistoryContents contents = ReadHistory("history.jsonl");
         if (!contents.records.empty()) {
@@ -244,7 +259,115 @@ TEST_F(FlashRunTest, StopRequestEndsTheRunWithoutAMessage) {
     EXPECT_EQ(ui.Events(), "busy start:17408 finish:failed idle");
     EXPECT_TRUE(out.portClosed);
     EXPECT_TRUE(FilesIn("work").empty());
+    // Recorded as it happened: how much went out, of which image, and who stopped it.
+    const std::string line =
+        "stopped by SIGTERM after 64 of 17,408 bytes; the inverter must be flashed again";
+    EXPECT_EQ(out.result.detail, line);
     EXPECT_EQ(out.record.outcome, "stopped");
+    EXPECT_EQ(out.record.detail, line);
+    EXPECT_EQ(out.record.bytesSent, 64u);
+    EXPECT_EQ(out.record.bytesTotal, 17408u);
+    EXPECT_EQ(out.record.sha256, Sha256Hex(m_image.data(), m_image.size()));
+}
+
+// A run's own stop source ends that run alone; a run beside it goes on to its end.
+TEST_F(FlashRunTest, ItsOwnStopEndsOneRunAlone) {
+    struct StoppingUi : RecordingUi {
+        CStopSource* stop = nullptr;
+        void TransferProgressed(const TransferProgress& p) override {
+            RecordingUi::TransferProgressed(p);
+            if (stop != nullptr && p.sent == 6 * 64) {
+                stop->RequestStop();
+            }
+        }
+    };
+    CSimRunner deviceA, deviceB;
+    CStopSource stopA, stopB;
+    StoppingUi uiA, uiB;
+    uiA.stop = &stopA;
+    FlashResult a, b;
+    const auto run = [&](CSimRunner& device, CStopSource& stop, StoppingUi& ui, FlashResult& r,
+                         const char* work) {
+        const FlashJob job{.filePath = "Master.bin",
+                           .fileExt = "bin",
+                           .targetType = kTargetMaster,
+                           .workDir = work,
+                           .frontEnd = "test",
+                           .historyFile = "history.jsonl"};
+        r = RunPort(device.Port(), job, ui, StopToken(stop), {.timing = FastTiming(), .trace = {}});
+    };
+    std::thread other([&] { run(deviceB, stopB, uiB, b, "work-b"); });
+    run(deviceA, stopA, uiA, a, "work-a");
+    other.join();
+    EXPECT_EQ(a.outcome, FlashOutcome::Stopped);
+    EXPECT_EQ(a.detail,
+              "stopped by the user after 384 of 17,408 bytes; the inverter must be flashed again");
+    EXPECT_EQ(a.record.bytesSent, 384u);
+    EXPECT_EQ(b.outcome, FlashOutcome::Success) << b.detail;
+    deviceB.Stop();
+    ASSERT_EQ(deviceB.Runs().size(), 1u);
+    EXPECT_TRUE(deviceB.Runs()[0].Correct());
+}
+
+// The wire trace of a short run: every byte the device got, in order, with the purges and the
+// ending, times that never go back; a path that holds anything but a regular file is never
+// written through, and the run goes on without its trace.
+TEST_F(FlashRunTest, WireTrace) {
+    const Outcome out =
+        Flash("Master.bin", Sim(), kTargetMaster, false, "history.jsonl", nullptr, "run.trace");
+    EXPECT_EQ(out.result.outcome, FlashOutcome::Success);
+    EXPECT_EQ(out.record.trace, "run.trace");
+    const std::regex event(R"( *([0-9]+\.[0-9]{3})  (out|in|purge|step|close|error)(?: +(.*))?)");
+    std::istringstream lines(ReadFile("run.trace"));
+    std::string line, last, sent, kinds;
+    double time = 0;
+    while (std::getline(lines, line)) {
+        if (line.rfind("# ", 0) == 0) {
+            continue;
+        }
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, event)) << line;
+        EXPECT_GE(std::stod(m[1]), time) << line;
+        time = std::stod(m[1]);
+        if (m[2] == "out") {
+            sent += m[3].str() + " ";
+        }
+        if (kinds.find(m[2].str()) == std::string::npos) {
+            kinds += m[2].str() + " ";
+        }
+        last += line.substr(12) + "\n";
+        if (last.size() > 64) {
+            last.erase(0, last.find('\n') + 1);
+        }
+    }
+    std::string wire;
+    for (const std::uint8_t b : out.wire) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02X ", b);
+        wire += hex;
+    }
+    EXPECT_TRUE(sent == wire) << sent.size() << " of " << wire.size() << " hex characters";
+    EXPECT_EQ(kinds, "purge out in step close ");
+    const std::string ending = "in     06\nstep   ending success\nclose\n";
+    EXPECT_EQ(last.substr(last.size() - std::min(last.size(), ending.size())), ending);
+
+    WriteFile("victim", "keep");
+    fs::create_symlink("victim", "link.trace");
+    fs::create_directories("folder.trace");
+    ASSERT_EQ(mkfifo("fifo.trace", 0600), 0);
+    for (const char* path : {"link.trace", "folder.trace", "fifo.trace"}) {
+        const Outcome refused =
+            Flash("Master.bin", Sim(), kTargetMaster, false, "history.jsonl", nullptr, path);
+        EXPECT_EQ(refused.result.outcome, FlashOutcome::Success) << path;
+        // A FIFO without a reader is refused by the open itself, never waited on.
+        const std::string why = path == std::string("link.trace")   ? " is a symbolic link"
+                                : path == std::string("fifo.trace") ? ": No such device or address"
+                                                                    : ": Is a directory";
+        EXPECT_EQ(refused.result.detail,
+                  std::string("No wire trace was written: ") + path + why + ".");
+        EXPECT_EQ(refused.record.trace, "");
+    }
+    EXPECT_EQ(ReadFile("victim"), "keep");
 }
 
 // Working files live in a private folder under TMPDIR, removed with the run: the current

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "app/progress_figures.h"
 #include "app/run_detail.h"
 #include "app/sha256.h"
+#include "common/stop_request.h"
 #include "test_util.h"
 
 namespace {
@@ -32,9 +34,18 @@ TEST(RunDetail, HandshakeSteps) {
         {{"ttyS1", 0, -1, EBADF, "", ""},
          ResultPortException,
          "ttyS1 failed during the step: Bad file descriptor."},
+        {{"ttyUSB0", 0, -1, EINVAL, "", "write"},
+         ResultPortException,
+         "ttyUSB0 failed during the step (write): Invalid argument."},
+        {{"ttyS1", 0, -1, EPIPE, "", "read"},
+         ResultPortException,
+         "The line to ttyS1 hung up during the step (read)."},
         {{"ttyS1", ENOENT, -1, ENOENT, "", ""},
          ResultPortOpenFailed,
          "ttyS1: No such file or directory"},
+        {{"ttyS1", EINVAL, -1, EINVAL, "", "tcsetattr"},
+         ResultPortOpenFailed,
+         "ttyS1: tcsetattr: Invalid argument"},
         {{"", 0, 0x11, 0, "", ""},
          ResultNoAck,
          "the port answered the step with 0x11 instead of ACK (0x06)."},
@@ -56,6 +67,10 @@ TEST(RunDetail, TransferEndings) {
          "Nothing was sent to ttyS1: the image could not be read."},
         {{TransferEnding::PortFailed, 128, 64, 0, EBADF, "", nullptr, nullptr},
          "64 of 128 bytes were sent to ttyS1, then the port failed: Bad file descriptor."},
+        {{TransferEnding::PortFailed, 128, 64, 0, EINVAL, "write", nullptr, nullptr},
+         "64 of 128 bytes were sent to ttyS1, then the port failed (write): Invalid argument."},
+        {{TransferEnding::PortFailed, 128, 64, 0, EPIPE, "read", nullptr, nullptr},
+         "64 of 128 bytes were sent to ttyS1, then the line hung up (read)."},
         {{TransferEnding::EndRefused, 128, 128, 0, 0, "", nullptr, nullptr},
          "128 of 128 bytes were sent to ttyS1."},
     };
@@ -69,6 +84,8 @@ TEST(RunDetail, PortThatDidNotOpen) {
     EXPECT_EQ(OpenFailureDetail("", ENOENT),
               "No serial port is listed: connect the adapter, then choose its port.");
     EXPECT_EQ(OpenFailureDetail("ttyS1", 0), "ttyS1 could not be opened.");
+    EXPECT_EQ(OpenFailureDetail("ttyUSB0", EINVAL, "tcsetattr"),
+              "ttyUSB0: tcsetattr: Invalid argument");
     ScratchDir dir;
     const std::string device = (dir / "ttyUSB0").string();
     WriteFile(device, "");
@@ -85,6 +102,19 @@ TEST(RunDetail, PortThatDidNotOpen) {
                               "dialout on Debian): sudo usermod -aG dialout $USER, then log in "
                               "again."));
     }
+}
+
+TEST(RunDetail, StoppedRuns) {
+    EXPECT_EQ(StopDetail(SIGINT, StopPhase::Data, 6592, 32768),
+              "stopped by SIGINT after 6,592 of 32,768 bytes; the inverter must be flashed again");
+    EXPECT_EQ(StopDetail(SIGTERM, StopPhase::Data, 0, 1234567),
+              "stopped by SIGTERM after 0 of 1,234,567 bytes; the inverter must be flashed again");
+    EXPECT_EQ(StopDetail(SIGHUP, StopPhase::Handshake, 0, 0),
+              "stopped by SIGHUP during the handshake; nothing was written to the inverter");
+    EXPECT_EQ(StopDetail(kStopByUser, StopPhase::Preparing, 0, 0),
+              "stopped by the user before the handshake; nothing was sent to the inverter");
+    EXPECT_EQ(FormatCount(999), "999");
+    EXPECT_EQ(FormatCount(1000), "1,000");
 }
 
 TEST(ProgressFigures, AnsweredBlocksOnly) {
