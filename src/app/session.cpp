@@ -17,7 +17,11 @@ FlashResult RunPort(const std::string& portName, const FlashJob& job, JobUi& ui,
         // Made before the port is touched, so that a slow or failed open is on record too.
         traceFile = CTraceFile::Create(options.trace, trace.error);
         if (traceFile) {
-            trace.file = options.trace;
+            std::error_code ec;
+            trace.file = fs::absolute(options.trace, ec);  // as the history will name it
+            if (ec) {
+                trace.file = options.trace;
+            }
             traceFile->Comment("wire trace of " + portName + ", started " +
                                IsoUtc(std::chrono::system_clock::now()));
             traceFile->Comment("milliseconds since the port opened, event, bytes in hex");

@@ -316,7 +316,7 @@ TEST_F(FlashRunTest, WireTrace) {
     const Outcome out =
         Flash("Master.bin", Sim(), kTargetMaster, false, "history.jsonl", nullptr, "run.trace");
     EXPECT_EQ(out.result.outcome, FlashOutcome::Success);
-    EXPECT_EQ(out.record.trace, "run.trace");
+    EXPECT_EQ(out.record.trace, (m_dir / "run.trace").string());
     const std::regex event(R"( *([0-9]+\.[0-9]{3})  (out|in|purge|step|close|error)(?: +(.*))?)");
     std::istringstream lines(ReadFile("run.trace"));
     std::string line, last, sent, kinds;
