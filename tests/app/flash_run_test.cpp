@@ -340,10 +340,14 @@ TEST_F(FlashRunTest, WireTrace) {
     WriteFile("victim", "keep");
     fs::create_symlink("victim", "link.trace");
     fs::create_directories("folder.trace");
-    ASSERT_EQ(mkfifo("fifo.trace", 0600), 0);  // without a reader: refused, never waited on
+    // A FIFO without a reader is refused, never waited on; one with a reader too.
+    ASSERT_EQ(mkfifo("fifo.trace", 0600), 0);
+    ASSERT_EQ(mkfifo("read.trace", 0600), 0);
+    const int reader = open("read.trace", O_RDONLY | O_NONBLOCK);
     for (const auto& [path, why] : {std::pair{"link.trace", " is a symbolic link"},
                                     {"folder.trace", ": Is a directory"},
-                                    {"fifo.trace", ": No such device or address"}}) {
+                                    {"fifo.trace", ": No such device or address"},
+                                    {"read.trace", " is not a regular file"}}) {
         const Outcome refused =
             Flash("Master.bin", Sim(), kTargetMaster, false, "history.jsonl", nullptr, path);
         EXPECT_EQ(refused.result.outcome, FlashOutcome::Success) << path;
@@ -351,6 +355,7 @@ TEST_F(FlashRunTest, WireTrace) {
                   std::string("No wire trace was written: ") + path + why + ".");
         EXPECT_EQ(refused.record.trace, "");
     }
+    close(reader);
     EXPECT_EQ(ReadFile("victim"), "keep");
 }
 
