@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -183,8 +184,11 @@ void CTraceLine::Failed(const CSerialException& e) {
 }
 
 void CTraceLine::Close() noexcept {
-    if (m_line.IsOpen()) {
-        Add("close", "");
+    try {
+        if (m_line.IsOpen()) {
+            Add("close", "");
+        }
+    } catch (const std::bad_alloc&) {  // the port is closed all the same
     }
     m_line.Close();
     m_file.Flush();
