@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -60,6 +61,18 @@ SimOptions Sim(const char* fault = nullptr, std::optional<std::uint8_t> chip = s
     o.slave = slave;
     return o;
 }
+
+// Asks for a stop once stopAt bytes went out.
+struct StoppingUi : RecordingUi {
+    std::uint32_t stopAt = 0;
+    std::function<void()> stop;
+    void TransferProgressed(const TransferProgress& p) override {
+        RecordingUi::TransferProgressed(p);
+        if (stop && p.sent == stopAt) {
+            stop();
+        }
+    }
+};
 
 class FlashRunTest : public ::testing::Test {
 protected:
@@ -245,13 +258,9 @@ TEST_F(FlashRunTest, SuccessfulRunsDeliverTheImageAndRecordIt) {
 // A stop request (a signal to quillon-cli) ends the run silently: port closed, progress
 // window gone, button back, working files removed, the run recorded as stopped.
 TEST_F(FlashRunTest, StopRequestEndsTheRunWithoutAMessage) {
-    struct StoppingUi : RecordingUi {
-        void TransferProgressed(const TransferProgress& p) override {
-            RecordingUi::TransferProgressed(p);
-            RequestStop(SIGTERM);
-        }
-    };
     StoppingUi ui;
+    ui.stopAt = 64;
+    ui.stop = [] { RequestStop(SIGTERM); };
     const Outcome out = Flash("Master.mot", Sim(), kTargetMaster, false, "history.jsonl", &ui);
     RequestStop(0);
     EXPECT_EQ(ui.Events(), "busy start:17408 finish:failed idle");
@@ -270,19 +279,11 @@ TEST_F(FlashRunTest, StopRequestEndsTheRunWithoutAMessage) {
 
 // A run's own stop source ends that run alone; a run beside it goes on to its end.
 TEST_F(FlashRunTest, ItsOwnStopEndsOneRunAlone) {
-    struct StoppingUi : RecordingUi {
-        CStopSource* stop = nullptr;
-        void TransferProgressed(const TransferProgress& p) override {
-            RecordingUi::TransferProgressed(p);
-            if (stop != nullptr && p.sent == 6 * 64) {
-                stop->RequestStop();
-            }
-        }
-    };
     CSimRunner deviceA, deviceB;
     CStopSource stopA, stopB;
     StoppingUi uiA, uiB;
-    uiA.stop = &stopA;
+    uiA.stopAt = 6 * 64;
+    uiA.stop = [&] { stopA.RequestStop(); };
     FlashResult a, b;
     const auto run = [&](CSimRunner& device, CStopSource& stop, StoppingUi& ui, FlashResult& r,
                          const char* work) {
