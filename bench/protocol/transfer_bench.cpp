@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "app/flash_run.h"
+#include "app/session.h"
 #include "firmware_gen.h"
 #include "ser2net_server.h"
 
@@ -96,19 +97,18 @@ int main(int argc, char** argv) {
                     options.empty() ? "" : options.substr(4, options.size() - 5).c_str());
     }
 
-    CBootLink bootLink;
-    if (!bootLink.OpenPort(port)) {
-        std::fprintf(stderr, "cannot open %s\n", port.c_str());
-        kill(sim, SIGTERM);
-        return 2;
-    }
     FlashJob job;
     job.filePath = file.string();
     job.fileExt = "bin";
     job.targetType = kTargetMaster;
     job.historyFile = dir / "history.jsonl";  // never the user's own history
     TimingUi ui;
-    const FlashResult result = FlashThreadProc(bootLink, job, ui);
+    const FlashResult result = RunPort(port, job, ui);
+    if (result.outcome == FlashOutcome::PortNotOpened) {
+        std::fprintf(stderr, "cannot open %s\n", port.c_str());
+        kill(sim, SIGTERM);
+        return 2;
+    }
     int status = 0;
     waitpid(sim, &status, 0);
     fs::remove_all(dir);

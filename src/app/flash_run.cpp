@@ -1,18 +1,22 @@
 #include "app/flash_run.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <limits>
+#include <new>
 #include <optional>
 
+#include "app/run_cleanup.h"
 #include "app/run_detail.h"
 #include "app/sha256.h"
 #include "common/hex.h"
 #include "common/stop_request.h"
 #include "image/convert.h"
-#include "image/work_dir.h"
 #include "protocol/transfer.h"
+#include "serial/serial_port.h"
 
 namespace fs = std::filesystem;
 
@@ -56,12 +60,46 @@ ImageKind KindOf(const std::string& ext) {
 constexpr std::uint32_t kMasterSignatureOffset = 0x4000;
 constexpr std::uint32_t kSlaveSignatureOffset = 0x10000;
 
-// Reads 4 bytes at offset; false when the image is shorter.
-bool ReadSignature(std::ifstream& image, std::uint32_t offset, std::array<std::uint8_t, 4>& out) {
-    image.clear();
-    image.seekg(offset);
-    image.read(reinterpret_cast<char*>(out.data()), out.size());
-    return image.gcount() == static_cast<std::streamsize>(out.size());
+constexpr std::uint64_t kMaxImageLength =
+    static_cast<std::uint64_t>(std::numeric_limits<int>::max()) - CImageTransfer::kBlockSize;
+
+// Pads the image with 0xFF to whole blocks; length: its own bytes. False when it is too long for
+// the size message (a signed 32-bit count). An empty image stays empty (its signature check
+// refuses it).
+bool PadImage(std::vector<std::uint8_t>& image, std::uint64_t& length) {
+    length = image.size();
+    if (length > kMaxImageLength) {
+        return false;
+    }
+    image.resize(PaddedImageLength(length), 0xFF);
+    return true;
+}
+
+// The image file whole, padded: the bytes that are checked are the bytes that go out.
+bool LoadImage(const fs::path& path, std::vector<std::uint8_t>& image, std::uint64_t& length) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) {
+        return false;
+    }
+    const std::streamoff size = file.tellg();
+    if (size < 0 || static_cast<std::uint64_t>(size) > kMaxImageLength) {
+        return false;
+    }
+    image.resize(static_cast<std::size_t>(size));
+    file.seekg(0);
+    // A file that shrank under us is a read error, not a shorter image.
+    return static_cast<bool>(file.read(reinterpret_cast<char*>(image.data()), size)) &&
+           PadImage(image, length);
+}
+
+// The 4 bytes at offset of the file's own bytes (not the padding); false when it is shorter.
+bool ReadSignature(const std::vector<std::uint8_t>& image, std::uint64_t length,
+                   std::uint32_t offset, std::array<std::uint8_t, 4>& out) {
+    if (length < offset + out.size()) {
+        return false;
+    }
+    std::copy_n(image.begin() + offset, out.size(), out.begin());
+    return true;
 }
 
 const char* OutcomeName(FlashOutcome outcome) {
@@ -107,9 +145,19 @@ void Record(FlashResult& result, const FlashJob& job) {
     }
 }
 
+// How a run ends, before it is recorded and shown.
+struct Ending {
+    FlashOutcome outcome = FlashOutcome::TransferFailed;
+    ResultCode code = ResultSuccess;
+    std::string text;
+    std::string detail;
+    bool silent = false;  // a fit file in a check alone: nothing recorded or shown
+};
+
 class Run {
 public:
-    Run(CBootLink& link, const FlashJob& job, JobUi& ui) : m_link(link), m_job(job), m_ui(ui) {
+    Run(CBootLink& link, const FlashJob& job, JobUi& ui, const RunTrace& trace)
+        : m_link(link), m_job(job), m_ui(ui), m_trace(trace) {
         m_result.record = StartRecord(link.State().port, job);
     }
 
@@ -123,92 +171,80 @@ public:
 
     FlashResult Execute() {
         m_ui.SetBusy(true);
-        try {
-            return Steps();
-        } catch (const CStopRequested&) {
-            // A signal ends the run: the port and the working files go, nothing is said.
-            DeleteConvertedImage();
-            m_link.ClosePort();
-            m_result.outcome = FlashOutcome::Stopped;
-            m_result.message.clear();
-            Record(m_result, m_job);
-            m_ui.SetBusy(false);
-            return m_result;
-        } catch (const std::exception& e) {
-            // Whatever broke (no working folder, no memory), the run still ends cleanly.
-            DeleteConvertedImage();
-            m_link.ClosePort();
-            return Finish(FlashOutcome::TransferFailed, ResultSuccess, kProgrammingErrorText,
-                          e.what());
+        Ending ending;
+        {
+            RunCleanup cleanup(m_link.Line(), m_ui, m_job.workDir);
+            try {
+                ending = Steps(cleanup);
+            } catch (const CStopRequested& stop) {
+                ending = Stopped(stop.Reason());
+            } catch (const std::exception& e) {
+                // Whatever broke (no working folder, no memory), the run still ends cleanly.
+                ending = {FlashOutcome::TransferFailed, ResultSuccess, kProgrammingErrorText,
+                          e.what()};
+            }
+            if (!m_checkOnly) {
+                m_link.Line().Mark(std::string("ending ") + OutcomeName(ending.outcome));
+            }
         }
+        return Finish(ending);
     }
 
 private:
-    FlashResult Steps() {
+    Ending Steps(RunCleanup& cleanup) {
         const ImageKind kind = KindOf(m_job.fileExt);
         if (kind == ImageKind::Unknown) {
-            m_link.ClosePort();
-            return Finish(FlashOutcome::FileRefused, ResultSuccess, kUnknownKindText);
+            return Refused(kUnknownKindText);
         }
-        m_converted = kind == ImageKind::Mot;
 
-        // The file is converted, sized and checked completely before the first byte goes
-        // out: a damaged file is named as such, never reported as a silent device.
-        fs::path imagePath = m_job.filePath;
-        if (m_converted) {
-            const fs::path* dir = WorkDir();
-            bool converted = false;
-            if (dir != nullptr) {
-                converted = ConvertMotToBin(fs::path(m_job.filePath), *dir, m_ui);
-                std::error_code ec;
-                for (const char* name : kTraceFileNames) {
-                    fs::remove(*dir / name, ec);
+        // The file is read (or converted) once; those bytes are checked, sent and hashed. A
+        // damaged file is named as such before the first byte goes out.
+        std::vector<std::uint8_t> image;
+        std::uint64_t fileLength = 0;
+        try {
+            if (kind == ImageKind::Mot) {
+                const fs::path* dir = cleanup.WorkDir();
+                bool converted = false;
+                if (dir != nullptr) {
+                    converted = ConvertMotToBin(fs::path(m_job.filePath), *dir, m_ui, &image);
+                    std::error_code ec;
+                    for (const char* name : kTraceFileNames) {
+                        fs::remove(*dir / name, ec);
+                    }
                 }
+                if (!converted) {
+                    return Refused(kConversionErrorText);
+                }
+                cleanup.ConvertedImage(*dir / kImageFileName);
+                if (!PadImage(image, fileLength)) {
+                    return ReadError();
+                }
+            } else if (!LoadImage(m_job.filePath, image, fileLength)) {
+                return ReadError();
             }
-            if (!converted) {
-                m_link.ClosePort();
-                return Finish(FlashOutcome::FileRefused, ResultSuccess, kConversionErrorText);
-            }
-            imagePath = *dir / kImageFileName;
-            m_tmpBin = imagePath;
+        } catch (const std::bad_alloc&) {
+            return ReadError();
         }
-
-        std::uint32_t imageLength = 0;
+        m_result.record.sha256 = Sha256Hex(image.data(), image.size());
+        // The device is told the padded length: it receives whole blocks only.
+        const auto imageLength = static_cast<std::uint32_t>(image.size());
         std::array<std::uint8_t, 4> signature{};
-        {
-            std::ifstream image(imagePath, std::ios::binary | std::ios::ate);
-            if (!image) {
-                return ReadError();
+        if (m_job.targetType == kTargetMaster) {
+            const bool read = ReadSignature(image, fileLength, kMasterSignatureOffset, signature);
+            if (!read || signature[0] != 0x30 || signature[1] != 0x64) {
+                return Refused(kNotMasterText, SignatureDetail(read, kMasterSignatureOffset,
+                                                               signature, 2, "0x30 0x64"));
             }
-            const std::streamoff length = image.tellg();
-            if (length < 0) {
-                return ReadError();
-            }
-            // The device is told the padded length: it receives whole blocks only.
-            imageLength = PaddedImageLength(static_cast<std::uint64_t>(length));
-
-            if (m_job.targetType == kTargetMaster) {
-                const bool read = ReadSignature(image, kMasterSignatureOffset, signature);
-                if (!read || signature[0] != 0x30 || signature[1] != 0x64) {
-                    return SignatureEnding(
-                        kNotMasterText,
-                        SignatureDetail(read, kMasterSignatureOffset, signature, 2, "0x30 0x64"));
-                }
-                m_result.record.imageVersion = signature[3];
-            } else {
-                const bool read = ReadSignature(image, kSlaveSignatureOffset, signature);
-                if (!read || signature != std::array<std::uint8_t, 4>{0x60, 0x49, 0x00, 0x01}) {
-                    return SignatureEnding(
-                        kNotSlaveText, SignatureDetail(read, kSlaveSignatureOffset, signature, 4,
-                                                       "0x60 0x49 0x00 0x01"));
-                }
+            m_result.record.imageVersion = signature[3];
+        } else {
+            const bool read = ReadSignature(image, fileLength, kSlaveSignatureOffset, signature);
+            if (!read || signature != std::array<std::uint8_t, 4>{0x60, 0x49, 0x00, 0x01}) {
+                return Refused(kNotSlaveText, SignatureDetail(read, kSlaveSignatureOffset,
+                                                              signature, 4, "0x60 0x49 0x00 0x01"));
             }
         }
         if (m_checkOnly) {
-            DeleteConvertedImage();
-            m_result.outcome = FlashOutcome::Success;
-            m_ui.SetBusy(false);
-            return m_result;
+            return {FlashOutcome::Success, ResultSuccess, {}, {}, true};
         }
 
         m_step = "the target announcement";
@@ -232,56 +268,55 @@ private:
             r = m_link.SendImageSize(imageLength);
         }
         if (r != ResultSuccess) {
-            DeleteConvertedImage();
-            m_link.ClosePort();
-            return Finish(FlashOutcome::HandshakeFailed, r, ResultMessage(r),
-                          HandshakeDetail(m_link.State(), m_link.Timing(), m_step, r));
+            return {FlashOutcome::HandshakeFailed, r, ResultMessage(r),
+                    HandshakeDetail(m_link.State(), m_link.Timing(), m_step, r)};
         }
         m_result.record.bytesTotal = imageLength;
 
-        CImageTransfer transfer(m_link, m_ui);
-        const TransferEnding ending = transfer.DoModal(imagePath.string());
-        DeleteConvertedImage();
-        m_link.ClosePort();
-        // The image as it went out: converted and padded.
-        const std::vector<std::uint8_t>& image = transfer.Image();
-        if (!image.empty()) {
-            m_result.record.sha256 = Sha256Hex(image.data(), image.size());
+        CImageTransfer& transfer = m_transfer.emplace(m_link, m_ui);
+        cleanup.ProgressWindow(true);
+        const TransferEnding ending = transfer.DoModal(image);
+        const TransferReport& report = transfer.Report();
+        m_result.record.bytesSent = report.bytesOut;
+        // The transfer's own message goes over the open progress window, which then closes.
+        if (report.text != nullptr) {
+            m_ui.ShowMessage(report.text, report.caption, MsgIcon::Warning);
         }
-        m_result.record.bytesSent = transfer.Report().bytesOut;
+        cleanup.ProgressWindow(false);
+        if (report.imageLength > 0) {
+            m_ui.TransferFinished(ending == TransferEnding::Acked);
+        }
         if (ending == TransferEnding::Acked) {
-            return Finish(FlashOutcome::Success, ResultSuccess,
-                          kSuccessTexts[m_job.targetType == kTargetMaster ? 0 : 1]);
+            return {FlashOutcome::Success,
+                    ResultSuccess,
+                    kSuccessTexts[m_job.targetType == kTargetMaster ? 0 : 1],
+                    {}};
         }
-        return Finish(FlashOutcome::TransferFailed, ResultSuccess, kProgrammingErrorText,
-                      TransferDetail(m_link.State().port, m_link.Timing(), transfer.Report()));
+        return {FlashOutcome::TransferFailed, ResultSuccess, kProgrammingErrorText,
+                TransferDetail(m_link.State().port, m_link.Timing(), report)};
     }
 
-    // Null when no private folder can be made (TMPDIR missing or full).
-    const fs::path* WorkDir() {
-        if (!m_job.workDir.empty())
-            return &m_job.workDir;
-        if (!m_private) {
-            try {
-                m_private.emplace();
-            } catch (const fs::filesystem_error&) {
-                return nullptr;
-            }
+    // How far a stopped run got, in the one line the command line prints and the history
+    // keeps: an image half sent must be flashed again.
+    Ending Stopped(int reason) {
+        StopPhase phase = *m_step == '\0' ? StopPhase::Preparing : StopPhase::Handshake;
+        if (m_transfer) {
+            phase = StopPhase::Data;
+            m_result.record.bytesSent = m_transfer->Report().bytesOut;
         }
-        return &m_private->Path();
+        return {FlashOutcome::Stopped,
+                ResultSuccess,
+                {},
+                StopDetail(reason, phase, m_result.record.bytesSent, m_result.record.bytesTotal)};
     }
 
-    FlashResult ReadError() {
-        DeleteConvertedImage();
-        m_link.ClosePort();
-        return Finish(FlashOutcome::FileRefused, ResultSuccess, kImageReadErrorText,
-                      "The image of " + m_job.filePath + " could not be read.");
+    Ending Refused(const char* text, std::string detail = {}) {
+        return {FlashOutcome::FileRefused, ResultSuccess, text, std::move(detail)};
     }
 
-    FlashResult SignatureEnding(const char* text, const std::string& detail) {
-        DeleteConvertedImage();
-        m_link.ClosePort();
-        return Finish(FlashOutcome::FileRefused, ResultSuccess, text, detail);
+    Ending ReadError() {
+        return Refused(kImageReadErrorText,
+                       "The image of " + m_job.filePath + " could not be read.");
     }
 
     std::string SignatureDetail(bool read, std::uint32_t offset,
@@ -299,26 +334,29 @@ private:
                " is expected.";
     }
 
-    void DeleteConvertedImage() {
-        if (!m_tmpBin.empty()) {
-            std::error_code ec;
-            fs::remove(m_tmpBin, ec);
-        }
-    }
-
     // Recorded, then the message; the button comes back only once it was acknowledged.
-    FlashResult Finish(FlashOutcome outcome, ResultCode code, const std::string& text,
-                       const std::string& detail = {}) {
+    FlashResult Finish(const Ending& ending) {
         FlashResult& result = m_result;
-        const bool ok = outcome == FlashOutcome::Success;
+        const bool ok = ending.outcome == FlashOutcome::Success;
         result.exitCode = ok ? 1 : 0;
-        result.outcome = outcome;
-        result.resultCode = code;
-        result.message = text;
-        result.detail = detail;
+        result.outcome = ending.outcome;
+        result.resultCode = ending.code;
+        result.message = ending.text;
+        result.detail = ending.detail;
+        if (ending.silent) {
+            m_ui.SetBusy(false);
+            return result;
+        }
+        const bool stopped = ending.outcome == FlashOutcome::Stopped;
+        if (!stopped) {  // a stop's detail stays the one line that says how far it got
+            AddTraceNote(result.detail, m_trace, ok);
+        }
+        result.record.trace = m_trace.file.string();
         Record(result, m_job);
-        m_ui.ShowDetailedMessage(text, ok ? kCaptionOk : kCaptionWarning,
-                                 ok ? MsgIcon::Information : MsgIcon::Warning, result.detail);
+        if (!stopped) {
+            m_ui.ShowDetailedMessage(ending.text, ok ? kCaptionOk : kCaptionWarning,
+                                     ok ? MsgIcon::Information : MsgIcon::Warning, result.detail);
+        }
         m_ui.SetBusy(false);
         return result;
     }
@@ -326,18 +364,18 @@ private:
     CBootLink& m_link;
     const FlashJob& m_job;
     JobUi& m_ui;
+    const RunTrace& m_trace;
     FlashResult m_result;
     const char* m_step = "";
     bool m_checkOnly = false;
-    bool m_converted = false;
-    fs::path m_tmpBin;  // set once a conversion wrote it
-    std::optional<CWorkDir> m_private;
+    std::optional<CImageTransfer> m_transfer;  // once the data phase began
 };
 
 }  // namespace
 
-FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui) {
-    return Run(link, job, ui).Execute();
+FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui,
+                            const RunTrace& trace) {
+    return Run(link, job, ui, trace).Execute();
 }
 
 FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::string>& ports,
@@ -346,17 +384,23 @@ FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::strin
     for (const std::string& port : ports) {
         names += (names.empty() ? "" : " ") + port;
     }
-    CBootLink none;  // never opened
-    return Run(none, job, ui).CheckOnly(names);
+    CSerialPort none;  // never opened
+    CBootLink link(none, names);
+    const RunTrace noTrace;
+    return Run(link, job, ui, noTrace).CheckOnly(names);
 }
 
-FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job) {
+FlashResult PortOpenFailure(const std::string& port, std::uint32_t error,
+                            const std::string& operation, const FlashJob& job,
+                            const RunTrace& trace) {
     FlashResult result;
     result.outcome = FlashOutcome::PortNotOpened;
     result.resultCode = ResultPortOpenFailed;
     result.message = ResultMessage(ResultPortOpenFailed);
-    result.detail = OpenFailureDetail(link.State().port, link.State().openError);
-    result.record = StartRecord(link.State().port, job);
+    result.detail = OpenFailureDetail(port, error, operation);
+    AddTraceNote(result.detail, trace, false);
+    result.record = StartRecord(port, job);
+    result.record.trace = trace.file.string();
     Record(result, job);
     return result;
 }

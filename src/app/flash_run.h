@@ -20,8 +20,8 @@ enum class FlashOutcome {
     HandshakeFailed,  // a handshake step returned a result code other than 1
     FileRefused,      // unknown kind, conversion failed, wrong signature, image unreadable
     TransferFailed,   // the progress window ended without ACK
-    Stopped,          // a signal asked the run to stop (command line); no message shown
-    PortNotOpened,    // the front end could not open the port (PortOpenFailure)
+    Stopped,          // a signal or the run's own stop source ended it; no message shown
+    PortNotOpened,    // the port could not be opened (PortOpenFailure)
 };
 
 struct FlashJob {
@@ -47,9 +47,17 @@ struct FlashResult {
     std::string historyError;               // why the record could not be appended, if it could not
 };
 
-// The worker's body. The link's port is open; every ending closes it, shows one message and
-// gives the button back.
-FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui);
+// The wire trace of a run, as the run names it in its detail and its record.
+struct RunTrace {
+    std::filesystem::path file;  // the trace written for this run; empty: none
+    std::string error;           // why a trace that was asked for is not being written
+};
+
+// The run on a line its owner opened (RunPort's own, or a simulated one). Every ending closes
+// the line, removes the working files, closes the progress window if it opened, shows one
+// message (none when stopped) and gives the button back.
+FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui,
+                            const RunTrace& trace = {});
 
 // The file stages of a run without a port: kind, conversion (in a private folder removed
 // again), length and signature. A front end that flashes several ports checks the file once
@@ -59,9 +67,11 @@ FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui);
 FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::string>& ports,
                                JobUi& ui);
 
-// The ending of a run whose port did not open (link.OpenPort returned false): its message,
-// its detail and its history record. Shows nothing; the front end does.
-FlashResult PortOpenFailure(const CBootLink& link, const FlashJob& job);
+// The ending of a run whose port did not open (error: the system's code; operation: the call
+// that failed): its message, its detail and its history record. Shows nothing.
+FlashResult PortOpenFailure(const std::string& port, std::uint32_t error,
+                            const std::string& operation, const FlashJob& job,
+                            const RunTrace& trace = {});
 
 // The Flash command's file checks, in order: empty path, unreadable file, no "Master" or
 // "Slave" in the file's name part. On success targetType is set and message is empty.

@@ -23,9 +23,10 @@ struct RunRecord {
     std::uint64_t bytesSent = 0;
     std::uint64_t bytesTotal = 0;
     std::string outcome;  // "success", "transfer-failed", "handshake-failed", "file-refused",
-                          // "port-not-opened"
+                          // "port-not-opened", "stopped"
     std::string ending;   // the final message, as shown
     std::string detail;   // what else was known about the ending
+    std::string trace;    // the run's wire trace file; empty when none was written
 };
 
 // UTC, ISO 8601, to the second.

@@ -302,6 +302,9 @@ std::string RecordToJson(const RunRecord& r) {
     Field(out, "outcome", r.outcome, false);
     Field(out, "ending", r.ending, false);
     Field(out, "detail", r.detail, true);
+    if (!r.trace.empty()) {  // only runs that wrote one name it
+        Field(out, "trace", r.trace, false);
+    }
     out += '}';
     return out;
 }
@@ -334,6 +337,8 @@ bool RecordFromJson(const std::string& line, RunRecord& record) {
             return Take(v, r.ending);
         if (key == "detail")
             return Take(v, r.detail);
+        if (key == "trace")
+            return Take(v, r.trace);
         if (key == "bytes_sent")
             return Take(v, r.bytesSent);
         if (key == "bytes_total")

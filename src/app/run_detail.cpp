@@ -7,9 +7,11 @@
 #include <cerrno>
 #endif
 
+#include <csignal>
 #include <cstdio>
 
 #include "common/hex.h"
+#include "common/stop_request.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -32,6 +34,28 @@ std::string Quoted(const std::string& port) {
     return port.empty() ? std::string("the port") : port;
 }
 
+// " (write)": the call that failed, where the line said which.
+std::string During(const std::string& operation) {
+    return operation.empty() ? std::string() : " (" + operation + ")";
+}
+
+std::string StopperName(int reason) {
+    switch (reason) {
+        case kStopByUser:
+            return "the user";
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+#ifdef SIGHUP
+        case SIGHUP:
+            return "SIGHUP";
+#endif
+        default:
+            return "signal " + std::to_string(reason);
+    }
+}
+
 }  // namespace
 
 std::string FormatSeconds(long long ms) {
@@ -42,6 +66,26 @@ std::string FormatSeconds(long long ms) {
         std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
     }
     return text;
+}
+
+std::string FormatCount(std::uint64_t count) {
+    std::string digits = std::to_string(count);
+    for (std::size_t at = digits.size(); at > 3; at -= 3) {
+        digits.insert(at - 3, ",");
+    }
+    return digits;
+}
+
+std::string StopDetail(int reason, StopPhase phase, std::uint64_t sent, std::uint64_t total) {
+    const std::string by = "stopped by " + StopperName(reason);
+    if (phase == StopPhase::Preparing) {
+        return by + " before the handshake; nothing was sent to the inverter";
+    }
+    if (phase == StopPhase::Handshake) {
+        return by + " during the handshake; nothing was written to the inverter";
+    }
+    return by + " after " + FormatCount(sent) + " of " + FormatCount(total) +
+           " bytes; the inverter must be flashed again";
 }
 
 std::string PortAccessHint(const std::string& port, std::uint32_t error) {
@@ -64,12 +108,14 @@ std::string PortAccessHint(const std::string& port, std::uint32_t error) {
 #endif
 }
 
-std::string OpenFailureDetail(const std::string& port, std::uint32_t error) {
+std::string OpenFailureDetail(const std::string& port, std::uint32_t error,
+                              const std::string& operation) {
     if (port.empty()) {
         return "No serial port is listed: connect the adapter, then choose its port.";
     }
+    const std::string call = operation.empty() ? std::string() : operation + ": ";
     std::string detail =
-        error == 0 ? port + " could not be opened." : port + ": " + SystemText(error);
+        error == 0 ? port + " could not be opened." : port + ": " + call + SystemText(error);
     const std::string hint = PortAccessHint(port, error);
     if (!hint.empty()) {
         detail += "\n" + hint;
@@ -95,11 +141,13 @@ std::string HandshakeDetail(const LinkState& link, const LinkTiming& timing, con
                    FormatSeconds(timing.replyTimeoutMs) + ".";
         case ResultPortException:
             if (IsHangUpError(link.lastError)) {
-                return "The line to " + port + " hung up during " + step + ".";
+                return "The line to " + port + " hung up during " + step +
+                       During(link.lastOperation) + ".";
             }
-            return port + " failed during " + step + ": " + SystemText(link.lastError) + ".";
+            return port + " failed during " + step + During(link.lastOperation) + ": " +
+                   SystemText(link.lastError) + ".";
         case ResultPortOpenFailed:
-            return OpenFailureDetail(link.port, link.lastError);
+            return OpenFailureDetail(link.port, link.lastError, link.lastOperation);
         case ResultNoAck:
             return answered + HexText(static_cast<unsigned>(link.lastReply)) +
                    " instead of ACK (0x06).";
@@ -135,9 +183,10 @@ std::string TransferDetail(const std::string& portName, const LinkTiming& timing
                    " instead of XON or ACK.";
         case TransferEnding::PortFailed:
             if (IsHangUpError(transfer.portError)) {
-                return sent + ", then the line hung up.";
+                return sent + ", then the line hung up" + During(transfer.portOperation) + ".";
             }
-            return sent + ", then the port failed: " + SystemText(transfer.portError) + ".";
+            return sent + ", then the port failed" + During(transfer.portOperation) + ": " +
+                   SystemText(transfer.portError) + ".";
         default:
             return sent + ".";
     }

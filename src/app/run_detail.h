@@ -14,9 +14,10 @@
 // unknown or root (which no one should join for a serial port).
 std::string PortAccessHint(const std::string& port, std::uint32_t error);
 
-// The port that did not open and the system's reason, with the usual remedy when access was
-// denied (the group that owns the device).
-std::string OpenFailureDetail(const std::string& port, std::uint32_t error);
+// The port that did not open, the call that failed (when known) and the system's reason, with
+// the usual remedy when access was denied (the group that owns the device).
+std::string OpenFailureDetail(const std::string& port, std::uint32_t error,
+                              const std::string& operation = {});
 
 // A handshake step that returned code; step names it ("the block table").
 std::string HandshakeDetail(const LinkState& link, const LinkTiming& timing, const char* step,
@@ -26,6 +27,20 @@ std::string HandshakeDetail(const LinkState& link, const LinkTiming& timing, con
 // an ACK.
 std::string TransferDetail(const std::string& port, const LinkTiming& timing,
                            const TransferReport& transfer);
+
+// Where a run was when it was stopped.
+enum class StopPhase {
+    Preparing,  // the file stages, before anything went to the port
+    Handshake,  // the handshake steps, before the first data block
+    Data,       // the data phase
+};
+
+// The one line that tells how far a stopped run got (reason: the signal, or kStopByUser):
+// "stopped by SIGINT after 6,592 of 32,768 bytes; the inverter must be flashed again".
+std::string StopDetail(int reason, StopPhase phase, std::uint64_t sent, std::uint64_t total);
+
+// "32,768": a byte count with thousands separators.
+std::string FormatCount(std::uint64_t count);
 
 // "1.6 s", "5 s": a duration as a technician reads it.
 std::string FormatSeconds(long long ms);

@@ -3,13 +3,13 @@
 #include <new>
 
 bool ConvertMotToBin(const std::filesystem::path& motPath, const std::filesystem::path& workDir,
-                     IMessageSink& sink) {
+                     IMessageSink& sink, std::vector<std::uint8_t>* image) {
     try {
         CXfer xfer(sink, workDir);
         return xfer.LoadMotFile(motPath) && xfer.SortRecords() && xfer.DumpSorted() &&
                xfer.DumpUnordered() && xfer.BuildLines() && xfer.DumpRawLines() &&
                xfer.DumpLines() && xfer.MergeLines() && xfer.DumpMerged() && xfer.FillImage() &&
-               xfer.DumpImage() && xfer.WriteBinFile(workDir / kImageFileName);
+               xfer.DumpImage() && xfer.WriteBinFile(workDir / kImageFileName, image);
     } catch (const std::bad_alloc&) {
         sink.ShowMessage(xfer_msg::kOutOfMemory, std::string(), MsgIcon::None);
         return false;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/job_ui.h"
 #include "image/xfer_lists.h"
@@ -66,8 +67,10 @@ public:
     bool DumpMerged();     // mottmp.txt
     bool DumpImage();      // fullmottmp.txt
 
-    // m_listImage as bytes into the file at path.
-    bool WriteBinFile(const std::filesystem::path& path);
+    // m_listImage as bytes into the file at path; written, when given, receives those bytes
+    // once the file holds them.
+    bool WriteBinFile(const std::filesystem::path& path,
+                      std::vector<std::uint8_t>* written = nullptr);
 
     CRecordStore m_listRecords;
     CRecordList m_listSorted{m_listRecords};

@@ -156,11 +156,28 @@ bool CXfer::DumpImage() {
     return Dump(kTraceFileNames[5], Lines(m_listImage, FormatLine), xfer_msg::kFullMotTxtWrite);
 }
 
-// Decoded a line at a time into a small buffer: the image is never held whole.
-bool CXfer::WriteBinFile(const std::filesystem::path& path) {
+// Decoded a line at a time into a small buffer: the image is held whole only where the caller
+// asks for the bytes written.
+bool CXfer::WriteBinFile(const std::filesystem::path& path, std::vector<std::uint8_t>* written) {
+    if (written != nullptr) {
+        try {
+            written->clear();
+            written->reserve(m_listImage.size() * 16);
+        } catch (const std::bad_alloc&) {
+            Show(xfer_msg::kOutOfMemory);
+            return false;
+        }
+    }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     char bytes[4096];
     std::size_t used = 0;
+    const auto flush = [&] {
+        out.write(bytes, static_cast<std::streamsize>(used));
+        if (written != nullptr) {
+            written->insert(written->end(), bytes, bytes + used);
+        }
+        used = 0;
+    };
     for (const CRawblock& line : m_listImage) {
         if (!out) {
             break;
@@ -173,12 +190,11 @@ bool CXfer::WriteBinFile(const std::filesystem::path& path) {
             bytes[used++] = high < 0 || low < 0 ? '\0' : static_cast<char>(high * 16 + low);
         }
         if (used == sizeof bytes) {
-            out.write(bytes, static_cast<std::streamsize>(used));
-            used = 0;
+            flush();
         }
     }
     if (out) {
-        out.write(bytes, static_cast<std::streamsize>(used));
+        flush();
         out.close();
     }
     if (!out) {

@@ -6,10 +6,9 @@
 #include <array>
 #include <chrono>
 #include <cstring>
-#include <thread>
+#include <utility>
 
 #include "common/hex.h"
-#include "common/stop_request.h"
 
 namespace {
 
@@ -42,20 +41,6 @@ constexpr std::array<std::uint8_t, 33> kBlockTable = {
 
 constexpr std::uint32_t kReadChunk = 200;
 
-// Sleeps in slices, so that a stop request ends even the long pause promptly.
-void Pause(unsigned ms) {
-    constexpr unsigned kSlice = 50;
-    for (unsigned left = ms;; left -= kSlice) {
-        ThrowIfStopRequested();
-        if (left <= kSlice) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(left));
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kSlice));
-    }
-    ThrowIfStopRequested();
-}
-
 // What has arrived could still grow into "ALL FLASH".
 bool IsProperPrefixOfAllFlash(const std::uint8_t* bytes, std::uint32_t count) {
     return count < sizeof kAllFlash && std::memcmp(bytes, kAllFlash, count) == 0;
@@ -81,46 +66,58 @@ const char* ResultMessage(ResultCode code) {
     return kMessages[code];
 }
 
-bool CBootLink::OpenPort(const std::string& name) {
-    try {
-        m_port.Close();
-        m_state.port = name;
-        m_port.Open(name);
-        m_port.SetTimeouts(0xFFFFFFFFu, 0, 0, 0, 0);
-        m_state.openError = 0;
-        return true;
-    } catch (const CSerialException& e) {
-        m_state.openError = e.m_dwError;
-        return false;
+CBootLink::CBootLink(ILine& line, std::string portName, const LinkTiming& timing, StopToken stop)
+    : m_line(line), m_timing(timing), m_stop(stop) {
+    m_state.port = std::move(portName);
+}
+
+void CBootLink::Pause(unsigned ms) {
+    constexpr auto kSlice = std::chrono::milliseconds(50);
+    IClock& clock = m_line.Clock();
+    const auto end = clock.Now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        m_stop.ThrowIfRequested();
+        const auto now = clock.Now();
+        if (now >= end) {
+            break;
+        }
+        clock.SleepUntil(std::min(end, now + kSlice));
     }
 }
 
-void CBootLink::ClosePort() {
-    m_port.Close();
-}
-
 void CBootLink::Send(const void* bytes, std::uint32_t count) {
-    m_port.Write(bytes, count);
+    m_line.Write(bytes, count, m_line.Clock().Now() + std::chrono::seconds(5));
 }
 
 std::uint32_t CBootLink::Receive(void* buffer, std::uint32_t capacity, unsigned waitMs) {
-    return m_port.WaitReadable(waitMs) ? m_port.Read(buffer, capacity) : 0;
+    const auto deadline = m_line.Clock().Now() + std::chrono::milliseconds(waitMs);
+    return m_line.WaitReadable(deadline) ? static_cast<std::uint32_t>(m_line.Read(buffer, capacity))
+                                         : 0;
 }
 
 ResultCode CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* reply, int replyMax,
                                int timeoutMs) {
     m_state.lastReply = -1;
     m_state.lastError = 0;
-    if (!m_port.IsOpen() && !OpenPort(m_state.port)) {
-        m_state.lastError = m_state.openError;
-        return ResultPortOpenFailed;
+    m_state.lastOperation.clear();
+    if (!m_line.IsOpen()) {
+        try {
+            m_line.Reopen();
+            m_state.openError = 0;
+        } catch (const CSerialException& e) {
+            m_state.openError = e.m_dwError;
+            m_state.lastError = e.m_dwError;
+            m_state.lastOperation = e.m_operation;
+            return ResultPortOpenFailed;
+        }
     }
     try {
         // Output first, then input: a late reply to an earlier message is never taken for the
         // reply to this one.
-        m_port.Purge(CSerialPort::PURGE_TXCLEAR);
-        m_port.Purge(CSerialPort::PURGE_RXCLEAR);
-        m_port.Write(send, sendCount);
+        const auto deadline = m_line.Clock().Now() + std::chrono::milliseconds(timeoutMs);
+        m_line.Purge(ILine::PURGE_TXCLEAR, deadline);
+        m_line.Purge(ILine::PURGE_RXCLEAR, deadline);
+        m_line.Write(send, sendCount, deadline);
 
         // A one-byte reply is what the first non-empty poll holds. A longer one may arrive
         // in pieces (USB adapters deliver "ALL FLASH" so): while what has come is a proper
@@ -130,7 +127,7 @@ ResultCode CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* 
         std::uint32_t got = 0;
         for (int countdown = timeoutMs; countdown > 0; countdown -= step) {
             Pause(m_timing.pollMs);
-            const std::uint32_t n = m_port.Read(buffer + got, kReadChunk - got);
+            const auto n = static_cast<std::uint32_t>(m_line.Read(buffer + got, kReadChunk - got));
             got += n;
             if (got > 0 && (n == 0 || replyMax <= 1 || !IsProperPrefixOfAllFlash(buffer, got))) {
                 break;
@@ -149,6 +146,7 @@ ResultCode CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* 
     } catch (const CSerialException& e) {
         // The system's code stays for the front ends; a stop request passes on.
         m_state.lastError = e.m_dwError;
+        m_state.lastOperation = e.m_operation;
         return ResultPortException;
     }
 }
@@ -193,10 +191,11 @@ ResultCode CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
 ResultCode CBootLink::SendWriteCommand() {
     const std::uint8_t command = 'W';
     try {
-        m_port.Write(&command, 1);
+        m_line.Write(&command, 1, m_line.Clock().Now() + std::chrono::seconds(5));
         return ResultSuccess;
     } catch (const CSerialException& e) {
         m_state.lastError = e.m_dwError;
+        m_state.lastOperation = e.m_operation;
         return ResultPortException;
     }
 }

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "serial/serial_port.h"
+#include "common/stop_request.h"
+#include "serial/line.h"
 
 // Result codes of the handshake steps; 1 is success. They index ResultMessage.
 enum ResultCode : int {
@@ -41,13 +42,14 @@ struct LinkTiming {
 // What the link knows about its port and its last step, for the account a front end gives of
 // a failure without opening the device again.
 struct LinkState {
-    std::string port;             // the name last given to OpenPort
-    std::uint32_t openError = 0;  // the system's code of the last OpenPort that failed
+    std::string port;             // the name the line was opened as
+    std::uint32_t openError = 0;  // the system's code when reopening the line failed
     int lastReply = -1;           // the last exchange's first reply byte; -1 when none came
     std::uint32_t lastError = 0;  // the system's code when the last exchange's port failed
     // The chip's answer to the all-flash request: "ALL FLASH" or the version byte it sent
     // ("0x05"), then what a repeated request got; empty until one was answered.
     std::string chipReply;
+    std::string lastOperation;  // the call that failed with lastError ("write", "purge", ...)
 };
 
 class CBootLink {
@@ -55,11 +57,10 @@ public:
     static constexpr std::uint8_t ACK = 0x06;
     static constexpr std::uint8_t XON = 0x11;
 
-    explicit CBootLink(const LinkTiming& timing = LinkTiming{}) : m_timing(timing) {}
-
-    bool OpenPort(const std::string& name);  // a port failure gives false, never an exception
-    void ClosePort();
-    bool IsOpen() const { return m_port.IsOpen(); }
+    // line: opened by the owner, who also closes it; portName: what it was opened as, for the
+    // front ends' account of a failure. Pauses and polls run on the line's clock.
+    CBootLink(ILine& line, std::string portName, const LinkTiming& timing = LinkTiming{},
+              StopToken stop = StopToken{});
 
     ResultCode Exchange(const void* send, std::uint32_t sendCount, void* reply, int replyMax,
                         int timeoutMs);
@@ -75,12 +76,18 @@ public:
     void Send(const void* bytes, std::uint32_t count);
     // Waits at most waitMs for bytes, then takes what has arrived (possibly nothing).
     std::uint32_t Receive(void* buffer, std::uint32_t capacity, unsigned waitMs);
+    // Sleeps ms on the line's clock, in slices, so that a stop request ends even a long pause
+    // promptly (CStopRequested).
+    void Pause(unsigned ms);
 
+    ILine& Line() { return m_line; }
     const LinkState& State() const { return m_state; }
     const LinkTiming& Timing() const { return m_timing; }
+    const StopToken& Stop() const { return m_stop; }
 
 private:
-    CSerialPort m_port;
+    ILine& m_line;
     LinkState m_state;
     LinkTiming m_timing;
+    StopToken m_stop;
 };

@@ -1,11 +1,7 @@
 #include "protocol/transfer.h"
 
 #include <cstdio>
-#include <fstream>
 #include <limits>
-#include <thread>
-
-#include "common/stop_request.h"
 
 namespace {
 constexpr const char* kReceiveErrorText = "Receive Error!";
@@ -19,37 +15,15 @@ std::uint32_t PaddedImageLength(std::uint64_t fileLength) {
                : static_cast<std::uint32_t>(padded);
 }
 
-int CImageTransfer::ReadImage(const std::string& path) {
-    m_pImage.clear();
-    m_pNextBlock = 0;
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file) {
-        return -1;
-    }
-    const std::streamoff length = file.tellg();
-    // The length travels as a signed 32-bit count; anything near that is no firmware image.
-    constexpr std::streamoff kMaxLength = std::numeric_limits<int>::max() - kBlockSize;
-    if (length <= 0 || length > kMaxLength) {
-        return -1;
-    }
-    try {
-        m_pImage.assign(PaddedImageLength(static_cast<std::uint64_t>(length)), 0xFF);
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
-    file.seekg(0);
-    // A file that shrank under us is a read error, not a shorter image.
-    if (!file.read(reinterpret_cast<char*>(m_pImage.data()), length)) {
-        m_pImage.clear();
-        return -1;
-    }
-    return static_cast<int>(m_pImage.size());
-}
-
-TransferEnding CImageTransfer::DoModal(const std::string& imagePath) {
+TransferEnding CImageTransfer::DoModal(const std::vector<std::uint8_t>& image) {
     m_report = TransferReport{};
     m_ending.reset();
-    m_nImageLength = ReadImage(imagePath);
+    // The length travels as a signed 32-bit count; anything near that is no firmware image.
+    constexpr std::size_t kMaxLength = std::numeric_limits<int>::max() - kBlockSize;
+    const bool fit = !image.empty() && image.size() <= kMaxLength && image.size() % kBlockSize == 0;
+    m_pImage = image.data();
+    m_pNextBlock = 0;
+    m_nImageLength = fit ? static_cast<int>(image.size()) : -1;
     if (m_nImageLength < 0) {
         End(TransferEnding::ImageUnreadable, kImageReadErrorText, kCaptionWarning);
         return *m_ending;
@@ -62,31 +36,27 @@ TransferEnding CImageTransfer::DoModal(const std::string& imagePath) {
     m_nEmptyPolls = 0;
     m_ui.TransferStarted(m_report.imageLength);
 
-    // The first block goes out one start tick after the window opened.
-    std::this_thread::sleep_for(std::chrono::milliseconds(m_link.Timing().transferStartMs));
-    m_start = std::chrono::steady_clock::now();
+    IClock& clock = m_link.Line().Clock();
     try {
+        // The first block goes out one start tick after the window opened.
+        m_link.Pause(m_link.Timing().transferStartMs);
+        m_start = clock.Now();
         while (!m_ending) {
-            ThrowIfStopRequested();
+            m_link.Stop().ThrowIfRequested();
             OnTimer();
         }
     } catch (const CSerialException& e) {
         // The run reports the programming error; the detail tells why.
         m_report.portError = e.m_dwError;
+        m_report.portOperation = e.m_operation;
         End(TransferEnding::PortFailed);
-    } catch (...) {
-        // A stop request (or worse) passes on, but the progress window goes first.
-        m_ui.TransferFinished(false);
-        throw;
     }
-    m_ui.TransferFinished(*m_ending == TransferEnding::Acked);
     return *m_ending;
 }
 
 void CImageTransfer::End(TransferEnding ending, const char* text, const char* caption) {
-    if (text != nullptr) {
-        m_ui.ShowMessage(text, caption, MsgIcon::Warning);
-    }
+    m_report.text = text;
+    m_report.caption = caption;
     m_ending = ending;
     m_report.ending = ending;
 }
@@ -110,11 +80,11 @@ void CImageTransfer::SendStep() {
         char text[16];
         std::snprintf(text, sizeof text, "%d %%", progress.percent);
         progress.text = text;
-        progress.elapsed = std::chrono::steady_clock::now() - m_start;
+        progress.elapsed = m_link.Line().Clock().Now() - m_start;
 
         std::uint8_t block[1 + kBlockSize];
         block[0] = CBootLink::XON;
-        const std::uint8_t* data = m_pImage.data() + m_pNextBlock;
+        const std::uint8_t* data = m_pImage + m_pNextBlock;
         for (std::uint32_t i = 0; i < kBlockSize; ++i) {
             block[1 + i] = data[i];
             m_nDataSum = static_cast<std::uint8_t>(m_nDataSum + data[i]);

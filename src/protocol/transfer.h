@@ -35,6 +35,11 @@ struct TransferReport {
     std::uint32_t bytesOut = 0;     // image bytes that went out on the line
     std::uint8_t wrongReply = 0;    // WrongByte: the byte that came
     std::uint32_t portError = 0;    // PortFailed: the system's code
+    std::string portOperation;      // PortFailed: the call that failed
+    // The transfer's own message for its ending (null: none), which the run shows while the
+    // progress window is still open.
+    const char* text = nullptr;
+    const char* caption = nullptr;
 };
 
 class CImageTransfer {
@@ -45,18 +50,14 @@ public:
 
     CImageTransfer(CBootLink& link, JobUi& ui) : m_link(link), m_ui(ui) {}
 
-    // Runs the whole transfer of the image at path; every ending but Acked comes after its
-    // message, where it has one.
-    TransferEnding DoModal(const std::string& imagePath);
+    // Runs the whole transfer of image (padded to whole blocks; at most 2^31 - 64 bytes). It
+    // opens the progress window (TransferStarted) and reports progress, but shows no message
+    // and leaves the window open: the run shows Report().text, then closes it.
+    TransferEnding DoModal(const std::vector<std::uint8_t>& image);
 
-    // The image as it went out: read whole and padded to whole blocks.
-    const std::vector<std::uint8_t>& Image() const { return m_pImage; }
     const TransferReport& Report() const { return m_report; }
 
 private:
-    // Reads the image, padded to whole blocks. Returns its length, or -1 when the file is
-    // missing, empty, unreadable or too long.
-    int ReadImage(const std::string& path);
     // One tick: state 0 sends the next block (or the end message), state 1 polls for the
     // reply, waiting at most one poll period.
     void OnTimer();
@@ -67,7 +68,7 @@ private:
     CBootLink& m_link;
     JobUi& m_ui;
     int m_nImageLength = -1;
-    std::vector<std::uint8_t> m_pImage;
+    const std::uint8_t* m_pImage = nullptr;
     std::size_t m_pNextBlock = 0;  // offset of the next block in m_pImage
     int m_nState = 0;
     std::uint8_t m_nDataSum = 0;
@@ -78,5 +79,5 @@ private:
     int m_nEmptyPolls = 0;
     std::optional<TransferEnding> m_ending;  // set when the transfer ends
     TransferReport m_report;
-    std::chrono::steady_clock::time_point m_start;
+    IClock::TimePoint m_start;
 };

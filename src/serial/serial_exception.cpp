@@ -2,16 +2,19 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "serial/serial_port.h"
 #include "serial/serial_system.h"
 
-CSerialException::CSerialException(std::uint32_t dwError) : m_dwError(dwError) {
+CSerialException::CSerialException(std::uint32_t dwError, std::string operation)
+    : m_dwError(dwError), m_operation(std::move(operation)) {
     std::string text;
     if (!SerialSystemErrorText(dwError, text)) {
         text = "unknown error";
     }
-    m_what = "serial port error " + std::to_string(dwError) + ": " + text;
+    m_what = "serial port error " + std::to_string(dwError) +
+             (m_operation.empty() ? "" : " in " + m_operation) + ": " + text;
 }
 
 bool CSerialException::GetErrorMessage(char* buffer, unsigned capacity,
@@ -33,9 +36,9 @@ bool CSerialException::GetErrorMessage(char* buffer, unsigned capacity,
     return true;
 }
 
-void ThrowSerialException(std::uint32_t dwError) {
+void ThrowSerialException(std::uint32_t dwError, const char* operation) {
     if (dwError == 0) {
         dwError = SerialLastSystemError();
     }
-    throw CSerialException(dwError);
+    throw CSerialException(dwError, operation != nullptr ? operation : "");
 }

@@ -115,8 +115,13 @@ CSerialPort::~CSerialPort() {
     Close();
 }
 
+void CSerialPort::Reopen() {
+    Open(m_name);
+}
+
 void CSerialPort::Open(const std::string& name) {
     Close();
+    m_name = name;
     if (name.empty()) {
         ThrowSerialException(ENOENT);
     }
@@ -190,7 +195,7 @@ void CSerialPort::SetTimeouts(std::uint32_t, std::uint32_t, std::uint32_t, std::
     }
 }
 
-void CSerialPort::Purge(std::uint32_t flags) {
+void CSerialPort::Purge(std::uint32_t flags, TimePoint) {
     if (!IsOpen()) {
         ThrowSerialException(EBADF);
     }
@@ -205,12 +210,13 @@ void CSerialPort::Purge(std::uint32_t flags) {
     }
 }
 
-std::uint32_t CSerialPort::Read(void* buffer, std::uint32_t count) {
+std::size_t CSerialPort::Read(void* buffer, std::size_t count) {
     if (!IsOpen()) {
         ThrowSerialException(EBADF);
     }
     if (m_pNet) {
-        return m_pNet->Read(buffer, count);
+        return m_pNet->Read(buffer,
+                            static_cast<std::uint32_t>(std::min<std::size_t>(count, UINT32_MAX)));
     }
     if (count == 0) {
         return 0;
@@ -220,7 +226,7 @@ std::uint32_t CSerialPort::Read(void* buffer, std::uint32_t count) {
         n = ::read(m_hComm, buffer, count);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
-        return static_cast<std::uint32_t>(n);
+        return static_cast<std::size_t>(n);
     }
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -239,19 +245,20 @@ std::uint32_t CSerialPort::Read(void* buffer, std::uint32_t count) {
     return 0;
 }
 
-std::uint32_t CSerialPort::Write(const void* buffer, std::uint32_t count) {
+void CSerialPort::Write(const void* buffer, std::size_t count, TimePoint) {
     if (!IsOpen()) {
         ThrowSerialException(EBADF);
     }
     if (m_pNet) {
-        return m_pNet->Write(buffer, count);
+        m_pNet->Write(buffer, static_cast<std::uint32_t>(count));
+        return;
     }
     const auto* p = static_cast<const unsigned char*>(buffer);
-    std::uint32_t done = 0;
+    std::size_t done = 0;
     while (done < count) {
         const ssize_t n = ::write(m_hComm, p + done, count - done);
         if (n > 0) {
-            done += static_cast<std::uint32_t>(n);
+            done += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) {
@@ -269,13 +276,15 @@ std::uint32_t CSerialPort::Write(const void* buffer, std::uint32_t count) {
             ThrowSerialException(kHangUpError);
         }
     }
-    return done;
 }
 
-bool CSerialPort::WaitReadable(unsigned timeoutMs) {
+bool CSerialPort::WaitReadable(TimePoint deadline) {
     if (!IsOpen()) {
         ThrowSerialException(EBADF);
     }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock().Now());
+    const unsigned timeoutMs =
+        left.count() > 0 ? static_cast<unsigned>(std::min<long long>(left.count(), INT32_MAX)) : 0;
     if (m_pNet) {
         return m_pNet->WaitReadable(timeoutMs);
     }

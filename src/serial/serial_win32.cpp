@@ -4,6 +4,9 @@
 //
 // The class's own names (PURGE_TXCLEAR, PURGE_RXCLEAR) are macros in windows.h: the class is
 // declared before the system headers come in.
+#include <algorithm>
+#include <chrono>
+
 #include "serial/net_port.h"
 #include "serial/serial_port.h"
 #include "serial/serial_system.h"
@@ -69,8 +72,13 @@ CSerialPort::~CSerialPort() {
     Close();
 }
 
+void CSerialPort::Reopen() {
+    Open(m_name);
+}
+
 void CSerialPort::Open(const std::string& name) {
     Close();
+    m_name = name;
     if (IsNetworkPortName(name)) {
         auto net = std::make_unique<CNetPort>();
         net->Open(name);
@@ -138,7 +146,7 @@ void CSerialPort::SetTimeouts(std::uint32_t readInterval, std::uint32_t readTota
     }
 }
 
-void CSerialPort::Purge(std::uint32_t flags) {
+void CSerialPort::Purge(std::uint32_t flags, TimePoint) {
     RequireOpen(*this);
     if (m_pNet) {
         return m_pNet->Purge(flags);
@@ -148,22 +156,25 @@ void CSerialPort::Purge(std::uint32_t flags) {
     }
 }
 
-std::uint32_t CSerialPort::Read(void* buffer, std::uint32_t count) {
+std::size_t CSerialPort::Read(void* buffer, std::size_t count) {
     RequireOpen(*this);
+    const auto want = static_cast<std::uint32_t>(std::min<std::size_t>(count, MAXDWORD));
     if (m_pNet) {
-        return m_pNet->Read(buffer, count);
+        return m_pNet->Read(buffer, want);
     }
     DWORD n = 0;
-    if (!ReadFile(ToHandle(m_hComm), buffer, count, &n, nullptr)) {
+    if (!ReadFile(ToHandle(m_hComm), buffer, want, &n, nullptr)) {
         ThrowLastError();
     }
     return n;
 }
 
-std::uint32_t CSerialPort::Write(const void* buffer, std::uint32_t count) {
+void CSerialPort::Write(const void* buffer, std::size_t size, TimePoint) {
     RequireOpen(*this);
+    const auto count = static_cast<std::uint32_t>(size);
     if (m_pNet) {
-        return m_pNet->Write(buffer, count);
+        m_pNet->Write(buffer, count);
+        return;
     }
     // Without a write time-out one call takes every byte. Should a driver still return early,
     // the rest goes out in further calls; a call that takes nothing at all is a time-out, and
@@ -180,14 +191,16 @@ std::uint32_t CSerialPort::Write(const void* buffer, std::uint32_t count) {
         }
         done += n;
     }
-    return done;
 }
 
 // The handle is synchronous, so WaitCommEvent would block without a time-out. Instead the
 // driver's input count is polled in 1 ms steps, with the system timer at 1 ms meanwhile (the
 // default 15.6 ms tick would otherwise turn each step into a whole poll period).
-bool CSerialPort::WaitReadable(unsigned timeoutMs) {
+bool CSerialPort::WaitReadable(TimePoint deadline) {
     RequireOpen(*this);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock().Now());
+    const unsigned timeoutMs =
+        left.count() > 0 ? static_cast<unsigned>(std::min<long long>(left.count(), INT32_MAX)) : 0;
     if (m_pNet) {
         return m_pNet->WaitReadable(timeoutMs);
     }

@@ -2,13 +2,21 @@
 // shows and records, and that the port, the working files and the button always come back.
 // The run starts in a scratch folder, on the port "inverter" (a link to the simulator), so
 // every text is known in advance.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <functional>
+#include <sstream>
+#include <thread>
 
 #include "app/flash_run.h"
+#include "app/session.h"
 #include "app/sha256.h"
 #include "common/stop_request.h"
 #include "fast_timing.h"
@@ -21,6 +29,14 @@
 namespace {
 
 constexpr const char* kProgError = "Programming Process Error.\nPlease try again after 40 seconds!";
+
+// Nobody holds the device: its exclusive lock can be taken at once.
+bool PortIsFree(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+}
 
 std::string Str(const std::vector<std::uint8_t>& bytes) {
     return std::string(bytes.begin(), bytes.end());
@@ -45,6 +61,18 @@ SimOptions Sim(const char* fault = nullptr, std::optional<std::uint8_t> chip = s
     o.slave = slave;
     return o;
 }
+
+// Asks for a stop once stopAt bytes went out.
+struct StoppingUi : RecordingUi {
+    std::uint32_t stopAt = 0;
+    std::function<void()> stop;
+    void TransferProgressed(const TransferProgress& p) override {
+        RecordingUi::TransferProgressed(p);
+        if (stop && p.sent == stopAt) {
+            stop();
+        }
+    }
+};
 
 class FlashRunTest : public ::testing::Test {
 protected:
@@ -71,31 +99,32 @@ protected:
         FlashResult result;
         RecordingUi ui;
         bool portClosed = false;
-        std::size_t received = 0;  // bytes the device got
-        std::vector<SimRun> runs;  // as the device saw them
-        RunRecord record;          // the history's last line
+        std::size_t received = 0;        // bytes the device got
+        std::vector<std::uint8_t> wire;  // and which
+        std::vector<SimRun> runs;        // as the device saw them
+        RunRecord record;                // the history's last line
     };
 
     // One run of file on the port "inverter"; working files go to ./work unless private.
     Outcome Flash(const std::string& file, SimOptions sim, int target = kTargetMaster,
                   bool privateFolder = false, const fs::path& history = "history.jsonl",
-                  RecordingUi* ui = nullptr) {
+                  RecordingUi* ui = nullptr, const fs::path& trace = {}) {
         Outcome out;
         CSimRunner device(std::move(sim));
         fs::remove("inverter");
         fs::create_symlink(device.Port(), "inverter");
-        CBootLink link(FastTiming());
-        EXPECT_TRUE(link.OpenPort("inverter"));
         const FlashJob job{.filePath = file,
                            .fileExt = FileExtension(file),
                            .targetType = target,
                            .workDir = privateFolder ? fs::path() : fs::path("work"),
                            .frontEnd = "test",
                            .historyFile = history};
-        out.result = FlashThreadProc(link, job, ui != nullptr ? *ui : out.ui);
-        out.portClosed = !link.IsOpen();
+        out.result = RunPort("inverter", job, ui != nullptr ? *ui : out.ui, StopToken{},
+                             {.timing = FastTiming(), .trace = trace});
+        out.portClosed = PortIsFree(device.Port());
         device.Stop();
-        out.received = device.Received().size();
+        out.wire = device.Received();
+        out.received = out.wire.size();
         out.runs = device.Runs();
         const HistoryContents contents = ReadHistory("history.jsonl");
         if (!contents.records.empty()) {
@@ -229,19 +258,108 @@ TEST_F(FlashRunTest, SuccessfulRunsDeliverTheImageAndRecordIt) {
 // A stop request (a signal to quillon-cli) ends the run silently: port closed, progress
 // window gone, button back, working files removed, the run recorded as stopped.
 TEST_F(FlashRunTest, StopRequestEndsTheRunWithoutAMessage) {
-    struct StoppingUi : RecordingUi {
-        void TransferProgressed(const TransferProgress& p) override {
-            RecordingUi::TransferProgressed(p);
-            RequestStop(SIGTERM);
-        }
-    };
     StoppingUi ui;
+    ui.stopAt = 64;
+    ui.stop = [] { RequestStop(SIGTERM); };
     const Outcome out = Flash("Master.mot", Sim(), kTargetMaster, false, "history.jsonl", &ui);
     RequestStop(0);
     EXPECT_EQ(ui.Events(), "busy start:17408 finish:failed idle");
     EXPECT_TRUE(out.portClosed);
     EXPECT_TRUE(FilesIn("work").empty());
+    // Recorded as it happened: how much went out, of which image, and who stopped it.
+    const std::string line =
+        "stopped by SIGTERM after 64 of 17,408 bytes; the inverter must be flashed again";
+    EXPECT_EQ(out.result.detail, line);
     EXPECT_EQ(out.record.outcome, "stopped");
+    EXPECT_EQ(out.record.detail, line);
+    EXPECT_EQ(out.record.bytesSent, 64u);
+    EXPECT_EQ(out.record.bytesTotal, 17408u);
+    EXPECT_EQ(out.record.sha256, Sha256Hex(m_image.data(), m_image.size()));
+}
+
+// A run's own stop source ends that run alone; a run beside it goes on to its end.
+TEST_F(FlashRunTest, ItsOwnStopEndsOneRunAlone) {
+    CSimRunner deviceA, deviceB;
+    CStopSource stopA, stopB;
+    StoppingUi uiA, uiB;
+    uiA.stopAt = 6 * 64;
+    uiA.stop = [&] { stopA.RequestStop(); };
+    FlashResult a, b;
+    const auto run = [&](CSimRunner& device, CStopSource& stop, StoppingUi& ui, FlashResult& r,
+                         const char* work) {
+        const FlashJob job{.filePath = "Master.bin",
+                           .fileExt = "bin",
+                           .targetType = kTargetMaster,
+                           .workDir = work,
+                           .frontEnd = "test",
+                           .historyFile = "history.jsonl"};
+        r = RunPort(device.Port(), job, ui, StopToken(stop), {.timing = FastTiming(), .trace = {}});
+    };
+    std::thread other([&] { run(deviceB, stopB, uiB, b, "work-b"); });
+    run(deviceA, stopA, uiA, a, "work-a");
+    other.join();
+    EXPECT_EQ(a.outcome, FlashOutcome::Stopped);
+    EXPECT_EQ(a.detail,
+              "stopped by the user after 384 of 17,408 bytes; the inverter must be flashed again");
+    EXPECT_EQ(a.record.bytesSent, 384u);
+    EXPECT_EQ(b.outcome, FlashOutcome::Success) << b.detail;
+    deviceB.Stop();
+    ASSERT_EQ(deviceB.Runs().size(), 1u);
+    EXPECT_TRUE(deviceB.Runs()[0].Correct());
+}
+
+// The wire trace of a short run: every byte the device got, in order, with the purges and the
+// ending, times that never go back; a path that holds anything but a regular file is never
+// written through, and the run goes on without its trace.
+TEST_F(FlashRunTest, WireTrace) {
+    WriteFile("run.trace", std::string(100000, 'x'));  // an earlier trace is replaced whole
+    const Outcome out =
+        Flash("Master.bin", Sim(), kTargetMaster, false, "history.jsonl", nullptr, "run.trace");
+    EXPECT_EQ(out.record.trace, (m_dir / "run.trace").string());
+    // "%10.3f  EVENT  BYTES": the time, the event in five columns, then its text.
+    std::istringstream lines(ReadFile("run.trace"));
+    std::string line, sent, wire, events;
+    double time = 0;
+    while (std::getline(lines, line)) {
+        if (line[0] != '#') {
+            const std::string event = line.substr(12, line.find(' ', 12) - 12);
+            ASSERT_TRUE(line.size() >= 14 &&
+                        std::string(" out in purge step close ").find(" " + event + " ") !=
+                            std::string::npos)
+                << line;
+            EXPECT_GE(std::stod(line.substr(0, 10)), time) << line;
+            time = std::stod(line.substr(0, 10));
+            sent += event == "out" ? line.substr(19) + " " : "";
+            events += line.substr(12) + "\n";
+        }
+    }
+    for (const std::uint8_t b : out.wire) {
+        wire += "0123456789ABCDEF"[b >> 4] + std::string(1, "0123456789ABCDEF"[b & 15]) + " ";
+    }
+    EXPECT_TRUE(sent == wire) << sent.size() << " of " << wire.size() << " hex characters";
+    EXPECT_EQ(events.rfind("purge  output\npurge  input\nout", 0), 0u);
+    EXPECT_TRUE(events.ends_with("in     06\nstep   ending success\nclose\n"));
+
+    WriteFile("victim", "keep");
+    fs::create_symlink("victim", "link.trace");
+    fs::create_directories("folder.trace");
+    // A FIFO without a reader is refused, never waited on; one with a reader too.
+    ASSERT_EQ(mkfifo("fifo.trace", 0600), 0);
+    ASSERT_EQ(mkfifo("read.trace", 0600), 0);
+    const int reader = open("read.trace", O_RDONLY | O_NONBLOCK);
+    for (const auto& [path, why] : {std::pair{"link.trace", " is a symbolic link"},
+                                    {"folder.trace", ": Is a directory"},
+                                    {"fifo.trace", ": No such device or address"},
+                                    {"read.trace", " is not a regular file"}}) {
+        const Outcome refused =
+            Flash("Master.bin", Sim(), kTargetMaster, false, "history.jsonl", nullptr, path);
+        EXPECT_EQ(refused.result.outcome, FlashOutcome::Success) << path;
+        EXPECT_EQ(refused.result.detail,
+                  std::string("No wire trace was written: ") + path + why + ".");
+        EXPECT_EQ(refused.record.trace, "");
+    }
+    close(reader);
+    EXPECT_EQ(ReadFile("victim"), "keep");
 }
 
 // Working files live in a private folder under TMPDIR, removed with the run: the current

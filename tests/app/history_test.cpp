@@ -64,6 +64,14 @@ TEST(History, RecordsAsJsonLines) {
     EXPECT_EQ(RecordToJson(bare), bareJson);
     ASSERT_TRUE(RecordFromJson(bareJson, back));
     EXPECT_EQ(RecordToJson(back), bareJson);
+    // A run that wrote a wire trace names it; records without one stay as they were.
+    RunRecord traced = Sample();
+    traced.trace = "/tmp/run-dev_ttyUSB0.log";
+    const std::string tracedJson =
+        kSampleJson.substr(0, kSampleJson.size() - 1) + R"(,"trace":"/tmp/run-dev_ttyUSB0.log"})";
+    EXPECT_EQ(RecordToJson(traced), tracedJson);
+    ASSERT_TRUE(RecordFromJson(tracedJson, back));
+    EXPECT_EQ(back.trace, traced.trace);
 }
 
 // Lines as other tools may write them: the start field read back, or nothing where the line

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "app/progress_figures.h"
 #include "app/run_detail.h"
 #include "app/sha256.h"
+#include "common/stop_request.h"
 #include "test_util.h"
 
 namespace {
@@ -20,23 +22,34 @@ TEST(RunDetail, HandshakeSteps) {
         const char* expected;
     };
     const Case cases[] = {
-        {{"ttyS1", 0, 'S', 0, ""},
+        {{"ttyS1", 0, 'S', 0, "", ""},
          ResultTargetTimeout,
          "ttyS1 answered the step with 0x53, not with the target's letter."},
-        {{"ttyS1", 0, -1, 0, ""}, ResultTimeout, "No answer from ttyS1 to the step within 5 s."},
-        {{"ttyS1", 0, -1, EPIPE, ""},
+        {{"ttyS1", 0, -1, 0, "", ""},
+         ResultTimeout,
+         "No answer from ttyS1 to the step within 5 s."},
+        {{"ttyS1", 0, -1, EPIPE, "", ""},
          ResultPortException,
          "The line to ttyS1 hung up during the step."},
-        {{"ttyS1", 0, -1, EBADF, ""},
+        {{"ttyS1", 0, -1, EBADF, "", ""},
          ResultPortException,
          "ttyS1 failed during the step: Bad file descriptor."},
-        {{"ttyS1", ENOENT, -1, ENOENT, ""},
+        {{"ttyUSB0", 0, -1, EINVAL, "", "write"},
+         ResultPortException,
+         "ttyUSB0 failed during the step (write): Invalid argument."},
+        {{"ttyS1", 0, -1, EPIPE, "", "read"},
+         ResultPortException,
+         "The line to ttyS1 hung up during the step (read)."},
+        {{"ttyS1", ENOENT, -1, ENOENT, "", ""},
          ResultPortOpenFailed,
          "ttyS1: No such file or directory"},
-        {{"", 0, 0x11, 0, ""},
+        {{"ttyS1", EINVAL, -1, EINVAL, "", "tcsetattr"},
+         ResultPortOpenFailed,
+         "ttyS1: tcsetattr: Invalid argument"},
+        {{"", 0, 0x11, 0, "", ""},
          ResultNoAck,
          "the port answered the step with 0x11 instead of ACK (0x06)."},
-        {{"ttyS1", 0, -1, 0, ""}, ResultCommonError, "Stopped at the step on ttyS1."},
+        {{"ttyS1", 0, -1, 0, "", ""}, ResultCommonError, "Stopped at the step on ttyS1."},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(HandshakeDetail(c.link, LinkTiming{}, "the step", c.code), c.expected);
@@ -49,12 +62,17 @@ TEST(RunDetail, TransferEndings) {
         const char* expected;
     };
     const Case cases[] = {
-        {{TransferEnding::Acked, 128, 128, 0, 0}, ""},
-        {{TransferEnding::ImageUnreadable, 0, 0, 0, 0},
+        {{TransferEnding::Acked, 128, 128, 0, 0, "", nullptr, nullptr}, ""},
+        {{TransferEnding::ImageUnreadable, 0, 0, 0, 0, "", nullptr, nullptr},
          "Nothing was sent to ttyS1: the image could not be read."},
-        {{TransferEnding::PortFailed, 128, 64, 0, EBADF},
+        {{TransferEnding::PortFailed, 128, 64, 0, EBADF, "", nullptr, nullptr},
          "64 of 128 bytes were sent to ttyS1, then the port failed: Bad file descriptor."},
-        {{TransferEnding::EndRefused, 128, 128, 0, 0}, "128 of 128 bytes were sent to ttyS1."},
+        {{TransferEnding::PortFailed, 128, 64, 0, EINVAL, "write", nullptr, nullptr},
+         "64 of 128 bytes were sent to ttyS1, then the port failed (write): Invalid argument."},
+        {{TransferEnding::PortFailed, 128, 64, 0, EPIPE, "read", nullptr, nullptr},
+         "64 of 128 bytes were sent to ttyS1, then the line hung up (read)."},
+        {{TransferEnding::EndRefused, 128, 128, 0, 0, "", nullptr, nullptr},
+         "128 of 128 bytes were sent to ttyS1."},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(TransferDetail("ttyS1", LinkTiming{}, c.report), c.expected);
@@ -66,6 +84,8 @@ TEST(RunDetail, PortThatDidNotOpen) {
     EXPECT_EQ(OpenFailureDetail("", ENOENT),
               "No serial port is listed: connect the adapter, then choose its port.");
     EXPECT_EQ(OpenFailureDetail("ttyS1", 0), "ttyS1 could not be opened.");
+    EXPECT_EQ(OpenFailureDetail("ttyUSB0", EINVAL, "tcsetattr"),
+              "ttyUSB0: tcsetattr: Invalid argument");
     ScratchDir dir;
     const std::string device = (dir / "ttyUSB0").string();
     WriteFile(device, "");
@@ -82,6 +102,17 @@ TEST(RunDetail, PortThatDidNotOpen) {
                               "dialout on Debian): sudo usermod -aG dialout $USER, then log in "
                               "again."));
     }
+}
+
+TEST(RunDetail, StoppedRuns) {
+    EXPECT_EQ(StopDetail(SIGINT, StopPhase::Data, 6592, 32768),
+              "stopped by SIGINT after 6,592 of 32,768 bytes; the inverter must be flashed again");
+    EXPECT_EQ(StopDetail(SIGTERM, StopPhase::Data, 0, 1234567),
+              "stopped by SIGTERM after 0 of 1,234,567 bytes; the inverter must be flashed again");
+    EXPECT_EQ(StopDetail(SIGHUP, StopPhase::Handshake, 0, 0),
+              "stopped by SIGHUP during the handshake; nothing was written to the inverter");
+    EXPECT_EQ(StopDetail(kStopByUser, StopPhase::Preparing, 0, 0),
+              "stopped by the user before the handshake; nothing was sent to the inverter");
 }
 
 TEST(ProgressFigures, AnsweredBlocksOnly) {

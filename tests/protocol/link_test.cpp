@@ -10,6 +10,7 @@
 #include "fast_timing.h"
 #include "protocol/boot_link.h"
 #include "pty_pair.h"
+#include "serial/serial_port.h"
 #include "sim_runner.h"
 
 namespace {
@@ -66,8 +67,9 @@ TEST(BootLink, SelectTargetTriesFiveTimes) {
     };
     for (const Case& c : cases) {
         CSimRunner sim(c.sim);
-        CBootLink link(FastTiming());
-        ASSERT_TRUE(link.OpenPort(sim.Port()));
+        CSerialPort port;
+        ASSERT_NO_THROW(port.Open(sim.Port()));
+        CBootLink link(port, sim.Port(), FastTiming());
         EXPECT_EQ(link.SelectTarget(0), c.rc) << c.name;
         EXPECT_EQ(sim.Count(SimStep::Select), c.attempts) << c.name;
         EXPECT_EQ(link.State().lastReply, c.lastReply) << c.name;
@@ -105,8 +107,9 @@ TEST(BootLink, AllFlashRequestBranches) {
         CSimRunner sim(c.sim);
         LinkTiming timing = FastTiming();
         timing.pollMs = c.realPolls ? LinkTiming{}.pollMs : timing.pollMs;
-        CBootLink link(timing);
-        ASSERT_TRUE(link.OpenPort(sim.Port()));
+        CSerialPort port;
+        ASSERT_NO_THROW(port.Open(sim.Port()));
+        CBootLink link(port, sim.Port(), timing);
         ASSERT_EQ(link.SelectTarget(0), ResultSuccess) << c.name;
         EXPECT_EQ(link.RequestAllFlash(c.imageVersion), c.rc) << c.name;
         EXPECT_EQ(link.State().chipReply, c.chipReply) << c.name;
@@ -131,8 +134,9 @@ TEST(BootLink, BlockTableAndImageSizeReplies) {
     };
     for (const Case& c : cases) {
         CSimRunner sim(Sim({c.fault}, true));
-        CBootLink link(FastTiming());
-        ASSERT_TRUE(link.OpenPort(sim.Port()));
+        CSerialPort port;
+        ASSERT_NO_THROW(port.Open(sim.Port()));
+        CBootLink link(port, sim.Port(), FastTiming());
         ASSERT_EQ(link.SelectTarget(1), ResultSuccess);
         ASSERT_EQ(link.SendWriteCommand(), ResultSuccess);
         EXPECT_EQ(link.SendBlockTable(), c.table) << c.fault;
@@ -147,25 +151,26 @@ TEST(BootLink, BlockTableAndImageSizeReplies) {
 
 TEST(BootLink, ExchangeReopensAClosedPortOrGivesCode2) {
     CSimRunner sim(SimOptions{});
-    CBootLink link(FastTiming());
-    ASSERT_TRUE(link.OpenPort(sim.Port()));
-    link.ClosePort();
+    CSerialPort port;
+    ASSERT_NO_THROW(port.Open(sim.Port()));
+    CBootLink link(port, sim.Port(), FastTiming());
+    port.Close();
     EXPECT_EQ(link.SelectTarget(0), ResultSuccess);  // only a reopened port gets the 'M'
 
     const std::size_t sent = sim.Received().size();
-    EXPECT_FALSE(link.OpenPort("/nonexistent/ttyQ7"));
+    EXPECT_ANY_THROW(port.Open("/nonexistent/ttyQ7"));
     EXPECT_EQ(link.SendBlockTable(), ResultPortOpenFailed);
     EXPECT_EQ(link.State().lastError, static_cast<std::uint32_t>(ENOENT));
     EXPECT_EQ(link.SendWriteCommand(), ResultPortException);  // a plain write: no reopen
     EXPECT_EQ(sim.Received().size(), sent);
-    EXPECT_TRUE(link.OpenPort(sim.Port()));
-    EXPECT_EQ(link.State().openError, 0u);
+    EXPECT_NO_THROW(port.Open(sim.Port()));
 }
 
 TEST(BootLink, ExchangeKeepsOnlyWhatFitsAndPurgesWhatCameBefore) {
     CPtyPair pty;
-    CBootLink link(FastTiming());
-    ASSERT_TRUE(link.OpenPort(pty.SlavePath()));
+    CSerialPort port;
+    ASSERT_NO_THROW(port.Open(pty.SlavePath()));
+    CBootLink link(port, pty.SlavePath(), FastTiming());
 
     // Input that arrived before the request is never taken for its reply.
     pty.Write(std::string("stale"));

@@ -11,6 +11,7 @@
 #include "protocol/transfer.h"
 #include "pty_pair.h"
 #include "recording_ui.h"
+#include "serial/serial_port.h"
 #include "test_util.h"
 
 namespace {
@@ -20,21 +21,20 @@ constexpr std::uint8_t kXon = 0x11, kAck = 0x06;
 
 class TransferTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(m_link.OpenPort(m_pty.SlavePath())); }
+    void SetUp() override { ASSERT_NO_THROW(m_port.Open(m_pty.SlavePath())); }
 
     // Runs the transfer of image on a thread; the test answers as the device.
     std::future<TransferEnding> Start(const Bytes& image) {
-        WriteFile(m_file, std::string(image.begin(), image.end()));
-        return std::async(std::launch::async,
-                          [this] { return m_transfer.DoModal(m_file.string()); });
+        m_image = image;
+        return std::async(std::launch::async, [this] { return m_transfer.DoModal(m_image); });
     }
 
     CPtyPair m_pty;
-    CBootLink m_link{FastTiming()};
+    CSerialPort m_port;
+    CBootLink m_link{m_port, "pty", FastTiming()};
     RecordingUi m_ui;
     CImageTransfer m_transfer{m_link, m_ui};
-    ScratchDir m_dir;
-    fs::path m_file = m_dir / "image.bin";
+    Bytes m_image;
 };
 
 TEST_F(TransferTest, AckToADataBlockEndsAtOnce) {
@@ -54,37 +54,34 @@ TEST_F(TransferTest, GivesUpAfterTenResendsOfTheEndMessage) {
             << end;
     }
     EXPECT_EQ(ending.get(), TransferEnding::EndRefused);
-    EXPECT_EQ(m_ui.Events(), "start:64 msg:Error:Receive Error! finish:failed");
+    EXPECT_EQ(m_ui.Events(), "start:64");  // the run shows the message and closes the window
+    EXPECT_STREQ(m_transfer.Report().text, "Receive Error!");
+    EXPECT_STREQ(m_transfer.Report().caption, "Error");
 }
 
 // With a limit of 2 the third empty poll (each waiting its full period) is the last.
 TEST_F(TransferTest, GivesUpAfterOneEmptyPollPastTheLimit) {
-    WriteFile(m_file, std::string(64, '\1'));
-    m_link.ClosePort();
+    const Bytes image(64, 1);
     LinkTiming timing = FastTiming();
     timing.transferPollMs = 40;
     timing.transferMaxEmptyPolls = 2;
-    CBootLink link(timing);
-    ASSERT_TRUE(link.OpenPort(m_pty.SlavePath()));
+    CBootLink link(m_port, "pty", timing);
     CImageTransfer transfer(link, m_ui);
-    auto silent = std::async(std::launch::async, [&] { return transfer.DoModal(m_file.string()); });
+    auto silent = std::async(std::launch::async, [&] { return transfer.DoModal(image); });
     EXPECT_EQ(m_pty.Read(65, 3000).size(), 65u);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(silent.get(), TransferEnding::NoAnswer);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(110));
 }
 
-// Empty, missing, and shorter than its size says (as if it shrank while read: a sysfs file
-// states 4096 bytes and holds a few).
-TEST_F(TransferTest, UnreadableImagesSendNothing) {
-    WriteFile(m_file, "");
-    for (const char* path :
-         {m_file.c_str(), "/nonexistent/image.bin", "/sys/kernel/uevent_seqnum"}) {
+// An image that is empty or not in whole blocks is never sent.
+TEST_F(TransferTest, UnfitImagesSendNothing) {
+    for (const Bytes& image : {Bytes{}, Bytes(65, 1)}) {
         m_ui = RecordingUi();
-        EXPECT_EQ(m_transfer.DoModal(path), TransferEnding::ImageUnreadable) << path;
-        EXPECT_EQ(m_ui.Events(), "msg:Warning:BIN file read error!");
+        EXPECT_EQ(m_transfer.DoModal(image), TransferEnding::ImageUnreadable) << image.size();
+        EXPECT_EQ(m_ui.Events(), "");
+        EXPECT_STREQ(m_transfer.Report().text, "BIN file read error!");
         EXPECT_TRUE(m_pty.ReadUntilQuiet(50).empty());
-        EXPECT_TRUE(m_transfer.Image().empty());  // the run's history takes no checksum of it
     }
 }
 

@@ -188,12 +188,12 @@ TEST(Rfc2217, OpenPurgeReadAndWriteOnTheWire) {
     CSerialPort port;
     port.Open(server.Url());
     // As the link purges: output, then input, each on its own call.
-    port.Purge(CSerialPort::PURGE_TXCLEAR);
-    port.Purge(CSerialPort::PURGE_RXCLEAR);
+    port.Purge(CSerialPort::PURGE_TXCLEAR, In(5000));
+    port.Purge(CSerialPort::PURGE_RXCLEAR, In(5000));
     EXPECT_EQ(ReadFor(port, 3),
               "A\xFF"
               "B");
-    port.Write("\xFF\x01", 2);
+    port.Write("\xFF\x01", 2, In(5000));
     port.Close();
     server.Join();
     const std::string offer = {IAC, WILL, 0, IAC, DO, 0, IAC, WILL, 3, IAC, DO, 3, IAC, WILL, 44};

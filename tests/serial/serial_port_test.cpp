@@ -96,7 +96,7 @@ public:
     CNullModem() { OpenLikeTheLink(m_b, Env("QUILLON_TEST_COM_B")); }
     std::string Name() const override { return Env("QUILLON_TEST_COM_A"); }
     void Send(const std::string& bytes) override {
-        m_b.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+        m_b.Write(bytes.data(), bytes.size(), In(10000));
     }
     std::string Receive(std::size_t count) override { return ReadFor(m_b, count); }
 
@@ -166,7 +166,7 @@ TEST_P(PortContract, EveryByteValuePassesBothWays) {
     const std::string big = EveryByteValue(GetParam().bigWrite / 256);
     std::string got;
     std::thread reader([&] { got = peer->Receive(big.size()); });
-    EXPECT_EQ(port.Write(big.data(), static_cast<std::uint32_t>(big.size())), big.size());
+    EXPECT_NO_THROW(port.Write(big.data(), big.size(), In(60000)));
     reader.join();
     EXPECT_TRUE(got == big) << got.size() << " of " << big.size() << " bytes";
     peer->Send(EveryByteValue(1));
@@ -183,13 +183,13 @@ TEST_P(PortContract, ReadTakesWhatArrivedAndNeverWaits) {
         errno = EIO;
         EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
     }
-    EXPECT_FALSE(port.WaitReadable(10));
+    EXPECT_FALSE(port.WaitReadable(In(10)));
     EXPECT_LT(Clock::now() - start, 1s);
     std::thread sender([&] {
         std::this_thread::sleep_for(100ms);
         peer->Send("ABCDEFG");
     });
-    EXPECT_TRUE(port.WaitReadable(10000));
+    EXPECT_TRUE(port.WaitReadable(In(10000)));
     EXPECT_LT(Clock::now() - start, 5s);
     sender.join();
     std::this_thread::sleep_for(50ms);
@@ -201,11 +201,11 @@ TEST_P(PortContract, ReadTakesWhatArrivedAndNeverWaits) {
 // Each purge on its own call: output first, which leaves what has arrived; then input.
 TEST_P(PortContract, PurgeDropsOnlyTheInputAskedFor) {
     peer->Send("old");
-    ASSERT_TRUE(port.WaitReadable(5000));
+    ASSERT_TRUE(port.WaitReadable(In(5000)));
     std::this_thread::sleep_for(50ms);
-    port.Purge(CSerialPort::PURGE_TXCLEAR);
-    EXPECT_TRUE(port.WaitReadable(0));
-    port.Purge(CSerialPort::PURGE_RXCLEAR);
+    port.Purge(CSerialPort::PURGE_TXCLEAR, In(5000));
+    EXPECT_TRUE(port.WaitReadable(In(0)));
+    port.Purge(CSerialPort::PURGE_RXCLEAR, In(5000));
     char buf[16];
     EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
     peer->Send("new");
@@ -217,11 +217,11 @@ TEST_P(PortContract, PurgeDropsOnlyTheInputAskedFor) {
 // and the port stays open until it is closed.
 TEST_P(PortContract, HungUpLineRaisesAHangUp) {
     peer->HangUp();
-    EXPECT_TRUE(port.WaitReadable(5000));
+    EXPECT_TRUE(port.WaitReadable(In(5000)));
     char buf[16] = {};
     const std::uint32_t read = ErrorOf([&] { port.Read(buf, sizeof buf); });
     EXPECT_TRUE(IsHangUpError(read)) << read;
-    const std::uint32_t write = ErrorOf([&] { port.Write(buf, 1); });
+    const std::uint32_t write = ErrorOf([&] { port.Write(buf, 1, In(5000)); });
     EXPECT_TRUE(IsHangUpError(write)) << write;
     EXPECT_TRUE(port.IsOpen());
     port.Close();
@@ -242,7 +242,7 @@ TEST_P(PortContract, WaitOutlastsSignals) {
         }
         peer->Send("x");
     });
-    EXPECT_TRUE(port.WaitReadable(10000));
+    EXPECT_TRUE(port.WaitReadable(In(10000)));
     signaller.join();
     sigaction(SIGUSR1, &saved, nullptr);
     EXPECT_EQ(ReadFor(port, 1), "x");
@@ -278,10 +278,10 @@ TEST(SerialPort, ClosedPortRefusesEveryCall) {
     std::uint8_t b = 0;
     const std::function<void()> calls[] = {
         [&] { port.Read(&b, 1); },
-        [&] { port.Write(&b, 1); },
-        [&] { port.Purge(CSerialPort::PURGE_RXCLEAR); },
+        [&] { port.Write(&b, 1, In(5000)); },
+        [&] { port.Purge(CSerialPort::PURGE_RXCLEAR, In(5000)); },
         [&] { port.SetTimeouts(0xFFFFFFFF, 0, 0, 0, 0); },
-        [&] { port.WaitReadable(0); },
+        [&] { port.WaitReadable(In(0)); },
     };
     for (const auto& call : calls) {
         EXPECT_EQ(ErrorOf(call), kNotOpen);

@@ -12,6 +12,11 @@
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// A deadline ms from now on the real clock.
+inline ILine::TimePoint In(unsigned ms) {
+    return RealClock().Now() + std::chrono::milliseconds(ms);
+}
+
 // The system's code of the serial exception f raised; 0 when it raised none.
 inline std::uint32_t ErrorOf(const std::function<void()>& f) {
     try {
@@ -28,10 +33,8 @@ inline std::string ReadFor(CSerialPort& port, std::size_t count) {
     const auto deadline = Clock::now() + 10s;
     while (out.size() < count && Clock::now() < deadline) {
         char buf[4096];
-        port.WaitReadable(100);
-        out.append(
-            buf,
-            port.Read(buf, static_cast<std::uint32_t>(std::min(sizeof buf, count - out.size()))));
+        port.WaitReadable(In(100));
+        out.append(buf, port.Read(buf, std::min(sizeof buf, count - out.size())));
     }
     return out;
 }

@@ -63,7 +63,7 @@ public:
             }
             bool readable = false;
             if (m_port.IsOpen()) {
-                readable = m_port.WaitReadable(static_cast<unsigned>(step.count()));
+                readable = m_port.WaitReadable(Clock::now() + step);
             } else if (Sleep(static_cast<unsigned>(step.count()))) {
                 return Event::Woken;
             }
@@ -81,7 +81,7 @@ public:
 
     std::size_t Read(std::uint8_t* buffer, std::size_t size) override {
         try {
-            return m_port.IsOpen() ? m_port.Read(buffer, static_cast<std::uint32_t>(size)) : 0;
+            return m_port.IsOpen() ? m_port.Read(buffer, size) : 0;
         } catch (const CSerialException&) {
             return 0;
         }
@@ -90,7 +90,7 @@ public:
     std::size_t Write(const std::uint8_t* bytes, std::size_t size) override {
         try {
             if (m_port.IsOpen()) {
-                m_port.Write(bytes, static_cast<std::uint32_t>(size));
+                m_port.Write(bytes, size, Clock::now() + std::chrono::seconds(5));
             }
         } catch (const CSerialException&) {
             // lost, as on a line nobody listens to

@@ -20,6 +20,8 @@
 #include "app/flash_run.h"
 #include "app/history.h"
 #include "app/progress_figures.h"
+#include "app/session.h"
+#include "app/trace_line.h"
 #include "commands.h"
 #include "common/stop_request.h"
 #include "serial/net_port.h"
@@ -264,21 +266,16 @@ private:
     int m_lastDecile = -1;
 };
 
-PortRun FlashOnePort(const std::string& port, const FlashJob& job, Board& board,
-                     std::size_t index) {
+PortRun FlashOnePort(const std::string& port, const FlashJob& job, Board& board, std::size_t index,
+                     const RunOptions& options) {
     PortRun run;
     run.port = port;
     const auto start = Clock::now();
     PortUi ui(board, index);
-    CBootLink link;
     board.SetLine(index, "opening...", true);
-    FlashResult result;
-    if (!link.OpenPort(port)) {
-        link.ClosePort();
-        result = PortOpenFailure(link, job);
-        ui.ShowDetailedMessage(result.message, kCaptionWarning, MsgIcon::Warning, result.detail);
-    } else {
-        result = FlashThreadProc(link, job, ui);
+    const FlashResult result = RunPort(port, job, ui, StopToken{}, options);
+    if (result.outcome == FlashOutcome::Stopped) {
+        ui.ShowMessage(result.detail, kCaptionWarning, MsgIcon::Warning);
     }
     run.exit = ExitCodeOf(result.outcome);
     run.outcome = result.record.outcome;
@@ -306,12 +303,17 @@ void PrintSummary(const std::vector<PortRun>& runs, FILE* out) {
     std::fflush(out);
 }
 
-int FlashPorts(const std::vector<std::string>& ports, const FlashJob& job, bool json) {
+int FlashPorts(const std::vector<std::string>& ports, const FlashJob& job, bool json,
+               const std::vector<std::filesystem::path>& traces) {
     Board board(ports, json);
     std::vector<PortRun> runs(ports.size());
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < ports.size(); ++i) {
-        threads.emplace_back([&, i] { runs[i] = FlashOnePort(ports[i], job, board, i); });
+        threads.emplace_back([&, i] {
+            RunOptions options;
+            options.trace = traces[i];
+            runs[i] = FlashOnePort(ports[i], job, board, i, options);
+        });
     }
     for (std::thread& t : threads)
         t.join();
@@ -370,13 +372,41 @@ bool CheckPorts(const std::vector<std::string>& ports) {
     return true;
 }
 
-int RunFlash(const std::vector<std::string>& ports, const std::string& file, bool json) {
+// The trace file of each port: FILE itself for one port, else FILE with each port's name in it
+// (numbered when two names come out the same). Each is created here, before any port is
+// touched, so that a path that may not be written ends the command as a usage error.
+bool TraceFiles(const std::string& file, const std::vector<std::string>& ports,
+                std::vector<std::filesystem::path>& traces) {
+    traces.assign(ports.size(), {});
+    if (file.empty()) {
+        return true;
+    }
+    std::set<std::filesystem::path> taken;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        traces[i] =
+            ports.size() == 1 ? std::filesystem::path(file) : TracePathForPort(file, ports[i]);
+        if (!taken.insert(traces[i]).second) {
+            traces[i] = TracePathForPort(file, ports[i] + "-" + std::to_string(i + 1));
+            taken.insert(traces[i]);
+        }
+        std::string error;
+        if (!CTraceFile::Create(traces[i], error)) {
+            std::cerr << "--trace: " << error << std::endl;
+            return false;
+        }
+    }
+    return true;
+}
+
+int RunFlash(const std::vector<std::string>& ports, const std::string& file, bool json,
+             const std::string& trace) {
     const FileCheck check = CheckFirmwareFile(file);
     if (file.empty()) {  // no file named is a usage error
         std::cerr << check.message << std::endl;
         return kExitUsage;
     }
-    if (!CheckPorts(ports)) {
+    std::vector<std::filesystem::path> traces;
+    if (!CheckPorts(ports) || !TraceFiles(trace, ports, traces)) {
         return kExitUsage;
     }
     if (!check.message.empty()) {
@@ -398,19 +428,17 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
         }
     }
     if (ports.size() > 1 || json) {
-        return FlashPorts(ports, job, json);
+        return FlashPorts(ports, job, json, traces);
     }
 
-    const std::string& port = ports.front();
-    CBootLink link;
-    if (!link.OpenPort(port)) {
-        link.ClosePort();
-        const FlashResult failed = PortOpenFailure(link, job);
-        std::cerr << failed.message << std::endl << failed.detail << std::endl;
-        return kExitPortNotOpened;
-    }
     CliUi ui;
-    return ExitCodeOf(FlashThreadProc(link, job, ui).outcome);
+    RunOptions options;
+    options.trace = traces.front();
+    const FlashResult result = RunPort(ports.front(), job, ui, StopToken{}, options);
+    if (result.outcome == FlashOutcome::Stopped) {
+        std::cerr << result.detail << std::endl;
+    }
+    return ExitCodeOf(result.outcome);
 }
 
 void AddFlashCommand(CLI::App& app, int& exitCode) {
@@ -433,11 +461,15 @@ void AddFlashCommand(CLI::App& app, int& exitCode) {
     auto* json = cmd->add_flag("--json")->description(
         "print one JSON object per port at the end (port, outcome, exit, message, bytes, "
         "seconds, detail); every other line goes to stderr");
+    auto* trace =
+        cmd->add_option("--trace",
+                        "write every byte on the wire, with its time, into this file (with several "
+                        "ports: one file each, named after the port)");
     auto* file =
         cmd->add_option("FILE", "Firmware file; its name must contain Master or Slave")->required();
-    cmd->callback([&exitCode, port, json, file] {
+    cmd->callback([&exitCode, port, json, trace, file] {
         exitCode = RunFlash(port->as<std::vector<std::string>>(), file->as<std::string>(),
-                            json->count() > 0);
+                            json->count() > 0, trace->count() > 0 ? trace->as<std::string>() : "");
     });
 }
 

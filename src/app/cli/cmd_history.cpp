@@ -39,6 +39,8 @@ void PrintText(const RunRecord& r) {
                 OneLine(r.ending).c_str());
     if (!r.detail.empty())
         std::printf("    %s\n", OneLine(r.detail).c_str());
+    if (!r.trace.empty())
+        std::printf("    wire trace %s\n", r.trace.c_str());
 }
 
 int RunHistory(bool json, int last) {

@@ -1,5 +1,6 @@
 // The main window's per-user settings, in section "Config": the port used last
-// ("ComPortStr"), the firmware file of the last run and the network ports the user added.
+// ("ComPortStr"), the firmware file of the last run, the network ports the user added and the
+// folder runs are traced to.
 // A store that cannot be used safely reads as empty and takes nothing.
 #pragma once
 
@@ -14,4 +15,5 @@ void Set(const QString& key, const QVariant& value);
 inline const QString kPort = QStringLiteral("ComPortStr");
 inline const QString kFirmware = QStringLiteral("FirmwarePath");
 inline const QString kNetworkPorts = QStringLiteral("NetworkPorts");
+inline const QString kTraceFolder = QStringLiteral("TraceFolder");  // empty: runs are not traced
 }  // namespace AppSettings

@@ -57,7 +57,8 @@ CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
       m_messageBox(&CQuillon2Dlg::ShowMessageBox),
       m_browseDialog(&CQuillon2Dlg::DefaultBrowseDialog),
       m_askNetworkPort(&CQuillon2Dlg::DefaultAskNetworkPort),
-      m_link(timing) {
+      m_askTraceFolder(&CQuillon2Dlg::DefaultAskTraceFolder),
+      m_timing(timing) {
     m_comboPort = new CComPortCombo(std::move(source), this);
     m_editFile = new CPathEdit(this);
     m_btnBrowse = new QPushButton(QStringLiteral("..."), this);
@@ -75,7 +76,9 @@ CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
         if (m_programDlg == nullptr) {
             m_programDlg = new CProgramDlg(this);
         }
-        m_programDlg->SetJob(QFileInfo(m_strFilePath).fileName(), m_strRunPort);
+        // The trace is named only when it is being written (its folder may have gone).
+        m_programDlg->SetJob(QFileInfo(m_strFilePath).fileName(), m_strRunPort,
+                             QFileInfo(m_strRunTrace).isFile() ? m_strRunTrace : QString());
         m_programDlg->Start(total);
     };
     handlers.transferProgressed = [this](const TransferProgress& progress) {
@@ -201,6 +204,12 @@ void CQuillon2Dlg::OnInitDialog() {
     about->setShortcutContext(Qt::WindowShortcut);
     connect(about, &QAction::triggered, this, [this] { OnAbout(); });
     addAction(about);
+    // A wire trace of every run, for diagnosis in the field; off until a folder is chosen.
+    m_actTraceRuns = new QAction(QStringLiteral("Trace runs to folder…"), this);
+    m_actTraceRuns->setCheckable(true);
+    m_actTraceRuns->setChecked(!AppSettings::Get(AppSettings::kTraceFolder).isEmpty());
+    connect(m_actTraceRuns, &QAction::triggered, this, [this](bool on) { OnTraceRuns(on); });
+    addAction(m_actTraceRuns);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 #ifdef _WIN32
     // Windows: the same entry in the system menu, and port list refills on device changes.

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "common/job_ui.h"
+#include "common/stop_request.h"
 #include "ports/port_list.h"
 #include "protocol/boot_link.h"
 
@@ -19,6 +20,7 @@ class CComPortCombo;
 class CProgramDlg;
 class CQtJobUi;
 class QLineEdit;
+class QAction;
 class QMessageBox;
 class QMimeData;
 class QPushButton;
@@ -46,6 +48,9 @@ public:
     // Asks for a network port's URL: the text entered, or a null string when cancelled.
     using AskUrlFn = std::function<QString(QWidget* owner)>;
     AskUrlFn m_askNetworkPort;
+    // Asks for the folder runs are traced to: its path, or a null string when cancelled.
+    using AskFolderFn = std::function<QString(QWidget* owner)>;
+    AskFolderFn m_askTraceFolder;
 
     void OnBrowse();
     void OnFlash();
@@ -58,6 +63,10 @@ public:
     // "Add network port...": asks for the URL, checks its form, lists, chooses and keeps it.
     void OnAddNetworkPort();
     void OnRemoveNetworkPort();
+    // "Trace runs to folder…": on, asks for the folder and keeps it; off, forgets it.
+    void OnTraceRuns(bool on);
+    // The wire trace file for a run on port starting now; empty when tracing is off.
+    static QString TraceFileForRun(const std::string& port);
     // The saved port name selects its entry; this is the first fill of the port list.
     void SelectPortByName(const QString& name);
 
@@ -70,7 +79,8 @@ public:
     QPushButton* m_btnAddNetworkPort;
     QPushButton* m_btnFlash;
     QPushButton* m_btnHistory;
-    CBootLink m_link;
+    QAction* m_actTraceRuns;
+    LinkTiming m_timing;
     int m_nTargetType = 0;
     QString m_strFilePath;
     QString m_strFileExt;
@@ -80,6 +90,7 @@ public:
     static const QString kAllFilesFilter;
     static QString DefaultBrowseDialog(QWidget* owner);
     static QString DefaultAskNetworkPort(QWidget* owner);
+    static QString DefaultAskTraceFolder(QWidget* owner);
     static void ShowMessageBox(QWidget* owner, const QString& text, const QString& caption,
                                MsgIcon icon, const QString& detail);
     // The box ShowMessageBox runs: fixed text, caption, icon, and the detail beneath.
@@ -109,7 +120,10 @@ private:
     void SaveNetworkPorts();
 
     std::unique_ptr<CQtJobUi> m_ui;
-    QString m_strRunPort;  // the port of the run in progress, for the progress window
+    QString m_strRunPort;   // the port of the run in progress, for the progress window
+    QString m_strRunTrace;  // its wire trace file, if any
+    // The run in progress's own stop (a later Cancel), apart from every other run's.
+    std::shared_ptr<CStopSource> m_runStop;
     CProgramDlg* m_programDlg = nullptr;
     std::thread m_worker;
     bool m_bRunning = false;

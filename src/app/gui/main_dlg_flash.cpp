@@ -1,11 +1,16 @@
 // The Flash command and the message boxes of the main window: the checks before a run, the
-// open of the port, the worker thread, and the boxes the run's messages become.
+// worker thread (which opens the port), the wire trace, and the boxes the run's messages become.
+#include <QAction>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "app/flash_run.h"
@@ -14,6 +19,8 @@
 #include "app/gui/main_dlg.h"
 #include "app/gui/program_dlg.h"
 #include "app/gui/qt_job_ui.h"
+#include "app/session.h"
+#include "app/trace_line.h"
 
 void CQuillon2Dlg::Warn(const QString& text, const QString& detail) {
     if (m_messageBox) {
@@ -53,24 +60,24 @@ void CQuillon2Dlg::OnFlash() {
     job.fileExt = ToLocalPath(m_strFileExt);
     job.targetType = m_nTargetType;
     job.frontEnd = "desktop";
-    if (!m_link.OpenPort(portName)) {
-        const FlashResult failed = PortOpenFailure(m_link, job);
-        Warn(QString::fromStdString(failed.message), QString::fromStdString(failed.detail));
-        return;
-    }
+    RunOptions options;
+    options.timing = m_timing;
+    m_strRunTrace = TraceFileForRun(portName);
+    options.trace = ToLocalPath(m_strRunTrace);
     m_strRunPort = QString::fromStdString(portName);
 
-    // Busy before the worker exists, so no second press can start another run.
+    // Busy before the worker exists, so no second press can start another run. The port is
+    // opened by the worker: a network port that takes seconds to answer never holds the window.
     SetBusy(true);
     m_bRunning = true;
     JoinWorker();  // a previous run that has given the button back is at its very end
     const unsigned generation = ++m_nRun;
-    m_worker = std::thread([this, job, generation] {
+    m_runStop = std::make_shared<CStopSource>();
+    m_worker = std::thread([this, job, generation, portName, options, stop = m_runStop] {
         try {
-            FlashThreadProc(m_link, job, *m_ui);
+            RunPort(portName, job, *m_ui, StopToken(*stop), options);
         } catch (const std::exception& e) {
-            // Every ending closes the port, says why and gives the button back.
-            m_link.ClosePort();
+            // Every ending says why and gives the button back; the port closed with the run.
             m_ui->ShowMessage(e.what(), kCaptionWarning, MsgIcon::Warning);
             m_ui->SetBusy(false);
         }
@@ -84,6 +91,30 @@ void CQuillon2Dlg::OnFlash() {
             },
             Qt::QueuedConnection);
     });
+}
+
+QString CQuillon2Dlg::TraceFileForRun(const std::string& port) {
+    const QString folder = AppSettings::Get(AppSettings::kTraceFolder);
+    if (folder.isEmpty()) {
+        return {};
+    }
+    const QString stamp =
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss.zzz"));
+    return QDir(folder).filePath(QStringLiteral("quillon-%1-%2.trace")
+                                     .arg(stamp, QString::fromStdString(FileNamePart(port))));
+}
+
+void CQuillon2Dlg::OnTraceRuns(bool on) {
+    QString folder;
+    if (on && m_askTraceFolder) {
+        folder = m_askTraceFolder(this);
+    }
+    AppSettings::Set(AppSettings::kTraceFolder, folder);
+    m_actTraceRuns->setChecked(!folder.isEmpty());
+}
+
+QString CQuillon2Dlg::DefaultAskTraceFolder(QWidget* owner) {
+    return QFileDialog::getExistingDirectory(owner, QStringLiteral("Trace runs to folder"));
 }
 
 void CQuillon2Dlg::JoinWorker() {

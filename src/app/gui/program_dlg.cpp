@@ -53,6 +53,9 @@ CProgramDlg::CProgramDlg(QWidget* parent)
     m_staticFigures->setTextFormat(Qt::PlainText);
     m_staticJob = new QLabel(this);
     m_staticJob->setTextFormat(Qt::PlainText);
+    m_staticTrace = new QLabel(this);
+    m_staticTrace->setTextFormat(Qt::PlainText);
+    m_staticTrace->hide();
     // Room for a 128 KiB image's figures without the window growing as they change.
     m_staticFigures->setMinimumWidth(m_staticFigures->fontMetrics().horizontalAdvance(
         QStringLiteral("131072 of 131072 bytes, 9999 B/s, 99:59 left")));
@@ -74,6 +77,7 @@ CProgramDlg::CProgramDlg(QWidget* parent)
     grid->addWidget(m_staticPercent, 0, 1, Qt::AlignLeft | Qt::AlignVCenter);
     grid->addWidget(m_staticFigures, 1, 1, Qt::AlignLeft | Qt::AlignVCenter);
     grid->addWidget(m_staticJob, 2, 1, Qt::AlignLeft | Qt::AlignVCenter);
+    grid->addWidget(m_staticTrace, 5, 0, 1, 3, Qt::AlignLeft | Qt::AlignVCenter);
     grid->setRowMinimumHeight(3, du.Y(4));
     grid->addWidget(m_progress, 4, 0, 1, 3);
     grid->setColumnStretch(2, 1);
@@ -92,11 +96,16 @@ void CProgramDlg::Start(std::uint32_t total) {
     show();
 }
 
-void CProgramDlg::SetJob(const QString& fileName, const QString& port) {
+void CProgramDlg::SetJob(const QString& fileName, const QString& port, const QString& trace) {
     const QString text = QStringLiteral("%1 on %2").arg(fileName, port);
     m_staticJob->setToolTip(text);
     m_staticJob->setText(m_staticJob->fontMetrics().elidedText(text, Qt::ElideMiddle,
                                                                m_staticFigures->minimumWidth()));
+    const QString traced = QStringLiteral("Wire trace: %1").arg(trace);
+    m_staticTrace->setToolTip(traced);
+    m_staticTrace->setText(m_staticTrace->fontMetrics().elidedText(
+        traced, Qt::ElideMiddle, m_staticFigures->minimumWidth()));
+    m_staticTrace->setVisible(!trace.isEmpty());
 }
 
 void CProgramDlg::Progress(const TransferProgress& progress) {

@@ -16,8 +16,8 @@ public:
     explicit CProgramDlg(QWidget* parent = nullptr);
 
     void Start(std::uint32_t total);
-    // Names the file and the port of the run on the window's last line.
-    void SetJob(const QString& fileName, const QString& port);
+    // Names the file and the port of the run, and its wire trace file when one is written.
+    void SetJob(const QString& fileName, const QString& port, const QString& trace = QString());
     void Progress(const TransferProgress& progress);
     // Closes the window for good; the only way it goes away.
     void Finish(bool ok);
@@ -25,6 +25,7 @@ public:
     QLabel* m_staticPercent;
     QLabel* m_staticFigures;  // bytes of total, rate, time left
     QLabel* m_staticJob;      // file and port
+    QLabel* m_staticTrace;    // the wire trace file; hidden when none
     QProgressBar* m_progress;
 
 public slots:

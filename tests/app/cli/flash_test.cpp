@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <regex>
@@ -89,7 +90,10 @@ TEST_F(CliFlash, ExitCodesAndStreams) {
          "Can't open serial port,\nplease check your device!\nno-port: No such file or directory\n"},
         {"handshake refused", {"flash", "--port", "inverter", "Master.bin"}, CSimRunner::Faults({"table=byte:11"}), 5, "",
          "Not get Ack Signal!\ninverter answered the block table with 0x11 instead of ACK (0x06).\n"},
-        {"SIGINT", {"flash", "--port", "inverter", mot}, CSimRunner::Faults({"table=silence"}), 130, "", "", SIGINT},
+        {"trace path is a link", {"flash", "--trace", "by-id", "--port", "inverter", "Master.bin"}, {}, 2, "",
+         "--trace: by-id is a symbolic link\n"},
+        {"SIGINT", {"flash", "--port", "inverter", mot}, CSimRunner::Faults({"table=silence"}), 130, "",
+         "stopped by SIGINT during the handshake; nothing was written to the inverter\n", SIGINT},
         {"success", {"flash", "--port", "inverter", mot}, {}, 0, "Master Programming successfully !\n",
          "Programming 17408 bytes...\n  0 %  64/17408 bytes  -- B/s  -:-- left\n*"},
     };
@@ -154,8 +158,9 @@ TEST_F(CliFlash, SeveralPortsAtOnce) {
         sims.push_back(Device("inverter-" + std::to_string(sims.size() + 1), faults, 57600));
     }
     const CSer2net server(sims[2]->Port(), true);
-    const ProgramRun r = Cli({"flash", "--json", "--port", "inverter-1", "--port", "inverter-2",
-                              "--port", server.Url(), "--port", "no-port", "Master.bin"});
+    const ProgramRun r =
+        Cli({"flash", "--json", "--trace", "trace.log", "--port", "inverter-1", "--port",
+             "inverter-2", "--port", server.Url(), "--port", "no-port", "Master.bin"});
     EXPECT_EQ(r.exit, 4) << r.err;  // the highest: the port that did not open
     const std::string json[] = {
         R"({"port": "inverter-1", "outcome": "success", "exit": 0, "message": "Master Programming successfully !", "bytes": 17408, "seconds": )",
@@ -173,6 +178,17 @@ TEST_F(CliFlash, SeveralPortsAtOnce) {
     EXPECT_NE(r.err.find("inverter-2: Receive Error!\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("\n2 of 4 ports succeeded.\n"), std::string::npos) << r.err;
     EXPECT_EQ(ProgressLines(r.err, "inverter-1: "), 11) << r.err;  // one per 10 %
+    // One wire trace per port, named after it; the port that did not open says why.
+    std::string url = server.Url();
+    std::replace_if(
+        url.begin(), url.end(), [](char c) { return c == ':' || c == '/'; }, '_');
+    for (const std::string& name :
+         {std::string("inverter-1"), std::string("inverter-2"), url, std::string("no-port")}) {
+        const std::string trace = ReadFile(m_dir / ("trace-" + name + ".log"));
+        const bool opened = name != "no-port";
+        EXPECT_EQ(trace.find("  step   ending ") != std::string::npos, opened) << name;
+        EXPECT_EQ(trace.find("# not opened after ") != std::string::npos, !opened) << name;
+    }
 }
 
 }  // namespace

@@ -1,12 +1,22 @@
 // The running window against the virtual ports folder: whole runs to the bootloader simulator,
 // which sits there like an adapter (how each result reaches the user: the boxes, "Waiting...",
 // the progress window, the history window), and the port list as links come and go.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTimer>
 #include <QtTest>
 
 #include "app/gui/com_port_combo.h"
+#include "app/history.h"
 #include "firmware_gen.h"
 #include "gui_test_support.h"
 #include "pty_pair.h"
@@ -85,6 +95,65 @@ private slots:
                          progress->m_staticFigures->text().endsWith(" B/s, 0:00 left"),
                      qPrintable(progress->m_staticFigures->text()));
         }
+    }
+
+    // A network port that takes seconds to open (a server that takes the connection and never
+    // answers) is opened by the run's worker: "Flash!" reads "Waiting..." at once, the window
+    // keeps handling its events meanwhile, and the port's box comes as before. With tracing
+    // on, the box and the history name the trace, which tells why the port did not open.
+    void silentNetworkPortNeverHoldsTheWindow() {
+        const int server = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        QVERIFY(bind(server, reinterpret_cast<sockaddr*>(&address), size) == 0);
+        QVERIFY(listen(server, 1) == 0);  // connections wait in the backlog, never answered
+        QVERIFY(getsockname(server, reinterpret_cast<sockaddr*>(&address), &size) == 0);
+        const QString url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(ntohs(address.sin_port));
+        const QString traces = m_env->Path("traces");
+        QVERIFY(QDir().mkpath(traces));
+        CPrivateEnvironment::SetSetting("NetworkPorts", QStringList{url});
+        CPrivateEnvironment::SetSetting("ComPortStr", url);
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+        QVector<Box> boxes;
+        RecordBoxes(dlg, boxes);
+        QVERIFY(!dlg.m_actTraceRuns->isChecked());  // off until a folder is chosen
+        dlg.m_askTraceFolder = [&](QWidget*) { return traces; };
+        dlg.m_actTraceRuns->trigger();
+        QCOMPARE(CPrivateEnvironment::Setting("TraceFolder").toString(), traces);
+        dlg.m_editFile->setText(m_env->Path("Master_fw.mot"));
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+        timer.start(100);
+        QElapsedTimer pressed;
+        pressed.start();
+        dlg.OnFlash();
+        QVERIFY(pressed.elapsed() < 1000);
+        QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Waiting..."));
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 20000);
+        ::close(server);
+        QVERIFY2(ticks >= 30, qPrintable(QString::number(ticks)));  // 5 s of opening
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].text,
+                 QStringLiteral("Can't open serial port,\nplease check your device!"));
+        QCOMPARE(boxes[0].button, QStringLiteral("Waiting... (off)"));
+        QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Flash!"));
+        const QStringList written = QDir(traces).entryList(QDir::Files);
+        QCOMPARE(written.size(), 1);
+        const QString trace = traces + QLatin1Char('/') + written[0];
+        QVERIFY2(boxes[0].detail.startsWith(url + ": ") &&
+                     boxes[0].detail.endsWith("\nThe wire trace is in " + trace + "."),
+                 qPrintable(boxes[0].detail));
+        QFile file(trace);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("# not opened after "));
+        QCOMPARE(ReadHistory(m_env->HistoryFile().toStdString()).records.back().trace,
+                 trace.toStdString());
+        dlg.m_actTraceRuns->trigger();  // and off again
+        QVERIFY(!dlg.m_actTraceRuns->isChecked());
+        QVERIFY(CPrivateEnvironment::Setting("TraceFolder").toString().isEmpty());
     }
 
     void hotplugKeepsTheChoice() {

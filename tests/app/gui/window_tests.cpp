@@ -56,8 +56,9 @@ private slots:
 
         dlg.m_comboPort->setCurrentIndex(0);
         const QString name = QString::fromStdString(dlg.m_comboPort->GetSelectedPortName());
-        dlg.OnFlash();
-        QCOMPARE(boxes.size(), 2);
+        dlg.OnFlash();  // the port is opened by the run's worker
+        QTRY_COMPARE(boxes.size(), 2);
+        QTRY_VERIFY(!dlg.IsRunning());
         QCOMPARE(boxes[1].text,
                  QStringLiteral("Can't open serial port,\nplease check your device!"));
         QCOMPARE(boxes[1].caption, QStringLiteral("Warning"));
@@ -126,7 +127,8 @@ private slots:
             RecordBoxes(dlg, boxes);
             dlg.m_editFile->setText(mot);
             dlg.OnFlash();
-            QCOMPARE(boxes.size(), 1);  // the empty list cannot be opened
+            QTRY_COMPARE(boxes.size(), 1);  // the empty list cannot be opened
+            QTRY_VERIFY(!dlg.IsRunning());
             QCOMPARE(dlg.BrowseStartFolder(), dir);
         }
         auto drop = [](CQuillon2Dlg& dlg, const QList<QUrl>& urls) {

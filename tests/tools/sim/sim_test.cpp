@@ -16,6 +16,7 @@
 
 #include "fast_timing.h"
 #include "protocol/boot_link.h"
+#include "serial/serial_port.h"
 #include "sim_runner.h"
 #include "test_util.h"
 
@@ -137,8 +138,9 @@ TEST(SimTest, WrongClientsGetAPlainReport) {
         o.idleGapMs = 100;
         o.chipVersion = c.chip;
         CSimRunner sim(o);
-        CBootLink link(FastTiming());
-        ASSERT_TRUE(link.OpenPort(sim.Port()));
+        CSerialPort port;
+        ASSERT_NO_THROW(port.Open(sim.Port()));
+        CBootLink link(port, sim.Port(), FastTiming());
         int outcome;
         try {
             outcome = c.client(link);
@@ -146,7 +148,7 @@ TEST(SimTest, WrongClientsGetAPlainReport) {
             outcome = kHungUp;
         }
         EXPECT_EQ(outcome, c.outcome) << c.name;
-        link.ClosePort();
+        port.Close();
         EXPECT_EQ(sim.Wait(3000), 1) << c.name;
         const std::vector<SimRun> runs = sim.Runs();
         ASSERT_FALSE(runs.empty() || runs[0].errors.empty()) << c.name;
@@ -240,8 +242,9 @@ TEST(SimTest, ProgramServesStopsOnSigtermAndRefusesBadOptions) {
     const std::string link = (dir / "port").string();
     // A client that fails stops in this lambda: WaitExit still ends the simulator.
     auto flash = [&image](const std::string& port, bool slave) {
-        CBootLink l(FastTiming());
-        ASSERT_TRUE(l.OpenPort(port));
+        CSerialPort line;
+        ASSERT_NO_THROW(line.Open(port));
+        CBootLink l(line, port, FastTiming());
         ASSERT_EQ(Handshake(l, slave, 0x800, 0), ResultSuccess);
         EXPECT_EQ(SendData(l, image), CBootLink::ACK);
     };
@@ -270,8 +273,9 @@ TEST(SimTest, ProgramServesStopsOnSigtermAndRefusesBadOptions) {
     EXPECT_EQ(WaitExit(second), 3);
     EXPECT_EQ(fs::read_symlink(link), served);
     // What a client sent wrong goes to stderr; serving on, the simulator then exits 1.
-    CBootLink wrong(FastTiming());
-    ASSERT_TRUE(wrong.OpenPort(link));
+    CSerialPort wrongLine;
+    ASSERT_NO_THROW(wrongLine.Open(link));
+    CBootLink wrong(wrongLine, link, FastTiming());
     wrong.Send("hello", 5);
     EXPECT_EQ(ReadLine(t),
               "quillon-sim: client error: unexpected 68 65 6C 6C 6F while waiting for a target "
