@@ -160,13 +160,7 @@ bool CXfer::DumpImage() {
 // asks for the bytes written.
 bool CXfer::WriteBinFile(const std::filesystem::path& path, std::vector<std::uint8_t>* written) {
     if (written != nullptr) {
-        try {
-            written->clear();
-            written->reserve(m_listImage.size() * 16);
-        } catch (const std::bad_alloc&) {
-            Show(xfer_msg::kOutOfMemory);
-            return false;
-        }
+        written->clear();
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     char bytes[4096];
