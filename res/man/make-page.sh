@@ -12,12 +12,14 @@ set -euo pipefail
 self=$(realpath "$0")
 
 # The help as the program prints it when started by its name, with the per-user folder in
-# its general form and CLI11's "-h,--help" spaced as an option list.
+# its general form, CLI11's "-h,--help" spaced as an option list, and the headings as CLI11
+# 2.3 writes them (later versions write them in capitals).
 raw_help() {
     local program=$1 name=$2
     shift 2
     (XDG_RUNTIME_DIR=/XDG_RUNTIME_DIR exec -a "$name" "$program" "$@" --help) |
-        sed -e 's|/XDG_RUNTIME_DIR/|$XDG_RUNTIME_DIR/|g' -e 's/^\(  *\)-h,--help/\1-h, --help/'
+        sed -e 's|/XDG_RUNTIME_DIR/|$XDG_RUNTIME_DIR/|g' -e 's/^\(  *\)-h,--help/\1-h, --help/' \
+            -e 's/^OPTIONS:$/Options:/; s/^POSITIONALS:$/Positionals:/; s/^SUBCOMMANDS:$/Subcommands:/'
 }
 
 # A help text's paragraphs split where a line or a sentence starts "Exit codes:" or "Exit
