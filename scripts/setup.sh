@@ -8,8 +8,10 @@ packages=(cmake ninja-build g++ pkg-config libcli11-dev libudev-dev qt6-base-dev
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang clang-format xvfb xauth
                mingw-w64 googletest wine64 wine fonts-wine ser2net)
-    # The packages (scripts/package.sh): dpkg-shlibdeps and file for CPack, lintian to check.
-    packages+=(dpkg-dev file lintian)
+    # The packages (scripts/package.sh): dpkg-shlibdeps and file for CPack, help2man for the
+    # manual pages, lintian to check; wixl for the Windows installer, msitools to read it,
+    # x11-utils (xwininfo) to see the installed program's window.
+    packages+=(dpkg-dev file help2man lintian wixl msitools x11-utils)
 fi
 
 missing=()
