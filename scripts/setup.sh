@@ -10,6 +10,9 @@ if [[ "${1:-}" == "--test" ]]; then
                mingw-w64 googletest wine64 wine fonts-wine ser2net)
     # The packages (scripts/package.sh): dpkg-shlibdeps and file for CPack, lintian to check.
     packages+=(dpkg-dev file lintian)
+    # The real-driver test (scripts/test-vm.sh): QEMU and a static busybox for the guest; its
+    # kernel is fetched by scripts/vm-image.sh into a cache, not installed.
+    packages+=(qemu-system-x86 busybox-static xz-utils)
 fi
 
 missing=()
