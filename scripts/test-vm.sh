@@ -42,7 +42,8 @@ cleanup() {
     if [[ $status -eq 0 && $failures -eq 0 ]]; then
         rm -rf "$work"
     else
-        rm -rf "$work/initramfs.cpio" "$work"/*.fifo.* "$work/qmp.fifo" "$work/kernel"
+        rm -rf "$work/initramfs.cpio" "$work/kernel" "$work/console.in" "$work/console.out" \
+            "$work/qmp.fifo"
         echo "test-vm: logs kept in $work (console.log, usb-serial-trace.log, sim-*.log)" >&2
     fi
 }
@@ -257,7 +258,8 @@ record=$(grep '^{' "$last_out" || true)
 sent=$(sed -n 's/.*"bytes_sent": *\([0-9]*\).*/\1/p' <<<"$record")
 total=$(sed -n 's/.*"bytes_total": *\([0-9]*\).*/\1/p' <<<"$record")
 note "($sent of $total bytes recorded)"
-expect "history: transfer-failed" grep -q '"outcome": *"transfer-failed"' <<<"$record"
+expect "history: transfer-failed, the hang-up in its detail" \
+    grep -q '"outcome": *"transfer-failed".*then the line hung up' <<<"$record"
 expect "history: bytes sent under the total" \
     test "${sent:-0}" -gt 0 -a "${sent:-0}" -lt "${total:-0}" -a "${total:-0}" -eq 16448
 end_case
