@@ -38,7 +38,7 @@ cleanup() {
     for pid in "${pids[@]}"; do
         wait "$pid" 2>/dev/null || true
     done
-    exec 7>&- 2>/dev/null || true
+    exec 7>&-
     if [[ $status -eq 0 && $failures -eq 0 ]]; then
         rm -rf "$work"
     else
