@@ -50,9 +50,12 @@ unpack_kernel() {
     return 1
 }
 
+fetch_tmp=""
+trap '[[ -z $fetch_tmp ]] || rm -rf "$fetch_tmp"' EXIT
 fetch_kernel() {
     local package=$1 dir=$cache/$1 tmp deb
     tmp=$(mktemp -d "${cache}/.fetch.XXXXXX")
+    fetch_tmp=$tmp
     # The package lists may be older than the archive: one update, then once more.
     if ! (cd "$tmp" && apt-get download "$package" >"$tmp/apt.log" 2>&1); then
         $SUDO apt-get update -qq >>"$tmp/apt.log" 2>&1 || true
@@ -78,6 +81,9 @@ fetch_kernel() {
 }
 
 mkdir -p "$cache"
+# One fetch at a time: runs that start together wait for the first one's kernel.
+exec 9>"$cache/.lock"
+flock 9
 package=$(kernel_package)
 if [[ -z $package ]]; then
     $SUDO apt-get update -qq >/dev/null 2>&1 || true
@@ -93,6 +99,7 @@ if [[ ! -d $kdir/usb ]]; then
     echo "vm-image: fetching $package into $cache (once)"
     fetch_kernel "$package"
 fi
+flock -u 9
 if [[ -f $kdir/vmlinux ]]; then
     ln -sf "$kdir/vmlinux" "$out/kernel"
 else
