@@ -12,6 +12,9 @@ if [[ "${1:-}" == "--test" ]]; then
     # manual pages, lintian to check; wixl for the Windows installer, msitools to read it,
     # x11-utils (xwininfo) to see the installed program's window.
     packages+=(dpkg-dev file help2man lintian wixl msitools x11-utils)
+    # The real-driver test (scripts/test-vm.sh): QEMU and a static busybox for the guest; its
+    # kernel is fetched by scripts/vm-image.sh into a cache, not installed.
+    packages+=(qemu-system-x86 busybox-static xz-utils)
 fi
 
 missing=()

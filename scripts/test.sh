@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once normally (warnings are errors), once under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build under Wine, then the
-# two packages.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then against the kernel's real USB serial
+# driver in a QEMU guest, then the Windows build under Wine, then the two packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --test
@@ -26,6 +26,8 @@ cmake --build build-asan -j "$jobs"
 echo "== tests under sanitizers =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+scripts/test-vm.sh build
 
 scripts/test-windows.sh
 

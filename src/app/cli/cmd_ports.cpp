@@ -6,6 +6,9 @@
 
 #include "commands.h"
 #include "ports/port_list.h"
+#ifndef _WIN32
+#include "ports_watch.h"
+#endif
 
 namespace {
 
@@ -23,7 +26,14 @@ int RunPorts() {
 void AddPorts(CLI::App& app, int& exitCode) {
     CLI::App* command =
         app.add_subcommand("ports", "List the serial ports as the GUI does, with their names");
+#ifdef _WIN32
     command->callback([&exitCode] { exitCode = RunPorts(); });
+#else
+    auto* watch = command->add_flag("--watch")->description(
+        "Then print a line per port that arrives (+) or leaves (-), until stopped");
+    command->callback(
+        [&exitCode, watch] { exitCode = watch->count() > 0 ? WatchPorts() : RunPorts(); });
+#endif
 }
 
 const CommandRegistration kRegistration(10, AddPorts);
