@@ -26,11 +26,6 @@ inline double Ms(IClock::Duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-// Milliseconds of virtual time since the line was made.
-inline double MsAt(const CSimLine& line, IClock::TimePoint t) {
-    return Ms(t - line.Start());
-}
-
 // The PC's writes, each with its virtual time.
 inline std::vector<CSimLine::Event> SimWrites(const CSimLine& line) {
     std::vector<CSimLine::Event> writes;
