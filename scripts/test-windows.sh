@@ -205,6 +205,7 @@ export QUILLON_TEST_COM_A='\\.\COM97' QUILLON_TEST_COM_B='\\.\COM98'
 export QUILLON_TEST_PRIVATE_REGISTRY=1
 run_test "$win_build/tests/image/image_tests.exe"
 run_test "$win_build/tests/serial/serial_tests.exe"
+run_test "$win_build/tests/protocol/protocol_tests.exe"
 run_test "$win_build/tests/ports/ports_tests.exe"
 run_test "$win_build/tests/app/app_tests.exe"
 if [[ -f $win_build/fuzz/image/image_fuzz_replay.exe && -d fuzz/image/corpus ]]; then

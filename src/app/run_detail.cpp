@@ -181,6 +181,10 @@ std::string TransferDetail(const std::string& portName, const LinkTiming& timing
         case TransferEnding::WrongByte:
             return sent + ", then a wrong byte came back: " + HexText(transfer.wrongReply) +
                    " instead of XON or ACK.";
+        case TransferEnding::EarlyAck:
+            return port + " answered data block " + std::to_string(transfer.AckedBlock()) +
+                   " with ACK before the image was complete: " + std::to_string(transfer.bytesOut) +
+                   " of " + std::to_string(transfer.imageLength) + " bytes were sent.";
         case TransferEnding::PortFailed:
             if (IsHangUpError(transfer.portError)) {
                 return sent + ", then the line hung up" + During(transfer.portOperation) + ".";

@@ -1,5 +1,5 @@
-// The bootloader's command phase. Waiting is counted in polls of LinkTiming::pollMs, never
-// measured by a clock.
+// The bootloader's command phase. Waiting for a reply is counted in polls of
+// LinkTiming::pollMs; only the rest of a reply in pieces is timed, on the line's clock.
 #include "protocol/boot_link.h"
 
 #include <algorithm>
@@ -86,7 +86,8 @@ void CBootLink::Pause(unsigned ms) {
 }
 
 void CBootLink::Send(const void* bytes, std::uint32_t count) {
-    m_line.Write(bytes, count, m_line.Clock().Now() + std::chrono::seconds(5));
+    m_line.Write(bytes, count,
+                 m_line.Clock().Now() + std::chrono::milliseconds(m_timing.TransferNoAnswerMs()));
 }
 
 std::uint32_t CBootLink::Receive(void* buffer, std::uint32_t capacity, unsigned waitMs) {
@@ -119,19 +120,18 @@ ResultCode CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* 
         m_line.Purge(ILine::PURGE_RXCLEAR, deadline);
         m_line.Write(send, sendCount, deadline);
 
-        // A one-byte reply is what the first non-empty poll holds. A longer one may arrive
-        // in pieces (USB adapters deliver "ALL FLASH" so): while what has come is a proper
-        // prefix of it, reading goes on within the budget until a poll stays empty.
+        // A reply is what the first non-empty poll holds, but a longer one may arrive in
+        // pieces (USB adapters and network links deliver "ALL FLASH" so, at any moment of a
+        // poll): while it could still grow into "ALL FLASH", the rest is read as it comes.
         const int step = std::max(1, static_cast<int>(m_timing.pollMs));
         std::uint8_t buffer[kReadChunk] = {};
         std::uint32_t got = 0;
-        for (int countdown = timeoutMs; countdown > 0; countdown -= step) {
+        for (int countdown = timeoutMs; countdown > 0 && got == 0; countdown -= step) {
             Pause(m_timing.pollMs);
-            const auto n = static_cast<std::uint32_t>(m_line.Read(buffer + got, kReadChunk - got));
-            got += n;
-            if (got > 0 && (n == 0 || replyMax <= 1 || !IsProperPrefixOfAllFlash(buffer, got))) {
-                break;
-            }
+            got = static_cast<std::uint32_t>(m_line.Read(buffer, kReadChunk));
+        }
+        if (got > 0 && replyMax > 1) {
+            got = ReadRestOfAllFlash(buffer, got, kReadChunk, deadline);
         }
         if (got == 0) {
             return ResultTimeout;
@@ -151,7 +151,30 @@ ResultCode CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* 
     }
 }
 
+std::uint32_t CBootLink::ReadRestOfAllFlash(std::uint8_t* buffer, std::uint32_t got,
+                                            std::uint32_t capacity, ILine::TimePoint deadline) {
+    // The quiet is timed from the last byte, not from a poll: a piece is taken the moment it
+    // arrives, wherever the polls stand.
+    IClock& clock = m_line.Clock();
+    const auto quiet = std::chrono::milliseconds(m_timing.allFlashQuietMs);
+    auto lastByte = clock.Now();
+    while (got < capacity && IsProperPrefixOfAllFlash(buffer, got)) {
+        m_stop.ThrowIfRequested();
+        const auto until = std::min(deadline, lastByte + quiet);
+        if (clock.Now() >= until || !m_line.WaitReadable(until)) {
+            break;
+        }
+        const auto n = static_cast<std::uint32_t>(m_line.Read(buffer + got, capacity - got));
+        if (n > 0) {
+            got += n;
+            lastByte = clock.Now();
+        }
+    }
+    return got;
+}
+
 ResultCode CBootLink::SelectTarget(int targetType) {
+    m_line.Mark("select");
     const char* message = targetType == 0 ? " fMast" : " fSlav";
     const std::uint8_t expected = targetType == 0 ? 'M' : 'S';
     std::uint8_t reply = 0;
@@ -165,6 +188,7 @@ ResultCode CBootLink::SelectTarget(int targetType) {
 }
 
 ResultCode CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
+    m_line.Mark("all-flash");
     std::uint8_t reply[9] = {};
     const std::uint8_t request = 'A';
     m_state.chipReply.clear();
@@ -189,9 +213,11 @@ ResultCode CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
 }
 
 ResultCode CBootLink::SendWriteCommand() {
+    m_line.Mark("write");
     const std::uint8_t command = 'W';
     try {
-        m_line.Write(&command, 1, m_line.Clock().Now() + std::chrono::seconds(5));
+        m_line.Write(&command, 1,
+                     m_line.Clock().Now() + std::chrono::milliseconds(m_timing.replyTimeoutMs));
         return ResultSuccess;
     } catch (const CSerialException& e) {
         m_state.lastError = e.m_dwError;
@@ -201,6 +227,7 @@ ResultCode CBootLink::SendWriteCommand() {
 }
 
 ResultCode CBootLink::SendBlockTable() {
+    m_line.Mark("block-table");
     Pause(m_timing.blockTablePauseMs);
     std::uint8_t reply = 0;
     const ResultCode rc =
@@ -212,6 +239,7 @@ ResultCode CBootLink::SendBlockTable() {
 }
 
 ResultCode CBootLink::SendImageSize(std::uint32_t imageLength) {
+    m_line.Mark("size");
     const std::uint8_t message[8] = {
         0,
         0,

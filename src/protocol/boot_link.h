@@ -32,11 +32,18 @@ struct LinkTiming {
     unsigned pollMs = 50;        // Exchange: pause before each immediate read
     int selectTimeoutMs = 1000;  // per SelectTarget attempt
     int selectAttempts = 5;
-    int replyTimeoutMs = 5000;         // all-flash, block table, size
+    int replyTimeoutMs = 5000;         // all-flash, block table, size; the write command's write
+    unsigned allFlashQuietMs = 300;    // a part of "ALL FLASH" waits this long for the rest
     unsigned blockTablePauseMs = 500;  // before the block table
     unsigned transferStartMs = 50;     // first data block after the progress window opens
     unsigned transferPollMs = 16;      // data phase: longest wait for a reply per poll
     int transferMaxEmptyPolls = 100;   // the 101st empty poll ends the transfer
+
+    // How long the data phase goes without an answer before it gives up; also the most a
+    // block's write may take.
+    unsigned TransferNoAnswerMs() const {
+        return static_cast<unsigned>(transferMaxEmptyPolls + 1) * transferPollMs;
+    }
 };
 
 // What the link knows about its port and its last step, for the account a front end gives of
@@ -72,7 +79,8 @@ public:
     ResultCode SendImageSize(std::uint32_t imageLength);
 
     // The data phase's own use of the port: no purge, no reply rule. Both raise
-    // CSerialException when the port fails.
+    // CSerialException when the port fails; a write that the line has not taken within the
+    // data phase's no-answer budget fails too.
     void Send(const void* bytes, std::uint32_t count);
     // Waits at most waitMs for bytes, then takes what has arrived (possibly nothing).
     std::uint32_t Receive(void* buffer, std::uint32_t capacity, unsigned waitMs);
@@ -86,6 +94,10 @@ public:
     const StopToken& Stop() const { return m_stop; }
 
 private:
+    // The rest of a reply that may still grow into "ALL FLASH"; got bytes are in buffer.
+    std::uint32_t ReadRestOfAllFlash(std::uint8_t* buffer, std::uint32_t got,
+                                     std::uint32_t capacity, ILine::TimePoint deadline);
+
     ILine& m_line;
     LinkState m_state;
     LinkTiming m_timing;

@@ -37,6 +37,7 @@ TransferEnding CImageTransfer::DoModal(const std::vector<std::uint8_t>& image) {
     m_ui.TransferStarted(m_report.imageLength);
 
     IClock& clock = m_link.Line().Clock();
+    m_link.Line().Mark("data");
     try {
         // The first block goes out one start tick after the window opened.
         m_link.Pause(m_link.Timing().transferStartMs);
@@ -94,6 +95,7 @@ void CImageTransfer::SendStep() {
         // Reported after the write so the wire never waits for the UI.
         m_ui.TransferProgressed(progress);
     } else {
+        m_link.Line().Mark("end");
         const std::uint8_t end[2] = {CBootLink::XON, static_cast<std::uint8_t>(0xFF - m_nDataSum)};
         m_link.Send(end, sizeof end);
     }
@@ -127,6 +129,12 @@ void CImageTransfer::PollStep() {
             m_nState = 0;
             break;
         case CBootLink::ACK:
+            // Only the end message's ACK means the device has the whole image; one to a data
+            // block would report a half-written controller as programmed.
+            if (m_nSent <= m_nImageLength) {
+                End(TransferEnding::EarlyAck, kReceiveErrorText, kCaptionError);
+                break;
+            }
             End(TransferEnding::Acked);
             break;
         default:

@@ -15,6 +15,9 @@
 // so that the device receives every byte the size message announced.
 std::uint32_t PaddedImageLength(std::uint64_t fileLength);
 
+// Image bytes per data block.
+inline constexpr std::uint32_t kTransferBlockSize = 64;
+
 // The message of an image that cannot be read, here and in the flash run.
 inline constexpr const char* kImageReadErrorText = "BIN file read error!";
 
@@ -26,6 +29,7 @@ enum class TransferEnding {
     WrongByte,        // a reply other than XON or ACK
     EndRefused,       // XON to the end message more than kMaxEndRepeats times in a row
     PortFailed,       // the port failed mid-transfer (adapter pulled, peer gone)
+    EarlyAck,         // ACK to a data block: the image is not complete, so this is no success
 };
 
 // What is known about a transfer's ending, for the account a front end gives of it.
@@ -40,11 +44,14 @@ struct TransferReport {
     // progress window is still open.
     const char* text = nullptr;
     const char* caption = nullptr;
+
+    // EarlyAck: the data block that got the ACK, counted from 1 (the last one sent).
+    std::uint32_t AckedBlock() const { return bytesOut / kTransferBlockSize; }
 };
 
 class CImageTransfer {
 public:
-    static constexpr std::uint32_t kBlockSize = 64;
+    static constexpr std::uint32_t kBlockSize = kTransferBlockSize;
     // Resends of the end message on XON, in a row, before the transfer gives up.
     static constexpr int kMaxEndRepeats = 10;
 

@@ -1,17 +1,12 @@
-// What only the link shows: each step's result codes, what it keeps for the front ends, and the
-// reply rules of Exchange. The bytes of a whole handshake are the simulator's to check, in
-// the flash run's successful runs.
+// What only the link shows, on the simulated line with the real timing: each step's result
+// codes and the exact time it takes, what it keeps for the front ends, and the reply rules of
+// Exchange. The bytes of a whole handshake are the simulator's to check, in whole runs.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <optional>
-#include <thread>
 
-#include "fast_timing.h"
 #include "protocol/boot_link.h"
-#include "pty_pair.h"
-#include "serial/serial_port.h"
-#include "sim_runner.h"
+#include "sim_line_helpers.h"
 
 namespace {
 
@@ -24,7 +19,7 @@ Bytes B(const std::string& s) {
 SimOptions Sim(std::initializer_list<const char*> faults, bool slave = false,
                std::optional<std::uint8_t> chip = std::nullopt) {
     SimOptions o;
-    o.faults = CSimRunner::Faults(faults);
+    o.faults = SimFaults(faults);
     o.slave = slave;
     o.chipVersion = chip;
     return o;
@@ -51,28 +46,41 @@ TEST(ResultMessage, ElevenTexts) {
     EXPECT_STREQ(ResultMessage(static_cast<ResultCode>(11)), "Common Error!");
 }
 
-TEST(BootLink, SelectTargetTriesFiveTimes) {
+TEST(BootLink, SelectTargetTriesFiveTimesOfOneSecond) {
     struct Case {
         const char* name;
         SimOptions sim;
+        bool stuckPurge;  // a purge the line never completes
         ResultCode rc;
-        int attempts;  // as the device counted them
+        int attempts;
         int lastReply;
+        double ms;     // the whole step
+        double apart;  // from one attempt's write to the next
     };
     const Case cases[] = {
-        {"silence", Sim({"select=silence"}), ResultTargetTimeout, 5, -1},
-        {"S to Master", Sim({}, true), ResultTargetTimeout, 5, 'S'},
-        {"second answers", Sim({"select:1=silence"}), ResultSuccess, 2, 'M'},
-        {"hang-up", Sim({"select=hangup"}), ResultTargetTimeout, 1, -1},  // the rest: a dead line
+        {"silence", Sim({"select=silence"}), false, ResultTargetTimeout, 5, -1, 5000, 1000},
+        {"S to Master", Sim({}, true), false, ResultTargetTimeout, 5, 'S', 250, 50},
+        // A one-byte reply ends with the poll that reads it, even one that begins "ALL FLASH".
+        {"A to Master", Sim({"select=byte:41"}), false, ResultTargetTimeout, 5, 'A', 250, 50},
+        {"second answers", Sim({"select:1=silence"}), false, ResultSuccess, 2, 'M', 1050, 1000},
+        // The rest of the attempts meet a dead line and cost nothing.
+        {"hang-up", Sim({"select=hangup"}), false, ResultTargetTimeout, 1, -1, 50, 0},
+        // A purge that is never answered costs each attempt its own second, no more.
+        {"stuck purge", Sim({}), true, ResultTargetTimeout, 0, -1, 5000, 0},
     };
     for (const Case& c : cases) {
-        CSimRunner sim(c.sim);
-        CSerialPort port;
-        ASSERT_NO_THROW(port.Open(sim.Port()));
-        CBootLink link(port, sim.Port(), FastTiming());
+        CSimLine line(c.sim);
+        line.Options().stallPurge = c.stuckPurge;
+        CBootLink link(line, "sim");
         EXPECT_EQ(link.SelectTarget(0), c.rc) << c.name;
-        EXPECT_EQ(sim.Count(SimStep::Select), c.attempts) << c.name;
+        EXPECT_EQ(Ms(line.Elapsed()), c.ms) << c.name;
         EXPECT_EQ(link.State().lastReply, c.lastReply) << c.name;
+        const auto writes = SimWrites(line);
+        ASSERT_EQ(writes.size(), static_cast<std::size_t>(c.attempts)) << c.name;
+        for (std::size_t i = 0; i < writes.size(); ++i) {
+            EXPECT_EQ(writes[i].bytes, B(" fMast")) << c.name;
+            EXPECT_EQ(Ms(writes[i].at - writes[0].at), c.apart * static_cast<double>(i)) << c.name;
+        }
     }
 }
 
@@ -84,10 +92,12 @@ TEST(BootLink, AllFlashRequestBranches) {
         ResultCode rc;
         const char* sentAfterSelect;
         const char* chipReply;
-        bool realPolls = false;
+        // When the step returned, from the first 'A' (its reply leaves at once; the first poll
+        // reads at 50 ms); -1: not checked.
+        double doneMs = -1;
     };
     const Case cases[] = {
-        {"equal versions: write", Sim({}, false, 5), 5, ResultSuccess, "AW", "0x05"},
+        {"equal versions: write", Sim({}, false, 5), 5, ResultSuccess, "AW", "0x05", 50},
         {"image 0xFF: write", Sim({}, false, 5), 0xFF, ResultSuccess, "AW", "0x05"},
         {"second answer missing", Sim({"allflash:2=silence"}, false, 5), 7, ResultNoAllFlash, "AA",
          "0x05, then no answer"},
@@ -95,27 +105,73 @@ TEST(BootLink, AllFlashRequestBranches) {
         {"uncleared buffer",
          Sim({"allflash:1=byte:01,4C,4C,20,46,4C,41,53,48", "allflash:2=byte:41"}), 2,
          ResultSuccess, "AA", "0x01, then ALL FLASH"},
-        {"first request unanswered", Sim({"allflash=silence"}), 1, ResultTimeout, "A", ""},
-        // With the real 50 ms polls: a reply in pieces is read whole while each poll brings
-        // more of "ALL FLASH"; a poll that stays quiet ends it.
-        {"in pieces", Sim({"allflash:1=split:60:1,4"}), 0x10, ResultSuccess, "A", "ALL FLASH",
-         true},
-        {"rest after a quiet poll", Sim({"allflash:1=split:150"}), 0x10, ResultSuccess, "AW",
-         "0x41", true},
+        {"first request unanswered", Sim({"allflash=silence"}), 1, ResultTimeout, "A", "", 5000},
+        // A reply in pieces is read whole, each piece taken as it comes.
+        {"in pieces", Sim({"allflash:1=split:60:1,4"}), 0x10, ResultSuccess, "A", "ALL FLASH", 120},
+        {"rest within the quiet", Sim({"allflash:1=split:290"}), 0x10, ResultSuccess, "A",
+         "ALL FLASH", 290},
+        // 300 ms without a byte after the first piece (read at 50 ms): its 0x41 is a version.
+        {"rest too late", Sim({"allflash:1=split:400"}), 0x10, ResultSuccess, "AW", "0x41", 350},
+        {"0x41 alone", Sim({}, false, 0x41), 0x10, ResultSuccess, "AW", "0x41", 350},
+        // No longer a prefix of "ALL FLASH": over the moment it stops being one.
+        {"stops being a prefix", Sim({"allflash:1=byte:41,4C,58+split:60:2"}), 0x10, ResultSuccess,
+         "AW", "0x41", 60},
     };
     for (const Case& c : cases) {
-        CSimRunner sim(c.sim);
-        LinkTiming timing = FastTiming();
-        timing.pollMs = c.realPolls ? LinkTiming{}.pollMs : timing.pollMs;
-        CSerialPort port;
-        ASSERT_NO_THROW(port.Open(sim.Port()));
-        CBootLink link(port, sim.Port(), timing);
+        CSimLine line(c.sim);
+        CBootLink link(line, "sim");
         ASSERT_EQ(link.SelectTarget(0), ResultSuccess) << c.name;
+        const auto asked = line.Clock().Now();
         EXPECT_EQ(link.RequestAllFlash(c.imageVersion), c.rc) << c.name;
+        if (c.doneMs >= 0) {
+            EXPECT_EQ(Ms(line.Clock().Now() - asked), c.doneMs) << c.name;
+        }
         EXPECT_EQ(link.State().chipReply, c.chipReply) << c.name;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let a 'W' arrive
-        const Bytes got = sim.Received();
+        const Bytes got = line.Device().Received();
         EXPECT_EQ(Bytes(got.begin() + 6, got.end()), B(c.sentAfterSelect)) << c.name;
+    }
+}
+
+// "ALL FLASH" in pieces is read whole wherever its first piece falls in a 50 ms poll; a real
+// version byte still ends the request at the poll that reads it.
+TEST(BootLink, AllFlashInPiecesIsReadWholeAtEveryPhaseOfThePolls) {
+    struct Shape {
+        const char* fault;
+        std::optional<std::uint8_t> chip;
+        const char* chipReply;
+        const char* sentAfterSelect;
+    };
+    const Shape shapes[] = {
+        {"allflash:1=split:60", std::nullopt, "ALL FLASH", "A"},  // "ALL F", 60 ms, "LASH"
+        {"allflash:1=split:20:1,1,1,1,1,1,1,1", std::nullopt, "ALL FLASH", "A"},
+        {nullptr, 0x05, "0x05", "AW"},
+    };
+    constexpr int kSteps = 200;  // a quarter of a millisecond apart
+    for (const Shape& s : shapes) {
+        std::string misread;
+        for (int k = 0; k < kSteps; ++k) {
+            const auto phase = std::chrono::microseconds(50000 * k / kSteps);
+            SimOptions o;
+            if (s.fault != nullptr) {
+                o.faults = SimFaults({s.fault});
+            }
+            o.chipVersion = s.chip;
+            SimLineOptions late;
+            late.latency = phase;
+            CSimLine line(o, late);
+            CBootLink link(line, "sim");
+            ASSERT_EQ(link.SelectTarget(0), ResultSuccess);
+            const auto asked = line.Clock().Now();
+            const ResultCode rc = link.RequestAllFlash(0x02);
+            const Bytes got = line.Device().Received();
+            // A version byte is taken at the first poll after it arrived, not later.
+            if (rc != ResultSuccess || link.State().chipReply != s.chipReply ||
+                Bytes(got.begin() + 6, got.end()) != B(s.sentAfterSelect) ||
+                (s.chip && line.Clock().Now() - asked != std::chrono::milliseconds(50))) {
+                misread += " " + std::to_string(phase.count()) + "us";
+            }
+        }
+        EXPECT_EQ(misread, "") << (s.fault ? s.fault : "version byte") << ": misread at";
     }
 }
 
@@ -125,21 +181,27 @@ TEST(BootLink, BlockTableAndImageSizeReplies) {
         ResultCode table;
         ResultCode size;  // ResultCommonError: not sent
         int lastReply;
+        double tableMs;  // from the block table's write to its result
     };
     const Case cases[] = {
-        {"table=byte:06,11,11", ResultSuccess, ResultSuccess, 0x11},  // the first byte counts
-        {"table=silence", ResultTimeout, ResultCommonError, -1},
-        {"table=hangup", ResultPortException, ResultCommonError, -1},
-        {"size=silence", ResultSuccess, ResultTimeout, -1},
+        {"table=byte:06,11,11", ResultSuccess, ResultSuccess, 0x11, 50},  // the first byte counts
+        {"table=silence", ResultTimeout, ResultCommonError, -1, 5000},
+        {"table=hangup", ResultPortException, ResultCommonError, -1, 50},
+        {"size=silence", ResultSuccess, ResultTimeout, -1, 50},
+        // A stray byte after the write command arrives during the pause and is purged.
+        {"write=byte:58", ResultSuccess, ResultSuccess, 0x11, 50},
     };
     for (const Case& c : cases) {
-        CSimRunner sim(Sim({c.fault}, true));
-        CSerialPort port;
-        ASSERT_NO_THROW(port.Open(sim.Port()));
-        CBootLink link(port, sim.Port(), FastTiming());
+        CSimLine line(Sim({c.fault}, true));
+        CBootLink link(line, "sim");
         ASSERT_EQ(link.SelectTarget(1), ResultSuccess);
         ASSERT_EQ(link.SendWriteCommand(), ResultSuccess);
+        const auto written = line.Clock().Now();
         EXPECT_EQ(link.SendBlockTable(), c.table) << c.fault;
+        const auto writes = SimWrites(line);
+        ASSERT_EQ(writes.size(), 3u) << c.fault;
+        EXPECT_EQ(Ms(writes[2].at - written), 500) << c.fault << ": the pause before the table";
+        EXPECT_EQ(Ms(line.Clock().Now() - writes[2].at), c.tableMs) << c.fault;
         if (c.size != ResultCommonError) {
             EXPECT_EQ(link.SendImageSize(0x20000), c.size) << c.fault;
         }
@@ -149,46 +211,37 @@ TEST(BootLink, BlockTableAndImageSizeReplies) {
     }
 }
 
-TEST(BootLink, ExchangeReopensAClosedPortOrGivesCode2) {
-    CSimRunner sim(SimOptions{});
-    CSerialPort port;
-    ASSERT_NO_THROW(port.Open(sim.Port()));
-    CBootLink link(port, sim.Port(), FastTiming());
-    port.Close();
-    EXPECT_EQ(link.SelectTarget(0), ResultSuccess);  // only a reopened port gets the 'M'
+TEST(BootLink, ExchangeReopensAClosedLineOrGivesCode2) {
+    CSimLine line;
+    CBootLink link(line, "sim");
+    line.Close();
+    EXPECT_EQ(link.SelectTarget(0), ResultSuccess);  // only a reopened line gets the 'M'
 
-    const std::size_t sent = sim.Received().size();
-    EXPECT_ANY_THROW(port.Open("/nonexistent/ttyQ7"));
+    line.Options().hangUpAt = line.Elapsed();  // pulled: it cannot be opened again
+    line.Close();
+    const std::size_t sent = line.Device().Received().size();
     EXPECT_EQ(link.SendBlockTable(), ResultPortOpenFailed);
-    EXPECT_EQ(link.State().lastError, static_cast<std::uint32_t>(ENOENT));
+    EXPECT_NE(link.State().openError, 0u);
+    EXPECT_EQ(link.State().lastOperation, "open");
     EXPECT_EQ(link.SendWriteCommand(), ResultPortException);  // a plain write: no reopen
-    EXPECT_EQ(sim.Received().size(), sent);
-    EXPECT_NO_THROW(port.Open(sim.Port()));
+    EXPECT_EQ(line.Device().Received().size(), sent);
 }
 
-TEST(BootLink, ExchangeKeepsOnlyWhatFitsAndPurgesWhatCameBefore) {
-    CPtyPair pty;
-    CSerialPort port;
-    ASSERT_NO_THROW(port.Open(pty.SlavePath()));
-    CBootLink link(port, pty.SlavePath(), FastTiming());
-
-    // Input that arrived before the request is never taken for its reply.
-    pty.Write(std::string("stale"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+TEST(BootLink, ExchangeKeepsOnlyWhatFitsAndPurgesBeforeItWrites) {
+    CSimLine line(Sim({"select=byte:4D,59,5A"}));
+    CBootLink link(line, "sim");
     std::uint8_t reply[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-    EXPECT_EQ(link.Exchange("?", 1, reply, 2, 50), ResultTimeout);
-    EXPECT_EQ(pty.Read(1, 1000), B("?"));
+    EXPECT_EQ(link.Exchange(" fMast", 6, reply, 2, 1000), ResultSuccess);
+    EXPECT_EQ(Bytes(reply, reply + 4), (Bytes{'M', 'Y', 0xEE, 0xEE}));
+    EXPECT_EQ(link.State().lastReply, 'M');
 
-    // A longer reply loses its extra bytes; the caller's buffer past them is untouched.
-    std::thread peer([&] {
-        if (pty.Read(2, 2000) == B("hi")) {
-            pty.Write(std::string("XYZ"));
-        }
-    });
-    EXPECT_EQ(link.Exchange("hi", 2, reply, 2, 2000), ResultSuccess);
-    peer.join();
-    EXPECT_EQ(Bytes(reply, reply + 4), (Bytes{'X', 'Y', 0xEE, 0xEE}));
-    EXPECT_EQ(link.State().lastReply, 'X');
+    std::string order;
+    for (const CSimLine::Event& e : line.Events()) {
+        order += e.kind == CSimLine::Event::Kind::Purge
+                     ? (e.flags == ILine::PURGE_TXCLEAR ? "tx " : "rx ")
+                     : (e.kind == CSimLine::Event::Kind::Write ? "write " : "");
+    }
+    EXPECT_EQ(order, "tx rx write ");
 }
 
 }  // namespace

@@ -84,35 +84,24 @@ int CBootloaderSim::Serve() {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
     bool stopped = false;
-    while (!(m_opt.once && m_runEnded && m_wire.Idle())) {
-        const Clock::time_point now = Clock::now();
-        // The next thing due: a reply byte, or the moment a partial message is judged.
-        std::optional<Clock::time_point> due = m_wire.NextAt();
-        if (due && !m_txBlocked && *due - now < kSpinMargin) {
+    while (!Finished()) {
+        std::optional<Clock::time_point> due = NextDue();
+        // A full line is retried by waiting, never by spinning.
+        if (due && !m_txBlocked && *due - Clock::now() < kSpinMargin) {
             while (Clock::now() < *due) {
                 std::this_thread::yield();
             }
-            FlushDue(Clock::now());
+            Advance(Clock::now());
             continue;
         }
-        if (due) {
-            *due = m_txBlocked ? std::max(*due, now + std::chrono::milliseconds(1))
-                               : *due - kSpinMargin;
+        if (due && !m_txBlocked) {
+            *due -= kSpinMargin;
         }
-        if (!m_in.empty() || m_discard) {
-            const auto judge = m_lastRx + std::chrono::milliseconds(m_opt.idleGapMs);
-            due = due ? std::min(*due, judge) : judge;
-        }
-        const CSimChannel::Event event = m_channel->Wait(due);
-        if (event == CSimChannel::Event::Woken) {
+        if (m_channel->Wait(due) == CSimChannel::Event::Woken) {
             stopped = true;
             break;
         }
-        if (event == CSimChannel::Event::Input) {
-            ReadInput(Clock::now());
-        }
-        Parse(Clock::now());
-        FlushDue(Clock::now());
+        Advance(Clock::now());
     }
     if (m_runActive && m_opt.once) {
         EndRun("stopped before it ended");
@@ -121,6 +110,30 @@ int CBootloaderSim::Serve() {
         m_channel->LetTheClientRead();
     }
     m_channel->Close();
+    return Status();
+}
+
+void CBootloaderSim::Advance(Clock::time_point now) {
+    ReadInput(now);
+    Parse(now);
+    FlushDue(now);
+}
+
+std::optional<CBootloaderSim::Clock::time_point> CBootloaderSim::NextDue() const {
+    // The next thing due: a reply byte (a while later when the line was full), or the moment
+    // a partial message is judged.
+    std::optional<Clock::time_point> due = m_wire.NextAt();
+    if (due && m_txBlocked) {
+        due = std::max(*due, m_txRetry);
+    }
+    if (!m_in.empty() || m_discard) {
+        const auto judge = m_lastRx + std::chrono::milliseconds(m_opt.idleGapMs);
+        due = due ? std::min(*due, judge) : judge;
+    }
+    return due;
+}
+
+int CBootloaderSim::Status() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_opt.once) {
         return !m_runs.empty() && m_runs.back().Correct() ? 0 : 1;
@@ -168,6 +181,7 @@ void CBootloaderSim::FlushDue(Clock::time_point now) {
         const std::size_t n = m_channel->Write(item->bytes.data(), item->bytes.size());
         if (n == 0) {
             m_txBlocked = true;  // the client is not reading: try again shortly
+            m_txRetry = now + std::chrono::milliseconds(1);
             return;
         }
         if (n < item->bytes.size()) {

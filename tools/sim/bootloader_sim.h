@@ -1,6 +1,7 @@
 // A bootloader on a line: it answers the flash protocol as the inverter does, checks every
 // byte a client sends, can emulate the wire time of a 9600-baud line and can inject faults at
-// any step. quillon-sim is a thin front end; tests run it in a thread.
+// any step. quillon-sim is a thin front end; tests run it in a thread, or step it on a
+// simulated line (sim_line.h) in virtual time.
 #pragma once
 
 #include <cstdint>
@@ -67,11 +68,23 @@ public:
     std::string Port() const;
 
     // Serves runs until Stop(), or with `once` until one run has ended; then closes the line.
-    // Returns 0 when (with `once`, the) run was correct and complete (without `once`: no
-    // client error in any run), 1 otherwise.
+    // Returns Status().
     int Serve();
     // Safe from another thread and from a signal handler.
     void Stop();
+
+    // One turn of serving at now, which never goes back: takes what the channel has, judges
+    // what is complete (or has been quiet too long) and hands out the reply bytes now due.
+    // Serve() is these turns at the moments NextDue() names and whenever input arrives.
+    using Clock = std::chrono::steady_clock;
+    void Advance(Clock::time_point now);
+    // When the next turn has something to do without new input (none: only input will).
+    std::optional<Clock::time_point> NextDue() const;
+    // With `once`: the run has ended and its last reply has gone out.
+    bool Finished() const { return m_opt.once && m_runEnded && m_wire.Idle(); }
+    // 0 when (with `once`, the) run was correct and complete (without `once`: no client
+    // error in any run), 1 otherwise.
+    int Status() const;
 
     std::vector<SimRun> Runs() const;
     std::vector<std::uint8_t> Received() const;  // every byte received, in order
@@ -82,7 +95,6 @@ public:
     std::function<void(const std::string& port)> onNewLine;
 
 private:
-    using Clock = std::chrono::steady_clock;
     using Bytes = std::vector<std::uint8_t>;
     // What the bootloader waits for. A target select is welcome in every state.
     enum class State {
@@ -142,11 +154,12 @@ private:
     Bytes m_in;
     std::vector<Clock::time_point> m_inDone;  // when each byte in m_in has wholly arrived
     Clock::time_point m_lastRx{};
-    bool m_txBlocked = false;      // the line took nothing at the last write
-    int m_count[7] = {};           // occurrences per step in the current run
-    bool m_versionSent = false;    // the first 'A' was answered with a version byte
-    bool m_plainAllFlash = false;  // ... or with "ALL FLASH" in one piece
-    std::optional<char> m_branch;  // 'W' or 'A' after a version byte
+    bool m_txBlocked = false;       // the line took nothing at the last write
+    Clock::time_point m_txRetry{};  // ... so try again then
+    int m_count[7] = {};            // occurrences per step in the current run
+    bool m_versionSent = false;     // the first 'A' was answered with a version byte
+    bool m_plainAllFlash = false;   // ... or with "ALL FLASH" in one piece
+    std::optional<char> m_branch;   // 'W' or 'A' after a version byte
     std::uint32_t m_blocksExpected = 0;
     std::uint8_t m_sum = 0;
 

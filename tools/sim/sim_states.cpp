@@ -195,7 +195,7 @@ void CBootloaderSim::OnBlock(const Bytes& msg, Clock::time_point doneAt) {
     const Bytes normal{kXon};
     const Outcome out = Answer(SimStep::Block, msg, normal, doneAt);
     if (out.fault != nullptr && out.sent == Bytes{kAck}) {
-        // The client takes ACK to any block as the end of a successful transfer.
+        // ACK before the end message: the client gives up, its image incomplete.
         EndedByFault();
         EndRun("ended by the injected ACK to a data block");
         return;

@@ -1,4 +1,5 @@
-// The simulator end to end: a plain client (the data phase written out here) against it.
+// The simulator end to end: a plain client (the data phase written out here) against it, on
+// the simulated line, and the program itself over its pseudo-terminals and TCP.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,7 +18,7 @@
 #include "fast_timing.h"
 #include "protocol/boot_link.h"
 #include "serial/serial_port.h"
-#include "sim_runner.h"
+#include "sim_line_helpers.h"
 #include "test_util.h"
 
 namespace {
@@ -95,7 +96,7 @@ Client RawClient(bool pastTable, Bytes msg) {
         }
         std::uint8_t reply = 0;
         const auto size = static_cast<std::uint32_t>(msg.size());
-        return l.Exchange(msg.data(), size, &reply, 1, 600) == ResultSuccess ? reply : kHungUp;
+        return l.Exchange(msg.data(), size, &reply, 1, 5000) == ResultSuccess ? reply : kHungUp;
     };
 }
 
@@ -135,12 +136,9 @@ TEST(SimTest, WrongClientsGetAPlainReport) {
         SimOptions o;
         o.once = true;
         o.saveImage = (dir / "image.bin").string();
-        o.idleGapMs = 100;
         o.chipVersion = c.chip;
-        CSimRunner sim(o);
-        CSerialPort port;
-        ASSERT_NO_THROW(port.Open(sim.Port()));
-        CBootLink link(port, sim.Port(), FastTiming());
+        CSimLine line(o);
+        CBootLink link(line, "sim");
         int outcome;
         try {
             outcome = c.client(link);
@@ -148,9 +146,10 @@ TEST(SimTest, WrongClientsGetAPlainReport) {
             outcome = kHungUp;
         }
         EXPECT_EQ(outcome, c.outcome) << c.name;
-        port.Close();
-        EXPECT_EQ(sim.Wait(3000), 1) << c.name;
-        const std::vector<SimRun> runs = sim.Runs();
+        line.Close();
+        line.RunUntil(line.Clock().Now() + std::chrono::seconds(1));
+        EXPECT_EQ(line.Device().Status(), 1) << c.name;
+        const std::vector<SimRun> runs = line.Device().Runs();
         ASSERT_FALSE(runs.empty() || runs[0].errors.empty()) << c.name;
         EXPECT_NE(runs[0].errors[0].find(c.report), std::string::npos) << runs[0].errors[0];
         EXPECT_FALSE(fs::exists(o.saveImage))
