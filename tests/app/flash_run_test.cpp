@@ -337,7 +337,7 @@ TEST_F(FlashRunTest, WireTrace) {
         wire += "0123456789ABCDEF"[b >> 4] + std::string(1, "0123456789ABCDEF"[b & 15]) + " ";
     }
     EXPECT_TRUE(sent == wire) << sent.size() << " of " << wire.size() << " hex characters";
-    EXPECT_EQ(events.rfind("purge  output\npurge  input\nout", 0), 0u);
+    EXPECT_EQ(events.rfind("step   select\npurge  output\npurge  input\nout", 0), 0u);
     EXPECT_TRUE(events.ends_with("in     06\nstep   ending success\nclose\n"));
 
     WriteFile("victim", "keep");
