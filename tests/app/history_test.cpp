@@ -11,6 +11,12 @@
 // After the project's headers: its names are not the system's macros.
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "pty_pair.h"
 #endif
 
 namespace {
@@ -64,6 +70,18 @@ TEST(History, RecordsAsJsonLines) {
     EXPECT_EQ(RecordToJson(bare), bareJson);
     ASSERT_TRUE(RecordFromJson(bareJson, back));
     EXPECT_EQ(RecordToJson(back), bareJson);
+    // Names that are not UTF-8 (a stray byte, a sequence cut short, an encoded surrogate): the
+    // text with U+FFFD for each stray byte, then the bytes in hex, which read back as they were.
+    bare.port = "COM\xff";
+    bare.file = "M\xc3 \xed\xa0\x80.mot";
+    const std::string fffd = "\xef\xbf\xbd";
+    const std::string odd = R"({"start":"s","end":"","front_end":"","port":"COM)" + fffd +
+                            R"(","port_hex":"434f4dff","file":"M)" + fffd + " " + fffd + fffd +
+                            fffd + R"(.mot","file_hex":"4dc320eda0802e6d6f74","sha256":null,)";
+    EXPECT_EQ(RecordToJson(bare).substr(0, odd.size()), odd);
+    ASSERT_TRUE(RecordFromJson(RecordToJson(bare), back));
+    EXPECT_EQ(back.port, bare.port);
+    EXPECT_EQ(back.file, bare.file);
 }
 
 // Lines as other tools may write them: the start field read back, or nothing where the line
@@ -92,6 +110,15 @@ TEST(History, ReadingIsStrict) {
         {line(R"("s")", R"(,"bytes_sent":01)"), kRefused},
         {line(R"("s")", R"(,"bytes_sent":99999999999999999999)"), kRefused},
         {line(R"("s")", R"(,"port":5)"), kRefused},
+        // Bytes that are not UTF-8: as older versions wrote them, and as text plus hex.
+        {line("\"s\xff\""), "s\xff"},
+        {line("\"s\xef\xbf\xbd\"", R"(,"start_hex":"73ff")"), "s\xff"},
+        {line(R"("s")", R"(,"later_hex":"zz")"), "s"},
+        {line("\"t\xef\xbf\xbd\"", R"(,"start_hex":"73ff")"), kRefused},
+        {line(R"("s")", R"(,"start_hex":"73")"), kRefused},
+        {line("\"s\xef\xbf\xbd\"", R"(,"start_hex":"73FF")"), kRefused},
+        {line("\"s\xef\xbf\xbd\"", R"(,"start_hex":"73f")"), kRefused},
+        {line("\"s\xef\xbf\xbd\"", R"(,"start_hex":null)"), kRefused},
         {line("5"), kRefused},
         {line(R"("s\q")"), kRefused},
         {line(R"("\u12G4")"), kRefused},
@@ -137,6 +164,46 @@ TEST(History, AppendMakesFoldersAndMendsACutLine) {
     EXPECT_EQ(error, "no folder for application data");
 }
 
+#ifndef _WIN32
+// Only a regular file of its own is written and read: never through a link (into another
+// file, or out on a serial line), never a FIFO, which would also hold a run for ever.
+TEST(History, OnlyItsOwnRegularFileIsWrittenOrRead) {
+    ScratchDir dir;
+    const fs::path file = dir / "history.jsonl";
+    const std::string theirs = kSampleJson + "\n";
+    WriteFile(dir / "theirs.jsonl", theirs);
+    CPtyPair line;
+    const fs::path links[] = {dir / "theirs.jsonl", dir / "nowhere", "", line.SlavePath()};
+    for (const fs::path& link : links) {
+        SCOPED_TRACE(link.empty() ? "FIFO" : link.string());
+        fs::remove(file);
+        int fifo = -1;  // its reader: a write would land there
+        if (link.empty()) {
+            ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+            fifo = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        } else {
+            fs::create_symlink(link, file);
+        }
+        std::string error;
+        EXPECT_FALSE(AppendRunRecord(file, Sample(), error));
+        EXPECT_EQ(error, file.string() + ": not a regular file (a link, a FIFO or a device)");
+        char got = 0;
+        EXPECT_LE(fifo >= 0 ? read(fifo, &got, 1) : 0, 0) << "written into the FIFO";
+        EXPECT_TRUE(line.ReadUntilQuiet(50).empty()) << "sent out on the serial line";
+        EXPECT_EQ(ReadFile(dir / "theirs.jsonl"), theirs);
+        EXPECT_FALSE(fs::exists(dir / "nowhere"));
+        if (fifo >= 0)
+            close(fifo);
+        if (HasFailure())
+            return;  // a reader that follows it could now wait for ever
+        const HistoryContents h = ReadHistory(file);
+        EXPECT_TRUE(h.exists);
+        EXPECT_TRUE(h.records.empty());
+        EXPECT_EQ(h.warnings, std::vector<std::string>{error + "; not read"});
+    }
+}
+#endif
+
 // Two processes append at once; large records would be torn apart by anything but one
 // locked write per line.
 TEST(History, ParallelProcessesNeverInterleave) {
@@ -173,6 +240,7 @@ TEST(History, CsvQuotesWhatNeedsItAndOnlyCountsSortByValue) {
     RunRecord bare;
     bare.start = "s";
     bare.imageVersion = -1;
+    bare.file = "=1+2";  // a formula to a spreadsheet
     EXPECT_EQ(
         HistoryCsv({Sample(), bare}),
         "Start (UTC),End (UTC),Front end,Outcome,Target,Bytes sent,Bytes total,Port,File,"
@@ -183,7 +251,21 @@ TEST(History, CsvQuotesWhatNeedsItAndOnlyCountsSortByValue) {
             std::string(64, 'a') +
             ",\"Programming Process Error.\nPlease try again after 40 seconds!\","
             "\"ctl \x01\x1f\r end\"\r\n"
-            "s,,,,,0,0,,,,,,,\r\n");
+            "s,,,,,0,0,,'=1+2,,,,,\r\n");
+    // What a spreadsheet would run as a formula stays text.
+    const std::pair<std::string, std::string> cells[] = {
+        {"=HYPERLINK(\"http://x\")", "'=HYPERLINK(\"http://x\")"},
+        {"+1", "'+1"},
+        {"-1", "'-1"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tx", "'\tx"},
+        {"\rx", "'\rx"},
+        {"a=b", "a=b"},
+        {"", ""},
+    };
+    for (const auto& [cell, safe] : cells) {
+        EXPECT_EQ(SpreadsheetCell(cell), safe) << cell;
+    }
     // Only the byte counts sort by value; texts sort as texts.
     for (const HistoryColumn& column : HistoryColumns()) {
         EXPECT_EQ(column.numeric, std::string(column.title).rfind("Bytes ", 0) == 0)
