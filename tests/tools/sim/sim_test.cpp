@@ -307,6 +307,23 @@ TEST(SimTest, ProgramServesStopsOnSigtermAndRefusesBadOptions) {
         EXPECT_EQ(WaitExit(p), 2) << args[1];
         EXPECT_NE(err.find(says), std::string::npos) << err;
     }
+
+    // A virtual ports folder that others may write to is one the port list ignores: refused.
+    const fs::path runtime = dir / "runtime";
+    fs::create_directories(runtime / "quillon/ports");
+    fs::permissions(runtime / "quillon", fs::perms::owner_all);
+    fs::permissions(runtime / "quillon/ports", fs::perms::all);
+    const char* env = getenv("XDG_RUNTIME_DIR");
+    const std::string keep = env != nullptr ? env : "";
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    Child open = Spawn({});
+    env != nullptr ? setenv("XDG_RUNTIME_DIR", keep.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(ReadLine(open), "quillon-sim: " + (runtime / "quillon/ports").string() +
+                                  " is not private: it and the folder it is in must be folders "
+                                  "of this user that no one else can write to (the port list "
+                                  "ignores it otherwise); fix it or use --link");
+    EXPECT_EQ(WaitExit(open), 3);
+    EXPECT_TRUE(fs::is_empty(runtime / "quillon/ports"));
 }
 
 }  // namespace
