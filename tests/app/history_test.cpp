@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/history.h"
+#include "app/terminal_text.h"
 #include "test_util.h"
 
 // After the project's headers: its names are not the system's macros.
@@ -79,9 +80,39 @@ TEST(History, RecordsAsJsonLines) {
                             R"(","port_hex":"434f4dff","file":"M)" + fffd + " " + fffd + fffd +
                             fffd + R"(.mot","file_hex":"4dc320eda0802e6d6f74","sha256":null,)";
     EXPECT_EQ(RecordToJson(bare).substr(0, odd.size()), odd);
-    ASSERT_TRUE(RecordFromJson(RecordToJson(bare), back));
+    // Overlong forms and code points beyond U+10FFFF are no UTF-8 either; the first and last
+    // code points of each length are, and the controls among them are escaped.
+    bare.detail =
+        "\xc0\xaf\xe0\x9f\xbf\xf0\x8f\xbf\xbf\xf4\x90\x80\x80|\xc2\x80\xc2\x9f\xc2\xa0\x7f"
+        "\xe0\xa0\x80\xed\x9f\xbf\xe2\x80\xa8\xe2\x80\xa9\xf0\x90\x80\x80\xf4\x8f\xbf\xbf";
+    std::string detail = R"("detail":")";
+    for (int i = 0; i < 13; ++i)
+        detail += fffd;
+    detail +=
+        "|\\u0080\\u009f\xc2\xa0\\u007f\xe0\xa0\x80\xed\x9f\xbf\\u2028\\u2029\xf0\x90\x80\x80"
+        "\xf4\x8f\xbf\xbf\",\"detail_hex\":\"";
+    const std::string json = RecordToJson(bare);
+    EXPECT_EQ(json.substr(json.find(R"("detail":)"), detail.size()), detail);
+    ASSERT_TRUE(RecordFromJson(json, back));
     EXPECT_EQ(back.port, bare.port);
     EXPECT_EQ(back.file, bare.file);
+    EXPECT_EQ(back.detail, bare.detail);
+}
+
+// Names on a terminal: every control shown as an escape, all other text as it is; a message
+// keeps its own line breaks, but not those of the names in it.
+TEST(History, TerminalTextShowsControlsAsEscapes) {
+    const std::string controls =
+        "\x01\x1f ~\x7f\xc2\x80\xc2\x9f\xc2\xa0\xd8\x9c\xe2\x80\x8e\xe2\x80\x8f\xe2\x80\xa7\xe2\x80"
+        "\xa8\xe2\x80\xae\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xa6\xe2\x81\xa9\xe2\x81\xaa\xf0\x9f\x98"
+        "\x80\\"
+        "\xc3\r\t\n";
+    EXPECT_EQ(
+        TerminalText(controls),
+        "\\x01\\x1f ~\\x7f\\u0080\\u009f\xc2\xa0\\u061c\\u200e\\u200f\xe2\x80\xa7\\u2028\\u202e"
+        "\xe2\x80\xaf\xe2\x81\xa5\\u2066\\u2069\xe2\x81\xaa\xf0\x9f\x98\x80\\\\xc3\\r\\t\\n");
+    EXPECT_EQ(TerminalText("a\nb", true), "a\nb");
+    EXPECT_EQ(TerminalMessage("ab\n: x\ny, ab\n, a", {"a", "ab\n", ""}), "ab\\n: x\ny, ab\\n, a");
 }
 
 // Lines as other tools may write them: the start field read back, or nothing where the line
