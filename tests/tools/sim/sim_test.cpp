@@ -264,6 +264,8 @@ TEST(SimTest, ProgramServesStopsOnSigtermAndRefusesBadOptions) {
     ASSERT_EQ(ReadLine(t).rfind("pty: ", 0), 0u);
     ReadLine(t);  // the link line
     const fs::path served = fs::read_symlink(link);
+    // Its process id beside the link: the port list leaves the link out once it has ended.
+    EXPECT_EQ(ReadFile(link + ".lock"), std::to_string(t.pid) + "\n");
     // A second simulator leaves a link that a running one owns alone.
     Child second = Spawn({"--link", link});
     EXPECT_NE(ReadLine(second).find("in use by another running simulator"), std::string::npos);
