@@ -1,9 +1,9 @@
 // TCP for network ports. BSD sockets and Winsock differ only in names and error reporting;
 // the differences stay in this file.
 // The project's headers first: windows.h defines PURGE_TXCLEAR and PURGE_RXCLEAR as macros,
-// which are CSerialPort's own names.
+// which are ILine's own names.
 #include "serial/net_socket.h"
-#include "serial/serial_port.h"
+#include "serial/port_line.h"
 #include "serial/serial_system.h"
 
 #ifdef _WIN32
@@ -26,6 +26,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -33,8 +34,6 @@
 namespace net {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 #ifdef _WIN32
 using SysSocket = SOCKET;
@@ -53,7 +52,7 @@ void StartWinsock() {
         return WSAStartup(MAKEWORD(2, 2), &data);
     }();
     if (started != 0) {
-        ThrowSerialException(static_cast<std::uint32_t>(started));
+        ThrowSerialException(static_cast<std::uint32_t>(started), "WSAStartup");
     }
 }
 #else
@@ -80,9 +79,9 @@ SysSocket Sys(NetSocket s) {
     return static_cast<SysSocket>(s);
 }
 
-[[noreturn]] void ThrowLast() {
+[[noreturn]] void ThrowLast(const char* operation) {
     const std::uint32_t err = LastError();
-    ThrowSerialException(err != 0 ? err : ProtocolError());
+    ThrowSerialException(err != 0 ? err : ProtocolError(), operation);
 }
 
 #ifndef _WIN32
@@ -105,7 +104,7 @@ std::uint32_t ResolverError(int rc, std::uint32_t systemError) {
 
 // Name resolution cannot be given a time-out, so it runs on a thread of its own; when the
 // deadline passes first, the caller gives up and the thread frees the answer when it comes.
-struct Lookup {
+struct PendingLookup {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
@@ -120,15 +119,19 @@ struct AddrInfoFree {
 };
 using AddrList = std::unique_ptr<addrinfo, AddrInfoFree>;
 
-AddrList Resolve(const std::string& host, std::uint16_t port, Clock::time_point deadline) {
-    auto lookup = std::make_shared<Lookup>();
+AddrList Lookup(const std::string& host, std::uint16_t port, TimePoint deadline) {
+    StartWinsock();
+    auto lookup = std::make_shared<PendingLookup>();
     const std::string service = std::to_string(port);
     std::thread([lookup, host, service] {
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_protocol = IPPROTO_TCP;
-        hints.ai_flags = AI_NUMERICSERV;
+        // A host with a colon is an IPv6 address (it came in brackets): never a name to ask
+        // a name server about.
+        hints.ai_flags =
+            AI_NUMERICSERV | (host.find(':') != std::string::npos ? AI_NUMERICHOST : 0);
         addrinfo* result = nullptr;
         const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
         const std::uint32_t systemError = LastError();
@@ -149,13 +152,13 @@ AddrList Resolve(const std::string& host, std::uint16_t port, Clock::time_point 
     std::unique_lock<std::mutex> lock(lookup->mutex);
     if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; })) {
         lookup->abandoned = true;
-        ThrowSerialException(TimedOutError());
+        ThrowSerialException(TimedOutError(), "name resolution");
     }
     if (lookup->rc != 0) {
-        ThrowSerialException(ResolverError(lookup->rc, lookup->systemError));
+        ThrowSerialException(ResolverError(lookup->rc, lookup->systemError), "name resolution");
     }
     if (lookup->result == nullptr) {
-        ThrowSerialException(ResolverError(EAI_NONAME, 0));
+        ThrowSerialException(ResolverError(EAI_NONAME, 0), "name resolution");
     }
     return AddrList(lookup->result);
 }
@@ -170,14 +173,44 @@ bool SetNonBlocking(SysSocket s) {
 #endif
 }
 
-int MsLeft(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
+// Waits for the socket by deadline; the poll() or select() result (0: the deadline passed).
+int WaitFor(SysSocket s, bool forRead, bool forWrite, TimePoint deadline, Readiness& r) {
+    for (;;) {
+        const int ms = MsUntil(deadline);
+#ifdef _WIN32
+        // select, not WSAPoll: older WSAPoll never reports a refused connection.
+        fd_set readable, writable, failed;
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &readable);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval tv{ms / 1000, (ms % 1000) * 1000};
+        const int rc =
+            select(0, forRead ? &readable : nullptr, forWrite ? &writable : nullptr, &failed, &tv);
+        if (rc >= 0) {
+            r.readable = rc > 0 && ((forRead && FD_ISSET(s, &readable)) || FD_ISSET(s, &failed));
+            r.writable = rc > 0 && forWrite && FD_ISSET(s, &writable);
+            return rc;
+        }
+#else
+        pollfd p{s, static_cast<short>((forRead ? POLLIN : 0) | (forWrite ? POLLOUT : 0)), 0};
+        const int rc = poll(&p, 1, ms);
+        if (rc >= 0) {
+            r.readable = (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+            r.writable = (p.revents & POLLOUT) != 0;
+            return rc;
+        }
+#endif
+        if (LastError() != kInterrupted) {
+            return -1;
+        }
+    }
 }
 
 // One address: a connected socket, or kNoSocket with the reason in error.
-NetSocket ConnectOne(const addrinfo& ai, Clock::time_point deadline, std::uint32_t& error) {
+NetSocket ConnectOne(const addrinfo& ai, TimePoint deadline, std::uint32_t& error) {
 #ifdef _WIN32
     const SysSocket s = WSASocketW(ai.ai_family, ai.ai_socktype, ai.ai_protocol, nullptr, 0,
                                    WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
@@ -210,29 +243,10 @@ NetSocket ConnectOne(const addrinfo& ai, Clock::time_point deadline, std::uint32
             Close(handle);
             return kNoSocket;
         }
-#ifdef _WIN32
-        // select, not WSAPoll: older WSAPoll never reports a refused connection.
-        fd_set writable, failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        const int ms = MsLeft(deadline);
-        timeval tv{ms / 1000, (ms % 1000) * 1000};
-        const int rc = select(0, nullptr, &writable, &failed, &tv);
-#else
-        pollfd p{s, POLLOUT, 0};
-        int rc;
-        while ((rc = poll(&p, 1, MsLeft(deadline))) < 0 && errno == EINTR) {
-        }
-#endif
-        if (rc < 0) {
-            error = LastError();
-            Close(handle);
-            return kNoSocket;
-        }
-        if (rc == 0) {
-            error = TimedOutError();
+        Readiness r;
+        const int rc = WaitFor(s, false, true, deadline, r);
+        if (rc <= 0) {
+            error = rc < 0 ? LastError() : TimedOutError();
             Close(handle);
             return kNoSocket;
         }
@@ -263,11 +277,11 @@ std::uint32_t TimedOutError() {
 std::uint32_t NotSupportedError() {
     return WSAEOPNOTSUPP;
 }
-std::uint32_t BadAddressError() {
-    return WSAEINVAL;
-}
 std::uint32_t ProtocolError() {
     return WSAEPROTONOSUPPORT;
+}
+std::uint32_t NoBufferError() {
+    return WSAENOBUFS;
 }
 #else
 const NetSocket kNoSocket = -1;
@@ -280,21 +294,46 @@ std::uint32_t TimedOutError() {
 std::uint32_t NotSupportedError() {
     return ENOTSUP;
 }
-std::uint32_t BadAddressError() {
-    return EINVAL;
-}
 std::uint32_t ProtocolError() {
     return EPROTONOSUPPORT;
 }
+std::uint32_t NoBufferError() {
+    return ENOBUFS;
+}
 #endif
 
-NetSocket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs) {
-    StartWinsock();
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const AddrList list = Resolve(host, port, deadline);
+std::vector<Endpoint> Resolve(const std::string& host, std::uint16_t port, TimePoint deadline) {
+    const AddrList list = Lookup(host, port, deadline);
+    std::vector<Endpoint> out;
+    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
+        Endpoint e;
+        e.port = port;
+        if (ai->ai_family == AF_INET) {
+            const auto* a = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
+            std::memcpy(e.address.data(), &a->sin_addr, 4);
+        } else if (ai->ai_family == AF_INET6) {
+            const auto* a = reinterpret_cast<const sockaddr_in6*>(ai->ai_addr);
+            const auto* b = reinterpret_cast<const std::uint8_t*>(&a->sin6_addr);
+            static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+            if (std::memcmp(b, kMapped, sizeof kMapped) == 0) {
+                std::memcpy(e.address.data(), b + 12, 4);
+            } else {
+                e.v6 = true;
+                std::memcpy(e.address.data(), b, 16);
+            }
+        } else {
+            continue;
+        }
+        out.push_back(e);
+    }
+    return out;
+}
+
+NetSocket Connect(const std::string& host, std::uint16_t port, TimePoint deadline) {
+    const AddrList list = Lookup(host, port, deadline);
     std::uint32_t error = TimedOutError();
     for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        if (Clock::now() >= deadline) {
+        if (MsUntil(deadline) == 0) {
             error = TimedOutError();
             break;
         }
@@ -303,7 +342,7 @@ NetSocket Connect(const std::string& host, std::uint16_t port, unsigned timeoutM
             return s;
         }
     }
-    ThrowSerialException(error);
+    ThrowSerialException(error, "connect");
 }
 
 void Close(NetSocket s) noexcept {
@@ -335,7 +374,7 @@ long Receive(NetSocket s, void* buffer, std::size_t count) {
             return 0;
         }
         if (err != kInterrupted) {
-            ThrowSerialException(err);
+            ThrowSerialException(err, "recv");
         }
     }
 }
@@ -356,48 +395,21 @@ std::size_t SendSome(NetSocket s, const void* buffer, std::size_t count) {
             return 0;
         }
         if (err != kInterrupted) {
-            ThrowSerialException(err);
+            ThrowSerialException(err, "send");
         }
     }
 }
 
-Readiness Wait(NetSocket s, bool forWrite, int timeoutMs) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const int ms = timeoutMs < 0 ? -1 : MsLeft(deadline);
+Readiness Wait(NetSocket s, bool forRead, bool forWrite, TimePoint deadline) {
+    Readiness r;
+    if (WaitFor(Sys(s), forRead, forWrite, deadline, r) < 0) {
 #ifdef _WIN32
-        fd_set readable, writable, failed;
-        FD_ZERO(&readable);
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(Sys(s), &readable);
-        FD_SET(Sys(s), &failed);
-        if (forWrite) {
-            FD_SET(Sys(s), &writable);
-        }
-        timeval tv{ms / 1000, (ms % 1000) * 1000};
-        const int rc =
-            select(0, &readable, forWrite ? &writable : nullptr, &failed, ms < 0 ? nullptr : &tv);
-        if (rc >= 0) {
-            Readiness r;
-            r.readable = FD_ISSET(Sys(s), &readable) || FD_ISSET(Sys(s), &failed);
-            r.writable = forWrite && FD_ISSET(Sys(s), &writable);
-            return r;
-        }
+        ThrowLast("select");
 #else
-        pollfd p{Sys(s), static_cast<short>(POLLIN | (forWrite ? POLLOUT : 0)), 0};
-        const int rc = poll(&p, 1, ms);
-        if (rc >= 0) {
-            Readiness r;
-            r.readable = (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
-            r.writable = (p.revents & POLLOUT) != 0;
-            return r;
-        }
+        ThrowLast("poll");
 #endif
-        if (LastError() != kInterrupted) {
-            ThrowLast();
-        }
     }
+    return r;
 }
 
 }  // namespace net
