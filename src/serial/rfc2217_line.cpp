@@ -106,7 +106,8 @@ void CRfc2217Line::Negotiate(TimePoint deadline) {
     };
     // A server that answered nothing was silent; one that kept sending options never settled.
     Await(settled, deadline, [this] {
-        return m_telnet.Negotiations() > 0 ? kRunawayOperation : "Telnet option answer";
+        return m_hungUp == 0 && m_telnet.Negotiations() > 0 ? kRunawayOperation
+                                                            : "Telnet option answer";
     });
     if (m_telnet.Us(kComPort) != CTelnetDecoder::Opt::Yes) {
         ThrowSerialException(net::ProtocolError(), "RFC 2217 COM-PORT-OPTION");
@@ -127,8 +128,9 @@ void CRfc2217Line::Negotiate(TimePoint deadline) {
     Await([&] { return missing() == std::end(kLine); }, deadline,
           [&] {
               // A few late option answers are no storm.
-              return m_telnet.Negotiations() > negotiations + 4 ? kRunawayOperation
-                                                                : missing()->operation;
+              return m_hungUp == 0 && m_telnet.Negotiations() > negotiations + 4
+                         ? kRunawayOperation
+                         : missing()->operation;
           });
     // The server answers with what it applied: anything else is a line the bootloader
     // cannot use.
@@ -227,7 +229,7 @@ void CRfc2217Line::Await(const std::function<bool()>& done, TimePoint deadline,
     for (;;) {
         Move();
         if (m_telnet.NegotiationRunaway()) {
-            RaiseIfFailed(timeoutOperation());
+            ThrowSerialException(net::ProtocolError(), kRunawayOperation);
         }
         if (done()) {
             return;

@@ -215,20 +215,42 @@ TEST(Rfc2217, ServersThatRefuseTheLine) {
         const char* what;
         std::vector<CScriptedServer::Step> script;
         std::uint32_t error;
+        const char* operation;
     };
     const Case cases[] = {
-        {"no COM-PORT-OPTION", {{0, {IAC, DONT, 44, IAC, DO, 0, IAC, WILL, 0}}}, EPROTONOSUPPORT},
-        {"no binary mode", {{0, {IAC, DO, 44, IAC, DONT, 0, IAC, WONT, 0}}}, ENOTSUP},
-        {"binary mode one way only", {{0, {IAC, DO, 44, IAC, DO, 0, IAC, WONT, 0}}}, ENOTSUP},
-        {"another speed", {{0, kAgree}, {5, Answers('\x4B')}}, ENOTSUP},  // 19328, not 9600
-        {"a setting left unanswered", {{0, kAgree}, {5, Answers('\x25').substr(0, 31)}}, ETIMEDOUT},
-        {"gone before its answers", {{0, kAgree}, {5, "close"}}, ECONNRESET},
+        {"no COM-PORT-OPTION",
+         {{0, {IAC, DONT, 44, IAC, DO, 0, IAC, WILL, 0}}},
+         EPROTONOSUPPORT,
+         "RFC 2217 COM-PORT-OPTION"},
+        {"no binary mode",
+         {{0, {IAC, DO, 44, IAC, DONT, 0, IAC, WONT, 0}}},
+         ENOTSUP,
+         "Telnet binary mode"},
+        {"binary mode one way only",
+         {{0, {IAC, DO, 44, IAC, DO, 0, IAC, WONT, 0}}},
+         ENOTSUP,
+         "Telnet binary mode"},
+        {"another speed",
+         {{0, kAgree}, {5, Answers('\x4B')}},
+         ENOTSUP,  // 19328, not 9600
+         "RFC 2217 baud rate answer"},
+        {"a setting left unanswered",
+         {{0, kAgree}, {5, Answers('\x25').substr(0, 31)}},
+         ETIMEDOUT,
+         "RFC 2217 flow control answer"},
+        {"gone before its answers",
+         {{0, kAgree}, {5, "close"}},
+         ECONNRESET,
+         "RFC 2217 baud rate answer"},
+        {"gone before the options", {{0, "close"}}, ECONNRESET, "Telnet option answer"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         CScriptedServer server(c.script);
         CSerialPort port;
-        EXPECT_EQ(ErrorOf([&] { port.Open(server.Url()); }), c.error);
+        const Raised r = RaisedBy([&] { port.Open(server.Url()); });
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_EQ(r.operation, c.operation);
     }
 }
 
