@@ -3,6 +3,7 @@
 // The project's headers first: windows.h defines PURGE_TXCLEAR and PURGE_RXCLEAR as macros,
 // which are ILine's own names.
 #include "serial/net_socket.h"
+#include "serial/net_resolve.h"
 #include "serial/port_line.h"
 #include "serial/serial_system.h"
 
@@ -14,7 +15,6 @@
 #include <ws2tcpip.h>
 #else
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -25,11 +25,7 @@
 #endif
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <thread>
 
 namespace net {
 
@@ -44,17 +40,6 @@ std::uint32_t LastError() {
     return static_cast<std::uint32_t>(WSAGetLastError());
 }
 
-// Winsock counts its users; the port never hands its last one back, so it stays started for
-// the life of the process, which is what every thread using it needs.
-void StartWinsock() {
-    static const int started = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data);
-    }();
-    if (started != 0) {
-        ThrowSerialException(static_cast<std::uint32_t>(started), "WSAStartup");
-    }
-}
 #else
 using SysSocket = int;
 constexpr std::uint32_t kInProgress = EINPROGRESS;
@@ -63,8 +48,6 @@ constexpr std::uint32_t kInterrupted = EINTR;
 std::uint32_t LastError() {
     return static_cast<std::uint32_t>(errno);
 }
-
-void StartWinsock() {}
 #endif
 
 bool WouldBlock(std::uint32_t err) {
@@ -82,85 +65,6 @@ SysSocket Sys(NetSocket s) {
 [[noreturn]] void ThrowLast(const char* operation) {
     const std::uint32_t err = LastError();
     ThrowSerialException(err != 0 ? err : ProtocolError(), operation);
-}
-
-#ifndef _WIN32
-// getaddrinfo's codes are not errno values: they travel in a range of their own, so that the
-// exception still names the system's reason ("Name or service not known").
-constexpr std::uint32_t kResolverBase = 0x20000000;
-#endif
-
-std::uint32_t ResolverError(int rc, std::uint32_t systemError) {
-#ifdef _WIN32
-    (void)systemError;
-    return static_cast<std::uint32_t>(rc);
-#else
-    if (rc == EAI_SYSTEM) {
-        return systemError != 0 ? systemError : ProtocolError();
-    }
-    return kResolverBase | static_cast<std::uint32_t>(-rc);
-#endif
-}
-
-// Name resolution cannot be given a time-out, so it runs on a thread of its own; when the
-// deadline passes first, the caller gives up and the thread frees the answer when it comes.
-struct PendingLookup {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    bool abandoned = false;
-    int rc = 0;
-    std::uint32_t systemError = 0;
-    addrinfo* result = nullptr;
-};
-
-struct AddrInfoFree {
-    void operator()(addrinfo* a) const { freeaddrinfo(a); }
-};
-using AddrList = std::unique_ptr<addrinfo, AddrInfoFree>;
-
-AddrList Lookup(const std::string& host, std::uint16_t port, TimePoint deadline) {
-    StartWinsock();
-    auto lookup = std::make_shared<PendingLookup>();
-    const std::string service = std::to_string(port);
-    std::thread([lookup, host, service] {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-        // A host with a colon is an IPv6 address (it came in brackets): never a name to ask
-        // a name server about.
-        hints.ai_flags =
-            AI_NUMERICSERV | (host.find(':') != std::string::npos ? AI_NUMERICHOST : 0);
-        addrinfo* result = nullptr;
-        const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
-        const std::uint32_t systemError = LastError();
-        std::lock_guard<std::mutex> lock(lookup->mutex);
-        if (lookup->abandoned) {
-            if (result != nullptr) {
-                freeaddrinfo(result);
-            }
-            return;
-        }
-        lookup->rc = rc;
-        lookup->systemError = systemError;
-        lookup->result = result;
-        lookup->finished = true;
-        lookup->done.notify_one();
-    }).detach();
-
-    std::unique_lock<std::mutex> lock(lookup->mutex);
-    if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; })) {
-        lookup->abandoned = true;
-        ThrowSerialException(TimedOutError(), "name resolution");
-    }
-    if (lookup->rc != 0) {
-        ThrowSerialException(ResolverError(lookup->rc, lookup->systemError), "name resolution");
-    }
-    if (lookup->result == nullptr) {
-        ThrowSerialException(ResolverError(EAI_NONAME, 0), "name resolution");
-    }
-    return AddrList(lookup->result);
 }
 
 bool SetNonBlocking(SysSocket s) {
@@ -210,16 +114,16 @@ int WaitFor(SysSocket s, bool forRead, bool forWrite, TimePoint deadline, Readin
 }
 
 // One address: a connected socket, or kNoSocket with the reason in error.
-NetSocket ConnectOne(const addrinfo& ai, TimePoint deadline, std::uint32_t& error) {
+NetSocket ConnectOne(const Address& ai, TimePoint deadline, std::uint32_t& error) {
 #ifdef _WIN32
-    const SysSocket s = WSASocketW(ai.ai_family, ai.ai_socktype, ai.ai_protocol, nullptr, 0,
+    const SysSocket s = WSASocketW(ai.family, ai.socktype, ai.protocol, nullptr, 0,
                                    WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) {
         error = LastError();
         return kNoSocket;
     }
 #else
-    const SysSocket s = socket(ai.ai_family, ai.ai_socktype | SOCK_CLOEXEC, ai.ai_protocol);
+    const SysSocket s = socket(ai.family, ai.socktype | SOCK_CLOEXEC, ai.protocol);
     if (s < 0) {
         error = LastError();
         return kNoSocket;
@@ -236,7 +140,8 @@ NetSocket ConnectOne(const addrinfo& ai, TimePoint deadline, std::uint32_t& erro
     const int one = 1;
     (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
 
-    if (connect(s, ai.ai_addr, static_cast<int>(ai.ai_addrlen)) != 0) {
+    if (connect(s, reinterpret_cast<const sockaddr*>(ai.sockaddr.data()),
+                static_cast<int>(ai.sockaddr.size())) != 0) {
         const std::uint32_t err = LastError();
         if (err != kInProgress && !WouldBlock(err)) {
             error = err;
@@ -302,42 +207,14 @@ std::uint32_t NoBufferError() {
 }
 #endif
 
-std::vector<Endpoint> Resolve(const std::string& host, std::uint16_t port, TimePoint deadline) {
-    const AddrList list = Lookup(host, port, deadline);
-    std::vector<Endpoint> out;
-    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        Endpoint e;
-        e.port = port;
-        if (ai->ai_family == AF_INET) {
-            const auto* a = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
-            std::memcpy(e.address.data(), &a->sin_addr, 4);
-        } else if (ai->ai_family == AF_INET6) {
-            const auto* a = reinterpret_cast<const sockaddr_in6*>(ai->ai_addr);
-            const auto* b = reinterpret_cast<const std::uint8_t*>(&a->sin6_addr);
-            static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-            if (std::memcmp(b, kMapped, sizeof kMapped) == 0) {
-                std::memcpy(e.address.data(), b + 12, 4);
-            } else {
-                e.v6 = true;
-                std::memcpy(e.address.data(), b, 16);
-            }
-        } else {
-            continue;
-        }
-        out.push_back(e);
-    }
-    return out;
-}
-
 NetSocket Connect(const std::string& host, std::uint16_t port, TimePoint deadline) {
-    const AddrList list = Lookup(host, port, deadline);
     std::uint32_t error = TimedOutError();
-    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
+    for (const Address& ai : LookUp(host, port, deadline)) {
         if (MsUntil(deadline) == 0) {
             error = TimedOutError();
             break;
         }
-        const NetSocket s = ConnectOne(*ai, deadline, error);
+        const NetSocket s = ConnectOne(ai, deadline, error);
         if (s != kNoSocket) {
             return s;
         }
@@ -413,13 +290,3 @@ Readiness Wait(NetSocket s, bool forRead, bool forWrite, TimePoint deadline) {
 }
 
 }  // namespace net
-
-#ifndef _WIN32
-bool NetResolverErrorText(std::uint32_t code, std::string& text) {
-    if ((code & 0xFFFF0000u) != net::kResolverBase) {
-        return false;
-    }
-    text = gai_strerror(-static_cast<int>(code & 0xFFFFu));
-    return true;
-}
-#endif

@@ -33,7 +33,8 @@ std::string Lower(std::string s) {
 Keys NetworkKeys(const NetPortAddress& address, ILine::TimePoint deadline) {
     Keys keys = {{kSpelling, Lower(address.host), address.port, 0}};
     try {
-        for (const net::Endpoint& e : net::Resolve(address.host, address.port, deadline)) {
+        // Host names know no case; looked up in one, they are found alike everywhere.
+        for (const net::Endpoint& e : net::Resolve(Lower(address.host), address.port, deadline)) {
             const std::size_t size = e.v6 ? 16 : 4;
             keys.emplace(kEndpoint, std::string(e.address.begin(), e.address.begin() + size),
                          e.port, 0);

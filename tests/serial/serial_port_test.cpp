@@ -75,6 +75,8 @@ public:
     virtual void Send(const std::string& bytes) = 0;
     // Waits until count bytes have come, or 10 s have passed without one.
     virtual std::string Receive(std::size_t count) = 0;
+    // Reads whatever still comes, until the line has been quiet for half a second.
+    virtual void Drain() = 0;
 #ifndef _WIN32
     virtual void HangUp() = 0;
 #endif
@@ -102,6 +104,12 @@ public:
         m_b.Write(bytes.data(), bytes.size(), In(10000));
     }
     std::string Receive(std::size_t count) override { return ReadFor(m_b, count); }
+    void Drain() override {
+        char buf[4096];
+        while (m_b.WaitReadable(In(500))) {
+            m_b.Read(buf, sizeof buf);
+        }
+    }
 
 private:
     CSerialPort m_b;
@@ -123,6 +131,7 @@ public:
         return out;
     }
     void HangUp() override { m_pty.HangUp(); }
+    void Drain() override { m_pty.ReadUntilQuiet(500, 60000); }
 
 protected:
     CPtyPair m_pty;
@@ -192,6 +201,8 @@ TEST_P(PortContract, StuckWriteEndsAtItsDeadline) {
     EXPECT_EQ(r.error, kTimedOut);
     EXPECT_EQ(r.operation, kWriteOperation);
     EXPECT_LT(Clock::now() - start, 1s + 3s);
+    port.Close();
+    peer->Drain();  // a null-modem pair lives on into the next test
 }
 
 // A read returns at once with what has arrived, no more than asked, and keeps the rest. Nothing
