@@ -62,7 +62,7 @@ private:
     void Take();
     void RaiseIfFailed(const char* operation) const;
     std::size_t Buffered() const { return m_data.size() - m_head; }
-    bool Unsent() const { return m_outHead < m_telnet.Outgoing().size(); }
+    bool Unsent() const { return !m_telnet.Outgoing().empty(); }
 
     NetPortAddress m_address;
     NetSocket m_socket = net::kNoSocket;
@@ -70,8 +70,7 @@ private:
     std::uint32_t m_hungUp = 0;        // the code of the hang-up once the connection is gone
     std::vector<std::uint8_t> m_data;  // received data not yet read, from m_head on
     std::size_t m_head = 0;
-    std::size_t m_outHead = 0;  // what of the decoder's outgoing queue has been sent
-    std::uint64_t m_sent = 0;   // bytes sent on this connection
+    std::uint64_t m_sent = 0;  // bytes sent on this connection
 };
 
 void CRfc2217Line::Open() {
@@ -92,7 +91,6 @@ void CRfc2217Line::Close() noexcept {
     m_hungUp = 0;
     m_data.clear();
     m_head = 0;
-    m_outHead = 0;
     m_sent = 0;
     m_telnet = CTelnetDecoder();
 }
@@ -152,12 +150,12 @@ void CRfc2217Line::RaiseIfFailed(const char* operation) const {
 
 void CRfc2217Line::Send() {
     std::vector<std::uint8_t>& out = m_telnet.Outgoing();
-    if (m_outHead == out.size() || m_hungUp != 0) {
+    if (out.empty() || m_hungUp != 0) {
         return;
     }
     std::size_t sent = 0;
     try {
-        sent = net::SendSome(m_socket, out.data() + m_outHead, out.size() - m_outHead);
+        sent = net::SendSome(m_socket, out.data(), out.size());
     } catch (const CSerialException& e) {
         if (!IsHangUpError(e.m_dwError)) {
             throw;
@@ -165,15 +163,8 @@ void CRfc2217Line::Send() {
         m_hungUp = e.m_dwError;
         return;
     }
-    m_outHead += sent;
+    out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(sent));
     m_sent += sent;
-    if (m_outHead == out.size()) {
-        out.clear();
-        m_outHead = 0;
-    } else if (m_outHead > kReceiveBufferCap) {
-        out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(m_outHead));
-        m_outHead = 0;
-    }
 }
 
 // Takes in at most what the buffer has room for (decoded data is never longer than what the
@@ -267,7 +258,7 @@ void CRfc2217Line::Write(const void* bytes, std::size_t count, TimePoint deadlin
     m_telnet.QueueData(static_cast<const std::uint8_t*>(bytes), count);
     // Done when the socket has taken the last byte of this write. What is still queued at the
     // deadline stays queued, so that the server never sees half an escape or a command.
-    const std::uint64_t end = m_sent + (m_telnet.Outgoing().size() - m_outHead);
+    const std::uint64_t end = m_sent + m_telnet.Outgoing().size();
     for (;;) {
         Move();
         if (m_sent >= end) {

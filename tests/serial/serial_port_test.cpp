@@ -75,8 +75,8 @@ public:
     virtual void Send(const std::string& bytes) = 0;
     // Waits until count bytes have come, or 10 s have passed without one.
     virtual std::string Receive(std::size_t count) = 0;
-    // Reads whatever still comes, until the line has been quiet for half a second.
-    virtual void Drain() = 0;
+    // Whatever still comes, until the line has been quiet for half a second.
+    virtual std::string Drain() = 0;
 #ifndef _WIN32
     virtual void HangUp() = 0;
 #endif
@@ -104,11 +104,13 @@ public:
         m_b.Write(bytes.data(), bytes.size(), In(10000));
     }
     std::string Receive(std::size_t count) override { return ReadFor(m_b, count); }
-    void Drain() override {
+    std::string Drain() override {
+        std::string out;
         char buf[4096];
         while (m_b.WaitReadable(In(500))) {
-            m_b.Read(buf, sizeof buf);
+            out.append(buf, m_b.Read(buf, sizeof buf));
         }
+        return out;
     }
 
 private:
@@ -131,7 +133,10 @@ public:
         return out;
     }
     void HangUp() override { m_pty.HangUp(); }
-    void Drain() override { m_pty.ReadUntilQuiet(500, 60000); }
+    std::string Drain() override {
+        const std::vector<std::uint8_t> got = m_pty.ReadUntilQuiet(500, 60000);
+        return std::string(got.begin(), got.end());
+    }
 
 protected:
     CPtyPair m_pty;
@@ -189,6 +194,7 @@ TEST_P(PortContract, EveryByteValuePassesBothWays) {
     EXPECT_NO_THROW(port.Write(big.data(), big.size(), In(300000)));
     reader.join();
     EXPECT_TRUE(got == big) << got.size() << " of " << big.size() << " bytes";
+    EXPECT_EQ(peer->Drain().size(), 0u) << "more than was written";
     peer->Send(EveryByteValue(1));
     EXPECT_EQ(ReadFor(port, 256), EveryByteValue(1));
 }
