@@ -1,7 +1,7 @@
 // CSerialPort's contract, the same on every line it opens: a pseudo-terminal pair, and network
-// ports (socket://, rfc2217://) through the simulator's server, on Linux; a null-modem COM pair
-// under Wine (QUILLON_TEST_COM_A and QUILLON_TEST_COM_B, never a real device). Then each
-// platform's line settings, failed opens and the exception's texts.
+// ports (socket://, rfc2217://) through ser2net, on Linux; a null-modem COM pair under Wine
+// (QUILLON_TEST_COM_A and QUILLON_TEST_COM_B, never a real device). Then failed opens and the
+// exception's texts.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -14,9 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "serial/net_port.h"
 #include "serial/serial_port.h"
-#include "serial/serial_system.h"
 #include "serial_test_support.h"
 #include "test_util.h"
 
@@ -27,13 +25,8 @@
 #undef PURGE_TXCLEAR
 #undef PURGE_RXCLEAR
 #else
-#include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <pthread.h>
-#include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -193,7 +186,11 @@ TEST_P(PortContract, EveryByteValuePassesBothWays) {
     std::thread reader([&] { got = peer->Receive(big.size()); });
     EXPECT_NO_THROW(port.Write(big.data(), big.size(), In(300000)));
     reader.join();
-    EXPECT_TRUE(got == big) << got.size() << " of " << big.size() << " bytes";
+    std::size_t same = 0;  // where a lost or doubled byte began, when one did
+    while (same < got.size() && got[same] == big[same])
+        ++same;
+    EXPECT_TRUE(got == big) << got.size() << " of " << big.size() << " bytes, first difference at "
+                            << same;
     EXPECT_EQ(peer->Drain().size(), 0u) << "more than was written";
     peer->Send(EveryByteValue(1));
     EXPECT_EQ(ReadFor(port, 256), EveryByteValue(1));
@@ -368,86 +365,6 @@ TEST(SerialPort, FailedOpens) {
     }
     fs::remove(dir / "file");  // fails on Windows while a handle is still open
 }
-
-#ifdef _WIN32
-// The DCB as the driver keeps it, through a handle of our own after the port is closed: a port
-// opened with everything wrong is left at 9600 8N1 without flow control.
-TEST(LineSettings, DcbIs9600EightNoneOneWithoutFlowControl) {
-    const std::string name = Env("QUILLON_TEST_COM_A");
-    DCB dcb{};
-    auto withDcb = [&](bool set) {
-        const HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                     OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        dcb.DCBlength = sizeof dcb;
-        EXPECT_TRUE(set ? SetCommState(h, &dcb) : GetCommState(h, &dcb));
-        CloseHandle(h);
-    };
-    withDcb(false);
-    dcb.BaudRate = CBR_4800;
-    dcb.ByteSize = 7;
-    dcb.Parity = EVENPARITY;
-    dcb.StopBits = TWOSTOPBITS;
-    dcb.fOutxCtsFlow = dcb.fOutX = dcb.fInX = 1;
-    withDcb(true);
-    CSerialPort().Open(name);
-    withDcb(false);
-    EXPECT_EQ(dcb.BaudRate, static_cast<DWORD>(CBR_9600));
-    EXPECT_EQ((std::vector<int>{dcb.ByteSize, dcb.Parity, dcb.StopBits}),
-              (std::vector<int>{8, NOPARITY, ONESTOPBIT}));
-    EXPECT_EQ(dcb.fOutxCtsFlow + dcb.fOutX + dcb.fInX, 0);
-}
-#else
-// Open reads the line back and refuses one that did not take every setting (ENOTSUP), so an
-// open that succeeds on a line with everything wrong shows them all set.
-TEST(LineSettings, TermiosIsRaw9600EightNoneOneWithoutFlowControl) {
-    CPtyPair pty;
-    termios dirty{};
-    ASSERT_EQ(tcgetattr(pty.KeptSlave(), &dirty), 0);
-    dirty.c_cflag = (dirty.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
-    dirty.c_iflag |= IXON | IXOFF | IXANY | ICRNL | ISTRIP;
-    dirty.c_lflag |= ICANON | ECHO | ISIG;
-    dirty.c_oflag |= OPOST;
-    dirty.c_cc[VMIN] = 1;
-    dirty.c_cc[VTIME] = 5;
-    cfsetispeed(&dirty, B4800);
-    cfsetospeed(&dirty, B4800);
-    ASSERT_EQ(tcsetattr(pty.KeptSlave(), TCSANOW, &dirty), 0);
-    EXPECT_NO_THROW(CSerialPort().Open(pty.SlavePath()));
-
-    // The read-back check behind that open: any one setting a driver left wrong is refused.
-    termios good{};
-    ASSERT_EQ(tcgetattr(pty.KeptSlave(), &good), 0);
-    EXPECT_TRUE(SerialLineIsRaw9600(good));
-    struct Fault {
-        tcflag_t termios::*field;
-        tcflag_t set, clear;
-    };
-    const Fault faults[] = {{&termios::c_cflag, CS7, CSIZE}, {&termios::c_cflag, PARENB, 0},
-                            {&termios::c_cflag, CSTOPB, 0},  {&termios::c_cflag, CRTSCTS, 0},
-                            {&termios::c_cflag, 0, CLOCAL},  {&termios::c_cflag, 0, CREAD},
-                            {&termios::c_iflag, IXON, 0},    {&termios::c_iflag, IXOFF, 0},
-                            {&termios::c_iflag, IXANY, 0},   {&termios::c_iflag, ICRNL, 0},
-                            {&termios::c_iflag, INLCR, 0},   {&termios::c_iflag, IGNCR, 0},
-                            {&termios::c_iflag, ISTRIP, 0},  {&termios::c_iflag, INPCK, 0},
-                            {&termios::c_oflag, OPOST, 0},   {&termios::c_lflag, ICANON, 0},
-                            {&termios::c_lflag, ECHO, 0},    {&termios::c_lflag, ISIG, 0},
-                            {&termios::c_lflag, IEXTEN, 0}};
-    const auto refused = [&good](const std::function<void(termios&)>& change) {
-        termios t = good;
-        change(t);
-        return !SerialLineIsRaw9600(t);
-    };
-    for (const Fault& f : faults) {
-        EXPECT_TRUE(refused([&f](termios& t) { t.*f.field = (t.*f.field & ~f.clear) | f.set; }))
-            << f.set << "/" << f.clear;
-    }
-    EXPECT_TRUE(refused([](termios& t) { cfsetispeed(&t, B4800); }));
-    EXPECT_TRUE(refused([](termios& t) { cfsetospeed(&t, B4800); }));
-    EXPECT_TRUE(refused([](termios& t) { t.c_cc[VMIN] = 1; }));
-    EXPECT_TRUE(refused([](termios& t) { t.c_cc[VTIME] = 1; }));
-}
-#endif
 
 #ifdef _WIN32
 constexpr std::uint32_t kCode = ERROR_FILE_NOT_FOUND, kOtherCode = ERROR_SHARING_VIOLATION;
