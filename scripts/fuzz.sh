@@ -5,6 +5,9 @@
 # from fuzz/image/corpus (fuzz/app/corpus). Further arguments go to libFuzzer, e.g.
 #   scripts/fuzz.sh -runs=10000000
 #   scripts/fuzz.sh history -max_total_time=600
+# With "telnet" first, the RFC 2217 decoder's fuzzer instead (corpus in build-fuzz/corpus-telnet,
+# seeded from fuzz/serial/corpus):
+#   scripts/fuzz.sh telnet -runs=10000000
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --test
@@ -19,6 +22,14 @@ build=${QUILLON_FUZZ_BUILD:-build-fuzz}
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" -DQUILLON_FUZZ=ON -DQUILLON_SANITIZE=ON \
     -DQUILLON_TESTS=OFF -DQUILLON_BENCH=OFF -DQUILLON_GUI=OFF >/dev/null
+if [[ ${1:-} == telnet ]]; then
+    shift
+    cmake --build "$build" --target telnet_fuzzer -j "${QUILLON_JOBS:-2}"
+    corpus="$build/corpus-telnet"
+    mkdir -p "$corpus"
+    cp -n fuzz/serial/corpus/* "$corpus/"
+    exec "$build/fuzz/serial/telnet_fuzzer" -max_len=4096 "$corpus" "$@"
+fi
 cmake --build "$build" --target "${target}_fuzzer" -j "${QUILLON_JOBS:-2}"
 
 if [[ $target == history ]]; then

@@ -14,13 +14,18 @@
 #
 # Environment: QUILLON_WIN_BUILD (default build-win), QUILLON_LINUX_BUILD (default build: the
 # simulator and the firmware generator come from there), QUILLON_JOBS (default nproc).
-# Option: --screenshot FILE  saves a picture of the main window, ready to flash, as FILE.
+# Options: --screenshot FILE  saves a picture of the main window, ready to flash, as FILE.
+#          --tests-only  builds without Qt (the project's toolchain alone) and runs only the
+#                        test programs under Wine, for a quick check of the Windows lines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 screenshot=""
+tests_only=0
 if [[ ${1:-} == --screenshot && -n ${2:-} ]]; then
     screenshot=$(realpath -m "$2")
+elif [[ ${1:-} == --tests-only ]]; then
+    tests_only=1
 fi
 win_build=${QUILLON_WIN_BUILD:-build-win}
 linux_build=${QUILLON_LINUX_BUILD:-build}
@@ -37,24 +42,31 @@ for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine wineboo
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh --test installs it)"
 done
 
-QUILLON_WIN_BUILD=$win_build QUILLON_JOBS=$jobs scripts/build-windows.sh
+if [[ $tests_only == 1 ]]; then
+    cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+        -DQUILLON_WERROR=ON >/dev/null
+    cmake --build "$win_build" -j "$jobs" --target image_tests serial_tests ports_tests \
+        app_tests image_fuzz_replay telnet_fuzz_replay quillon-cli
+else
+    QUILLON_WIN_BUILD=$win_build QUILLON_JOBS=$jobs scripts/build-windows.sh
 
-# One file that needs no DLLs beside it: only system DLLs imported, and no console window.
-gui_exe=$win_build/src/app/gui/quillon.exe
-x86_64-w64-mingw32-objdump -p "$gui_exe" >"$win_build/quillon.exe.headers"
-grep -q '^Subsystem.*(Windows GUI)' "$win_build/quillon.exe.headers" ||
-    fail "quillon.exe is not a GUI-subsystem program"
-dlls=$(sed -n 's/^\s*DLL Name: //p' "$win_build/quillon.exe.headers" | tr 'A-Z' 'a-z' | sort -u)
-system_dlls=" advapi32.dll authz.dll comctl32.dll comdlg32.dll d3d11.dll d3d9.dll dwmapi.dll \
+    # One file that needs no DLLs beside it: only system DLLs imported, and no console window.
+    gui_exe=$win_build/src/app/gui/quillon.exe
+    x86_64-w64-mingw32-objdump -p "$gui_exe" >"$win_build/quillon.exe.headers"
+    grep -q '^Subsystem.*(Windows GUI)' "$win_build/quillon.exe.headers" ||
+        fail "quillon.exe is not a GUI-subsystem program"
+    dlls=$(sed -n 's/^\s*DLL Name: //p' "$win_build/quillon.exe.headers" | tr 'A-Z' 'a-z' | sort -u)
+    system_dlls=" advapi32.dll authz.dll comctl32.dll comdlg32.dll d3d11.dll d3d9.dll dwmapi.dll \
 dwrite.dll dxgi.dll gdi32.dll imm32.dll kernel32.dll msvcrt.dll netapi32.dll ole32.dll \
 oleaut32.dll setupapi.dll shcore.dll shell32.dll shlwapi.dll user32.dll userenv.dll \
 uxtheme.dll version.dll winmm.dll ws2_32.dll wtsapi32.dll "
-for dll in $dlls; do
-    # api-ms-win-*: the system's API sets
-    [[ $system_dlls == *" $dll "* || $dll == api-ms-win-core-*.dll ]] ||
-        fail "quillon.exe imports $dll, which Windows does not have"
-done
-echo "quillon.exe: $(stat -c %s "$gui_exe") bytes, GUI subsystem, imports:" $dlls
+    for dll in $dlls; do
+        # api-ms-win-*: the system's API sets
+        [[ $system_dlls == *" $dll "* || $dll == api-ms-win-core-*.dll ]] ||
+            fail "quillon.exe imports $dll, which Windows does not have"
+    done
+    echo "quillon.exe: $(stat -c %s "$gui_exe") bytes, GUI subsystem, imports:" $dlls
+fi
 
 echo "== Linux simulator and firmware generator ($linux_build) =="
 if [[ ! -f $linux_build/build.ninja ]]; then
@@ -217,11 +229,21 @@ if [[ -f $win_build/fuzz/image/image_fuzz_replay.exe && -d fuzz/image/corpus ]];
     [[ $rc == 0 ]] || test_failures=$((test_failures + 1))
 fi
 rc=0
+run_wine "$tmp/telnet.out" "$tmp/telnet.err" "$win_build/fuzz/serial/telnet_fuzz_replay.exe" \
+    "$(winpath fuzz/serial/corpus)" || rc=$?
+echo "-- telnet_fuzz_replay corpus: exit $rc"
+tail -n 2 "$tmp/telnet.out" "$tmp/telnet.err"
+[[ $rc == 0 ]] || test_failures=$((test_failures + 1))
+rc=0
 run_wine "$tmp/ports.out" "$tmp/ports.err" "$win_build/src/app/cli/quillon-cli.exe" ports || rc=$?
 echo "-- quillon-cli.exe ports: exit $rc ($(wc -l <"$tmp/ports.out") ports listed)"
 [[ $rc == 0 ]] || test_failures=$((test_failures + 1))
 unset QUILLON_TEST_COM_A QUILLON_TEST_COM_B QUILLON_TEST_PRIVATE_REGISTRY
 [[ $test_failures == 0 ]] || fail "$test_failures test program(s) failed under Wine"
+if [[ $tests_only == 1 ]]; then
+    echo "== Windows tests passed in $((SECONDS - started)) s =="
+    exit 0
+fi
 
 echo "== quillon-cli.exe flash under Wine against quillon-sim =="
 "$mkfw" "$tmp/Master_fw.mot" >/dev/null

@@ -2,6 +2,7 @@
 // connects, with a reason for the user when a name is malformed.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "serial/net_port.h"
@@ -28,15 +29,34 @@ bool HostNameChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
 }
 
+// Blanks, control characters and every byte outside ASCII: none is part of a URL.
+bool OutsideUrl(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u <= 0x20 || u >= 0x7F;
+}
+
 }  // namespace
 
 bool IsNetworkPortName(const std::string& name) {
-    return StartsWithNoCase(name, kRfc2217Scheme) || StartsWithNoCase(name, kSocketScheme);
+    const auto start = std::find_if_not(name.begin(), name.end(), OutsideUrl);
+    const std::string rest(start, name.end());
+    return name.find("://") != std::string::npos || StartsWithNoCase(rest, "rfc2217:") ||
+           StartsWithNoCase(rest, "socket:");
 }
 
 bool ParseNetworkPortName(const std::string& name, NetPortAddress& address, std::string& error) {
     NetPortAddress a;
     std::string rest;
+    if (!name.empty() && (OutsideUrl(name.front()) || OutsideUrl(name.back()))) {
+        error = "blanks or control characters before or after the URL";
+        return false;
+    }
+    if (const auto bad = std::find_if(name.begin(), name.end(), OutsideUrl); bad != name.end()) {
+        char code[8];
+        std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>(*bad));
+        error = std::string("a blank or control character (") + code + ") inside the URL";
+        return false;
+    }
     if (StartsWithNoCase(name, kRfc2217Scheme)) {
         a.rfc2217 = true;
         rest = name.substr(std::strlen(kRfc2217Scheme));

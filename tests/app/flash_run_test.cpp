@@ -171,7 +171,7 @@ TEST_F(FlashRunTest, EveryEndingWithItsTextsAndCleanUp) {
          "128 of 17408 bytes were sent to inverter, then no answer came for 1.6 s.", "transfer-failed"},
         {"hang-up mid-transfer", "Master.mot", Sim("block:4=hangup"), O::TransferFailed,
          "busy start:17408 finish:failed msg:Warning:" + prog + " idle",
-         "256 of 17408 bytes were sent to inverter, then the line hung up.", "transfer-failed"},
+         "256 of 17408 bytes were sent to inverter, then the line hung up (read).", "transfer-failed"},
         {"damaged S-record file", "Master_bad.mot", Sim(), O::FileRefused,
          "busy msg::Mot File Checksum Error ! (line 3) msg:Warning:Transfer mot file to bin file error. idle",
          "", "file-refused"},

@@ -1,7 +1,7 @@
 // CSerialPort's contract, the same on every line it opens: a pseudo-terminal pair, and network
-// ports (socket://, rfc2217://) through the simulator's server, on Linux; a null-modem COM pair
-// under Wine (QUILLON_TEST_COM_A and QUILLON_TEST_COM_B, never a real device). Then each
-// platform's line settings, failed opens and the exception's texts.
+// ports (socket://, rfc2217://) through ser2net, on Linux; a null-modem COM pair under Wine
+// (QUILLON_TEST_COM_A and QUILLON_TEST_COM_B, never a real device). Then failed opens and the
+// exception's texts.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -14,9 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "serial/net_port.h"
 #include "serial/serial_port.h"
-#include "serial/serial_system.h"
 #include "serial_test_support.h"
 #include "test_util.h"
 
@@ -27,13 +25,8 @@
 #undef PURGE_TXCLEAR
 #undef PURGE_RXCLEAR
 #else
-#include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <pthread.h>
-#include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -46,9 +39,11 @@ namespace {
 
 #ifdef _WIN32
 constexpr std::uint32_t kNotOpen = ERROR_INVALID_HANDLE, kBusy = ERROR_ACCESS_DENIED,
-                        kBadUrl = WSAEINVAL;
+                        kBadUrl = WSAEINVAL, kTimedOut = ERROR_TIMEOUT;
+constexpr const char *kWriteOperation = "WriteFile", *kBusyOperation = "CreateFile";
 #else
-constexpr std::uint32_t kNotOpen = EBADF, kBusy = EBUSY, kBadUrl = EINVAL;
+constexpr std::uint32_t kNotOpen = EBADF, kBusy = EBUSY, kBadUrl = EINVAL, kTimedOut = ETIMEDOUT;
+constexpr const char *kWriteOperation = "write", *kBusyOperation = "flock";
 #endif
 
 // As the link opens a port: the line settings, then reads that never wait.
@@ -71,7 +66,10 @@ public:
     virtual ~CFarEnd() = default;
     virtual std::string Name() const = 0;  // what the port under test opens
     virtual void Send(const std::string& bytes) = 0;
-    virtual std::string Receive(std::size_t count) = 0;  // waits at most 10 s
+    // Waits until count bytes have come, or 10 s have passed without one.
+    virtual std::string Receive(std::size_t count) = 0;
+    // Whatever still comes, until the line has been quiet for half a second.
+    virtual std::string Drain() = 0;
 #ifndef _WIN32
     virtual void HangUp() = 0;
 #endif
@@ -99,6 +97,14 @@ public:
         m_b.Write(bytes.data(), bytes.size(), In(10000));
     }
     std::string Receive(std::size_t count) override { return ReadFor(m_b, count); }
+    std::string Drain() override {
+        std::string out;
+        char buf[4096];
+        while (m_b.WaitReadable(In(500))) {
+            out.append(buf, m_b.Read(buf, sizeof buf));
+        }
+        return out;
+    }
 
 private:
     CSerialPort m_b;
@@ -109,10 +115,21 @@ public:
     std::string Name() const override { return m_pty.SlavePath(); }
     void Send(const std::string& bytes) override { m_pty.Write(bytes); }
     std::string Receive(std::size_t count) override {
-        const std::vector<std::uint8_t> got = m_pty.Read(count, 10000);
-        return std::string(got.begin(), got.end());
+        std::string out;
+        while (out.size() < count) {
+            const std::vector<std::uint8_t> got = m_pty.Read(count - out.size(), 10000);
+            if (got.empty()) {
+                break;
+            }
+            out.append(got.begin(), got.end());
+        }
+        return out;
     }
     void HangUp() override { m_pty.HangUp(); }
+    std::string Drain() override {
+        const std::vector<std::uint8_t> got = m_pty.ReadUntilQuiet(500, 60000);
+        return std::string(got.begin(), got.end());
+    }
 
 protected:
     CPtyPair m_pty;
@@ -161,16 +178,34 @@ protected:
 class DevicePort : public PortContract {};
 
 // XON, XOFF and 0xFF (doubled on the wire of RFC 2217) among them; a write returns when the
-// line has taken every byte.
+// line has taken every byte. How long the big write takes depends on the machine's load (the
+// far end and ser2net share its cores), so only a pause in its flow counts as a failure.
 TEST_P(PortContract, EveryByteValuePassesBothWays) {
     const std::string big = EveryByteValue(GetParam().bigWrite / 256);
     std::string got;
     std::thread reader([&] { got = peer->Receive(big.size()); });
-    EXPECT_NO_THROW(port.Write(big.data(), big.size(), In(60000)));
+    EXPECT_NO_THROW(port.Write(big.data(), big.size(), In(300000)));
     reader.join();
-    EXPECT_TRUE(got == big) << got.size() << " of " << big.size() << " bytes";
+    std::size_t same = 0;  // where a lost or doubled byte began, when one did
+    while (same < got.size() && got[same] == big[same])
+        ++same;
+    EXPECT_TRUE(got == big) << got.size() << " of " << big.size() << " bytes, first difference at "
+                            << same;
+    EXPECT_EQ(peer->Drain().size(), 0u) << "more than was written";
     peer->Send(EveryByteValue(1));
     EXPECT_EQ(ReadFor(port, 256), EveryByteValue(1));
+}
+
+// A line that takes nothing more (the far end reads nothing) ends a write by its deadline.
+TEST_P(PortContract, StuckWriteEndsAtItsDeadline) {
+    const std::string flood(32 * 1024 * 1024, 'x');
+    const auto start = Clock::now();
+    const Raised r = RaisedBy([&] { port.Write(flood.data(), flood.size(), In(1000)); });
+    EXPECT_EQ(r.error, kTimedOut);
+    EXPECT_EQ(r.operation, kWriteOperation);
+    EXPECT_LT(Clock::now() - start, 1s + 3s);
+    port.Close();
+    peer->Drain();  // a null-modem pair lives on into the next test
 }
 
 // A read returns at once with what has arrived, no more than asked, and keeps the rest. Nothing
@@ -260,7 +295,9 @@ TEST_P(DevicePort, IsOpenedExclusively) {
     const bool exclusive = true;
 #endif
     if (exclusive) {
-        EXPECT_EQ(ErrorOf([&] { second.Open(peer->Name()); }), kBusy);
+        const Raised r = RaisedBy([&] { second.Open(peer->Name()); });
+        EXPECT_EQ(r.error, kBusy);
+        EXPECT_EQ(r.operation, kBusyOperation);
         EXPECT_FALSE(second.IsOpen());
     }
     port.Close();
@@ -294,115 +331,40 @@ TEST(SerialPort, FailedOpens) {
     WriteFile(dir / "file", "x");
     struct Case {
         std::string name;
-        std::uint32_t error;  // 0: any
+        std::uint32_t error;    // 0: any
+        const char* operation;  // what failed
         bool open;
     };
     const Case cases[] = {
 #ifdef _WIN32
-        {"\\\\.\\QuillonNoSuchPort", ERROR_FILE_NOT_FOUND, false},
-        {(dir / "file").string(), 0, true},  // opened, but it has no line settings
+        {"\\\\.\\QuillonNoSuchPort", ERROR_FILE_NOT_FOUND, "CreateFile", false},
+        {(dir / "file").string(), 0, "GetCommState", true},  // opened, but no line settings
 #else
-        {"/nonexistent/ttyQ9", ENOENT, false},
-        {(dir / "file").string(), ENOTTY, false},  // no terminal: no exclusive mark
-        {"socket://127.0.0.1:" + std::to_string(CSer2net::FreePort()), ECONNREFUSED, false},
+        {"/nonexistent/ttyQ9", ENOENT, "open", false},
+        {"", ENOENT, "open", false},
+        {(dir / "file").string(), ENOTTY, "TIOCEXCL", false},  // no terminal: no exclusive mark
+        {"socket://127.0.0.1:" + std::to_string(CSer2net::FreePort()), ECONNREFUSED, "connect",
+         false},
+        {"rfc2217://[::ffff:1.2.3.4.5]:1", 0, "name resolution", false},
 #endif
-        {"rfc2217://[::1:4001", kBadUrl, false},
+        {"rfc2217://[::1:4001", kBadUrl, "port name", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CSerialPort port;
-        const std::uint32_t error = ErrorOf([&] { port.Open(c.name); });
-        EXPECT_NE(error, 0u);
+        const Raised r = RaisedBy([&] { port.Open(c.name); });
+        EXPECT_NE(r.error, 0u);
         if (c.error != 0) {
-            EXPECT_EQ(error, c.error);
+            EXPECT_EQ(r.error, c.error);
         }
-        EXPECT_FALSE(IsHangUpError(error));
+        EXPECT_EQ(r.operation, c.operation);
+        EXPECT_FALSE(IsHangUpError(r.error));
         EXPECT_EQ(port.IsOpen(), c.open);
         port.Close();
         EXPECT_FALSE(port.IsOpen());
     }
     fs::remove(dir / "file");  // fails on Windows while a handle is still open
 }
-
-#ifdef _WIN32
-// The DCB as the driver keeps it, through a handle of our own after the port is closed: a port
-// opened with everything wrong is left at 9600 8N1 without flow control.
-TEST(LineSettings, DcbIs9600EightNoneOneWithoutFlowControl) {
-    const std::string name = Env("QUILLON_TEST_COM_A");
-    DCB dcb{};
-    auto withDcb = [&](bool set) {
-        const HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                     OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        dcb.DCBlength = sizeof dcb;
-        EXPECT_TRUE(set ? SetCommState(h, &dcb) : GetCommState(h, &dcb));
-        CloseHandle(h);
-    };
-    withDcb(false);
-    dcb.BaudRate = CBR_4800;
-    dcb.ByteSize = 7;
-    dcb.Parity = EVENPARITY;
-    dcb.StopBits = TWOSTOPBITS;
-    dcb.fOutxCtsFlow = dcb.fOutX = dcb.fInX = 1;
-    withDcb(true);
-    CSerialPort().Open(name);
-    withDcb(false);
-    EXPECT_EQ(dcb.BaudRate, static_cast<DWORD>(CBR_9600));
-    EXPECT_EQ((std::vector<int>{dcb.ByteSize, dcb.Parity, dcb.StopBits}),
-              (std::vector<int>{8, NOPARITY, ONESTOPBIT}));
-    EXPECT_EQ(dcb.fOutxCtsFlow + dcb.fOutX + dcb.fInX, 0);
-}
-#else
-// Open reads the line back and refuses one that did not take every setting (ENOTSUP), so an
-// open that succeeds on a line with everything wrong shows them all set.
-TEST(LineSettings, TermiosIsRaw9600EightNoneOneWithoutFlowControl) {
-    CPtyPair pty;
-    termios dirty{};
-    ASSERT_EQ(tcgetattr(pty.KeptSlave(), &dirty), 0);
-    dirty.c_cflag = (dirty.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
-    dirty.c_iflag |= IXON | IXOFF | IXANY | ICRNL | ISTRIP;
-    dirty.c_lflag |= ICANON | ECHO | ISIG;
-    dirty.c_oflag |= OPOST;
-    dirty.c_cc[VMIN] = 1;
-    dirty.c_cc[VTIME] = 5;
-    cfsetispeed(&dirty, B4800);
-    cfsetospeed(&dirty, B4800);
-    ASSERT_EQ(tcsetattr(pty.KeptSlave(), TCSANOW, &dirty), 0);
-    EXPECT_NO_THROW(CSerialPort().Open(pty.SlavePath()));
-
-    // The read-back check behind that open: any one setting a driver left wrong is refused.
-    termios good{};
-    ASSERT_EQ(tcgetattr(pty.KeptSlave(), &good), 0);
-    EXPECT_TRUE(SerialLineIsRaw9600(good));
-    struct Fault {
-        tcflag_t termios::*field;
-        tcflag_t set, clear;
-    };
-    const Fault faults[] = {{&termios::c_cflag, CS7, CSIZE}, {&termios::c_cflag, PARENB, 0},
-                            {&termios::c_cflag, CSTOPB, 0},  {&termios::c_cflag, CRTSCTS, 0},
-                            {&termios::c_cflag, 0, CLOCAL},  {&termios::c_cflag, 0, CREAD},
-                            {&termios::c_iflag, IXON, 0},    {&termios::c_iflag, IXOFF, 0},
-                            {&termios::c_iflag, IXANY, 0},   {&termios::c_iflag, ICRNL, 0},
-                            {&termios::c_iflag, INLCR, 0},   {&termios::c_iflag, IGNCR, 0},
-                            {&termios::c_iflag, ISTRIP, 0},  {&termios::c_iflag, INPCK, 0},
-                            {&termios::c_oflag, OPOST, 0},   {&termios::c_lflag, ICANON, 0},
-                            {&termios::c_lflag, ECHO, 0},    {&termios::c_lflag, ISIG, 0},
-                            {&termios::c_lflag, IEXTEN, 0}};
-    const auto refused = [&good](const std::function<void(termios&)>& change) {
-        termios t = good;
-        change(t);
-        return !SerialLineIsRaw9600(t);
-    };
-    for (const Fault& f : faults) {
-        EXPECT_TRUE(refused([&f](termios& t) { t.*f.field = (t.*f.field & ~f.clear) | f.set; }))
-            << f.set << "/" << f.clear;
-    }
-    EXPECT_TRUE(refused([](termios& t) { cfsetispeed(&t, B4800); }));
-    EXPECT_TRUE(refused([](termios& t) { cfsetospeed(&t, B4800); }));
-    EXPECT_TRUE(refused([](termios& t) { t.c_cc[VMIN] = 1; }));
-    EXPECT_TRUE(refused([](termios& t) { t.c_cc[VTIME] = 1; }));
-}
-#endif
 
 #ifdef _WIN32
 constexpr std::uint32_t kCode = ERROR_FILE_NOT_FOUND, kOtherCode = ERROR_SHARING_VIOLATION;

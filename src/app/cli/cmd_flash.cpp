@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -26,6 +27,8 @@
 #include "commands.h"
 #include "common/stop_request.h"
 #include "serial/net_port.h"
+#include "serial/port_identity.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -356,26 +359,9 @@ int FlashPorts(const std::vector<std::string>& ports, const FlashJob& job, bool 
 
 // --- the command ------------------------------------------------------------------------
 
-// What makes two port names the same port: a device reached through two links (by-id and
-// /dev/ttyUSB0), or a URL spelt in other case.
-std::string PortIdentity(const std::string& port) {
-    NetPortAddress address;
-    std::string error;
-    if (ParseNetworkPortName(port, address, error)) {
-        std::string host = address.host;
-        std::transform(host.begin(), host.end(), host.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return (address.rfc2217 ? "rfc2217://" : "socket://") + host + ":" +
-               std::to_string(address.port);
-    }
-    std::error_code ec;
-    const std::filesystem::path canonical = std::filesystem::canonical(port, ec);
-    return ec ? port : canonical.string();
-}
-
-// Usage errors in the ports: a malformed URL, or a port named twice.
+// Usage errors in the ports: a malformed URL, or one device named twice (through two links,
+// two spellings of one server, ...).
 bool CheckPorts(const std::vector<std::string>& ports) {
-    std::set<std::string> seen;
     for (const std::string& port : ports) {
         NetPortAddress address;
         std::string error;
@@ -384,11 +370,12 @@ bool CheckPorts(const std::vector<std::string>& ports) {
                       << std::endl;
             return false;
         }
-        if (!seen.insert(PortIdentity(port)).second) {
-            std::cerr << "--port " << TerminalText(port)
-                      << " is named twice: each port takes one run" << std::endl;
-            return false;
-        }
+    }
+    if (const std::optional<SamePort> same = FindSamePort(ports)) {
+        std::cerr << "--port " << TerminalText(ports[same->second])
+                  << " is named twice (also as --port " << TerminalText(ports[same->first])
+                  << "): each port takes one run" << std::endl;
+        return false;
     }
     return true;
 }
