@@ -113,9 +113,10 @@ std::string OpenFailureDetail(const std::string& port, std::uint32_t error,
     if (port.empty()) {
         return "No serial port is listed: connect the adapter, then choose its port.";
     }
-    // "open" adds nothing to a failed open; any later call (lock, settings) is worth naming.
-    const std::string call =
-        operation.empty() || operation == "open" ? std::string() : operation + ": ";
+    // The open call itself adds nothing to a failed open; any later call (lock, settings) is
+    // worth naming.
+    const bool openCall = operation == "open" || operation == "CreateFile";
+    const std::string call = operation.empty() || openCall ? std::string() : operation + ": ";
     std::string detail =
         error == 0 ? port + " could not be opened." : port + ": " + call + SystemText(error);
     const std::string hint = PortAccessHint(port, error);
