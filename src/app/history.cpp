@@ -93,6 +93,10 @@ const std::vector<HistoryColumn>& HistoryColumns() {
         {"SHA-256", [](const RunRecord& r) { return r.sha256; }, false},
         {"Ending", [](const RunRecord& r) { return r.ending; }, false},
         {"Detail", [](const RunRecord& r) { return r.detail; }, false},
+        {"Unit", [](const RunRecord& r) { return r.unit; }, false},
+        {"Operator", [](const RunRecord& r) { return r.operatorName; }, false},
+        {"Station", [](const RunRecord& r) { return r.station; }, false},
+        {"Work order", [](const RunRecord& r) { return r.workOrder; }, false},
     };
     return columns;
 }

@@ -302,6 +302,10 @@ std::string RecordToJson(const RunRecord& r) {
     Field(out, "outcome", r.outcome, false);
     Field(out, "ending", r.ending, false);
     Field(out, "detail", r.detail, true);
+    Field(out, "unit", r.unit, true);
+    Field(out, "operator", r.operatorName, true);
+    Field(out, "station", r.station, true);
+    Field(out, "work_order", r.workOrder, true);
     if (!r.trace.empty()) {  // only runs that wrote one name it
         Field(out, "trace", r.trace, false);
     }
@@ -339,6 +343,14 @@ bool RecordFromJson(const std::string& line, RunRecord& record) {
             return Take(v, r.detail);
         if (key == "trace")
             return Take(v, r.trace);
+        if (key == "unit")
+            return Take(v, r.unit);
+        if (key == "operator")
+            return Take(v, r.operatorName);
+        if (key == "station")
+            return Take(v, r.station);
+        if (key == "work_order")
+            return Take(v, r.workOrder);
         if (key == "bytes_sent")
             return Take(v, r.bytesSent);
         if (key == "bytes_total")

@@ -19,12 +19,11 @@
 
 #include "app/flash_run.h"
 #include "app/history.h"
-#include "app/progress_figures.h"
 #include "app/session.h"
 #include "app/trace_line.h"
 #include "commands.h"
 #include "common/stop_request.h"
-#include "serial/net_port.h"
+#include "flash_common.h"
 
 namespace {
 
@@ -35,15 +34,6 @@ constexpr const char* kClearLine = "   ";  // the console may not know escape se
 #else
 constexpr const char* kClearLine = "\033[K";
 #endif
-
-// " 42 %  7040/16384 bytes  960 B/s  0:09 left"
-std::string ProgressText(const TransferProgress& p) {
-    const ProgressFigures figures = ComputeProgressFigures(p);
-    char text[128];
-    std::snprintf(text, sizeof text, "%5s  %u/%u bytes  %s  %s", p.text.c_str(), p.sent, p.total,
-                  FormatRate(figures).c_str(), FormatTimeLeft(figures).c_str());
-    return text;
-}
 
 // Prints what the GUI would show in boxes: success on stdout, everything else on stderr.
 class CliUi : public JobUi {
@@ -93,24 +83,6 @@ private:
     int m_lastDecile = -1;
 };
 
-int ExitCodeOf(FlashOutcome outcome) {
-    switch (outcome) {
-        case FlashOutcome::Success:
-            return kExitOk;
-        case FlashOutcome::TransferFailed:
-            return kExitTransferFailed;
-        case FlashOutcome::FileRefused:
-            return kExitFileRefused;
-        case FlashOutcome::HandshakeFailed:
-            return kExitHandshakeFailed;
-        case FlashOutcome::PortNotOpened:
-            return kExitPortNotOpened;
-        case FlashOutcome::Stopped:
-            return 128 + StopRequested();
-    }
-    return kExitTransferFailed;
-}
-
 // --- several ports at once --------------------------------------------------------------
 
 struct PortRun {
@@ -122,11 +94,6 @@ struct PortRun {
     std::uint32_t bytes = 0;  // image bytes that went out on the line
     double seconds = 0;
 };
-
-std::string OneLine(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    return text;
-}
 
 // Everything the port threads print goes through here. On a terminal: one live line per port,
 // redrawn in place. Otherwise: plain lines prefixed with the port.
@@ -336,42 +303,6 @@ int FlashPorts(const std::vector<std::string>& ports, const FlashJob& job, bool 
 
 // --- the command ------------------------------------------------------------------------
 
-// What makes two port names the same port: a device reached through two links (by-id and
-// /dev/ttyUSB0), or a URL spelt in other case.
-std::string PortIdentity(const std::string& port) {
-    NetPortAddress address;
-    std::string error;
-    if (ParseNetworkPortName(port, address, error)) {
-        std::string host = address.host;
-        std::transform(host.begin(), host.end(), host.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return (address.rfc2217 ? "rfc2217://" : "socket://") + host + ":" +
-               std::to_string(address.port);
-    }
-    std::error_code ec;
-    const std::filesystem::path canonical = std::filesystem::canonical(port, ec);
-    return ec ? port : canonical.string();
-}
-
-// Usage errors in the ports: a malformed URL, or a port named twice.
-bool CheckPorts(const std::vector<std::string>& ports) {
-    std::set<std::string> seen;
-    for (const std::string& port : ports) {
-        NetPortAddress address;
-        std::string error;
-        if (IsNetworkPortName(port) && !ParseNetworkPortName(port, address, error)) {
-            std::cerr << "--port " << port << ": " << error << std::endl;
-            return false;
-        }
-        if (!seen.insert(PortIdentity(port)).second) {
-            std::cerr << "--port " << port << " is named twice: each port takes one run"
-                      << std::endl;
-            return false;
-        }
-    }
-    return true;
-}
-
 // The trace file of each port: FILE itself for one port, else FILE with each port's name in it
 // (numbered when two names come out the same). Each is created here, before any port is
 // touched, so that a path that may not be written ends the command as a usage error.
@@ -399,7 +330,7 @@ bool TraceFiles(const std::string& file, const std::vector<std::string>& ports,
 }
 
 int RunFlash(const std::vector<std::string>& ports, const std::string& file, bool json,
-             const std::string& trace) {
+             const std::string& trace, FlashJob job) {
     const FileCheck check = CheckFirmwareFile(file);
     if (file.empty()) {  // no file named is a usage error
         std::cerr << check.message << std::endl;
@@ -413,7 +344,6 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
         std::cerr << check.message << std::endl;
         return kExitFileRefused;
     }
-    FlashJob job;
     job.filePath = file;
     job.fileExt = FileExtension(file);
     job.targetType = check.targetType;
@@ -422,7 +352,8 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
     // The whole file is checked before any port is touched: a faulty file reaches no device.
     {
         CliUi ui;
-        const FlashResult checked = CheckFirmwareImage(job, ports, ui);
+        // Its image is what every run then sends: the file is read once.
+        const FlashResult checked = CheckFirmwareImage(job, ports, ui, &job.image);
         if (checked.outcome != FlashOutcome::Success) {
             return ExitCodeOf(checked.outcome);
         }
@@ -465,11 +396,14 @@ void AddFlashCommand(CLI::App& app, int& exitCode) {
         cmd->add_option("--trace",
                         "write every byte on the wire, with its time, into this file (with several "
                         "ports: one file each, named after the port)");
+    auto tags = std::make_shared<FlashJob>();
+    AddRecordOptions(*cmd, tags, true);
     auto* file =
         cmd->add_option("FILE", "Firmware file; its name must contain Master or Slave")->required();
-    cmd->callback([&exitCode, port, json, trace, file] {
-        exitCode = RunFlash(port->as<std::vector<std::string>>(), file->as<std::string>(),
-                            json->count() > 0, trace->count() > 0 ? trace->as<std::string>() : "");
+    cmd->callback([&exitCode, port, json, trace, file, tags] {
+        exitCode =
+            RunFlash(port->as<std::vector<std::string>>(), file->as<std::string>(),
+                     json->count() > 0, trace->count() > 0 ? trace->as<std::string>() : "", *tags);
     });
 }
 
