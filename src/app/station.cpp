@@ -149,7 +149,7 @@ bool CStation::Scan(const std::string& serial) {
 void CStation::Dispatch() {
     for (auto& slot : m_slots) {
         if (m_scans.empty()) {
-            return;
+            break;  // the slot given the last serial still needs its wake-up
         }
         if (!slot->busy && !slot->assigned) {
             slot->assigned = m_scans.front();

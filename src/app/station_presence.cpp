@@ -68,13 +68,23 @@ PortPresence ProbePort(const std::string& name, std::chrono::milliseconds timeou
     }
     return {};
 #else
-    struct stat st {};
-    if (stat(name.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+    struct stat st {
+    }, named{};
+    if (stat(name.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || lstat(name.c_str(), &named) != 0) {
         return {};  // gone, or a link whose terminal has gone
     }
-    const auto identity = (static_cast<std::uint64_t>(st.st_ino) << 20) ^
-                          static_cast<std::uint64_t>(st.st_rdev) ^
-                          (static_cast<std::uint64_t>(st.st_dev) << 40);
+    // A terminal's number is soon given again, and so is a freed link's inode; a link made
+    // for the next unit is still a new file, with a time of its own (a terminal's own times
+    // move as it is written to, a link's do not).
+    const bool link = S_ISLNK(named.st_mode);
+    std::uint64_t identity = 1469598103934665603ull;
+    for (const auto part :
+         {static_cast<std::uint64_t>(st.st_ino), static_cast<std::uint64_t>(st.st_rdev),
+          static_cast<std::uint64_t>(named.st_ino), static_cast<std::uint64_t>(named.st_dev),
+          static_cast<std::uint64_t>(link ? named.st_ctim.tv_sec : 0),
+          static_cast<std::uint64_t>(link ? named.st_ctim.tv_nsec : 0)}) {
+        identity = (identity ^ part) * 1099511628211ull;
+    }
     return {true, identity == 0 ? 1 : identity};
 #endif
 }
@@ -101,11 +111,12 @@ CPortChanges::CPortChanges(const std::vector<std::string>& ports)
     for (const std::string& port : ports) {
         const std::filesystem::path folder = std::filesystem::absolute(port).parent_path();
         if (IsNetworkPortName(port) || folder == "/dev" || folder.string().rfind("/dev/", 0) == 0 ||
-            !folders.insert(folder.string()).second || !IsPrivateFolder(folder.string())) {
+            !folders.insert(folder.string()).second) {
             continue;
         }
         CPortMonitor::Options own = options;
         own.followDevices = false;
+        own.changesOnly = true;
         own.virtualFolder = folder.string();
         auto monitor = std::make_unique<CPortMonitor>(own);
         if (monitor->IsWorking()) {

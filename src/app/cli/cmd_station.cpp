@@ -262,6 +262,7 @@ void PrintSummary(const StationCounters& c, FILE* out) {
 struct StationArgs {
     std::vector<std::string> ports;
     std::string file;
+    std::string trigger = "arrival";
     bool scan = false;
     bool json = false;
 };
@@ -359,13 +360,12 @@ void AddStationCommand(CLI::App& app, int& exitCode) {
                 return name.empty() ? std::string("a port name is needed") : std::string();
             },
             "NAME"));
-    std::string trigger = "arrival";
-    cmd->add_option("--trigger", trigger,
+    cmd->add_option("--trigger", args->trigger,
                     "arrival: a slot flashes when its port appears (an adapter plugged in, a "
                     "network port accepting), then waits until it goes away; scan: each line on "
                     "standard input is a unit's serial number and starts the next idle slot")
         ->check(CLI::IsMember({"arrival", "scan"}))
-        ->default_val(trigger);
+        ->default_val(args->trigger);
     cmd->add_flag("--json", args->json,
                   "print each unit's ending as its history record (one JSON object a line); "
                   "every other line goes to stderr");
@@ -373,8 +373,8 @@ void AddStationCommand(CLI::App& app, int& exitCode) {
     AddRecordOptions(*cmd, tags, false);
     cmd->add_option("FILE", args->file, "Firmware file; its name must contain Master or Slave")
         ->required();
-    cmd->callback([&exitCode, cmd, args, tags] {
-        args->scan = cmd->get_option("--trigger")->as<std::string>() == "scan";
+    cmd->callback([&exitCode, args, tags] {
+        args->scan = args->trigger == "scan";
         exitCode = RunStation(*args, *tags);
     });
 }
