@@ -12,6 +12,7 @@
 #include <string>
 #include <system_error>
 
+#include "app/terminal_text.h"
 #include "commands.h"
 #include "common/stop_request.h"
 #include "image/convert.h"
@@ -29,9 +30,9 @@ class StderrSink : public IMessageSink {
 public:
     void ShowMessage(const std::string& text, const std::string& caption, MsgIcon) override {
         if (!caption.empty()) {
-            std::cerr << caption << ": ";
+            std::cerr << TerminalText(caption) << ": ";
         }
-        std::cerr << text << '\n';
+        std::cerr << TerminalText(text, true) << '\n';
     }
 };
 
@@ -146,7 +147,7 @@ void CopyTraces(const fs::path& workDir, const fs::path& traces) {
 int RunConvert(const ConvertOptions& options) {
     StderrSink sink;
     if (const std::string refusal = RefuseOut(options.in, options.out); !refusal.empty()) {
-        std::cerr << "convert: " << refusal << '\n';
+        std::cerr << "convert: " << TerminalText(refusal) << '\n';
         return kExitFileRefused;
     }
     try {
@@ -160,7 +161,7 @@ int RunConvert(const ConvertOptions& options) {
         }
         // Looked at again: OUT may have changed while the conversion ran.
         if (const std::string refusal = RefuseOut(options.in, options.out); !refusal.empty()) {
-            std::cerr << "convert: " << refusal << '\n';
+            std::cerr << "convert: " << TerminalText(refusal) << '\n';
             return kExitFileRefused;
         }
         ThrowIfStopRequested();
@@ -169,7 +170,7 @@ int RunConvert(const ConvertOptions& options) {
     } catch (const CStopRequested&) {
         return 128 + StopRequested();
     } catch (const std::exception& e) {
-        std::cerr << "convert: " << e.what() << '\n';
+        std::cerr << "convert: " << TerminalText(e.what()) << '\n';
         return kExitFileRefused;
     }
 }

@@ -20,6 +20,7 @@
 #include "app/flash_run.h"
 #include "app/history.h"
 #include "app/session.h"
+#include "app/terminal_text.h"
 #include "app/trace_line.h"
 #include "commands.h"
 #include "common/stop_request.h"
@@ -35,22 +36,24 @@ constexpr const char* kClearLine = "   ";  // the console may not know escape se
 constexpr const char* kClearLine = "\033[K";
 #endif
 
-// Prints what the GUI would show in boxes: success on stdout, everything else on stderr.
+// Prints what the GUI would show in boxes: success on stdout, everything else on stderr. The
+// texts reach the terminal escaped, the names in them (the ports, the file) in full.
 class CliUi : public JobUi {
 public:
-    CliUi() : m_tty(isatty(STDERR_FILENO) != 0) {}
+    explicit CliUi(std::vector<std::string> names = {})
+        : m_tty(isatty(STDERR_FILENO) != 0), m_names(std::move(names)) {}
 
     void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override {
         EndProgressLine();
         (void)caption;
         std::ostream& out = icon == MsgIcon::Information ? std::cout : std::cerr;
-        out << text << std::endl;
+        out << TerminalMessage(text, m_names) << std::endl;
     }
     void ShowDetailedMessage(const std::string& text, const std::string& caption, MsgIcon icon,
                              const std::string& detail) override {
         ShowMessage(text, caption, icon);
         if (!detail.empty()) {
-            std::cerr << detail << std::endl;
+            std::cerr << TerminalMessage(detail, m_names) << std::endl;
         }
     }
     void SetBusy(bool) override {}
@@ -79,6 +82,7 @@ private:
         }
     }
     bool m_tty;
+    std::vector<std::string> m_names;
     bool m_lineOpen = false;
     int m_lastDecile = -1;
 };
@@ -95,16 +99,28 @@ struct PortRun {
     double seconds = 0;
 };
 
+std::vector<std::string> Shown(const std::vector<std::string>& ports) {
+    std::vector<std::string> shown;
+    for (const std::string& port : ports)
+        shown.push_back(TerminalText(port));
+    return shown;
+}
+
 // Everything the port threads print goes through here. On a terminal: one live line per port,
-// redrawn in place. Otherwise: plain lines prefixed with the port.
+// redrawn in place. Otherwise: plain lines prefixed with the port. Port names and texts are
+// escaped, so that none can move the cursor or start a line of its own.
 class Board {
 public:
     Board(const std::vector<std::string>& ports, bool json)
-        : m_ports(ports), m_lines(ports.size()), m_messages(ports.size()), m_json(json) {
+        : m_names(ports),
+          m_ports(Shown(ports)),
+          m_lines(ports.size()),
+          m_messages(ports.size()),
+          m_json(json) {
 #ifndef _WIN32
         m_live = isatty(STDERR_FILENO) != 0;
 #endif
-        for (const std::string& p : ports)
+        for (const std::string& p : m_ports)
             m_width = std::max(m_width, p.size());
     }
 
@@ -125,7 +141,9 @@ public:
     void Message(std::size_t index, const std::string& text, bool success) {
         if (m_live) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_messages[index] += (m_messages[index].empty() ? "" : " ") + OneLine(text);
+            std::string line = TerminalMessage(text, {m_names[index]});
+            std::replace(line.begin(), line.end(), '\n', ' ');
+            m_messages[index] += (m_messages[index].empty() ? "" : " ") + line;
             m_lines[index] = m_messages[index];
             Draw();
             return;
@@ -135,7 +153,7 @@ public:
 
     void Print(std::size_t index, const std::string& text, FILE* stream) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        std::istringstream lines(text);
+        std::istringstream lines(TerminalMessage(text, {m_names[index]}));
         std::string line;
         while (std::getline(lines, line)) {
             std::fprintf(stream, "%s: %s\n", m_ports[index].c_str(), line.c_str());
@@ -179,7 +197,8 @@ private:
     }
 
     std::mutex m_mutex;
-    std::vector<std::string> m_ports;
+    std::vector<std::string> m_names;  // the ports as given
+    std::vector<std::string> m_ports;  // as shown
     std::vector<std::string> m_lines;
     std::vector<std::string> m_messages;
     bool m_json;
@@ -256,14 +275,14 @@ PortRun FlashOnePort(const std::string& port, const FlashJob& job, Board& board,
 void PrintSummary(const std::vector<PortRun>& runs, FILE* out) {
     std::size_t width = 4;
     for (const PortRun& r : runs)
-        width = std::max(width, r.port.size());
+        width = std::max(width, TerminalText(r.port).size());
     std::fprintf(out, "\n%-*s  %-16s  %4s  %8s  %8s  %s\n", static_cast<int>(width), "PORT",
                  "OUTCOME", "EXIT", "BYTES", "SECONDS", "MESSAGE");
     int succeeded = 0;
     for (const PortRun& r : runs) {
         succeeded += r.exit == kExitOk;
         std::fprintf(out, "%-*s  %-16s  %4d  %8u  %8.1f  %s\n", static_cast<int>(width),
-                     r.port.c_str(), r.outcome.c_str(), r.exit, r.bytes, r.seconds,
+                     TerminalText(r.port).c_str(), r.outcome.c_str(), r.exit, r.bytes, r.seconds,
                      OneLine(r.message).c_str());
     }
     std::fprintf(out, "%d of %zu ports succeeded.\n", succeeded, runs.size());
@@ -348,10 +367,12 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
     job.fileExt = FileExtension(file);
     job.targetType = check.targetType;
     job.frontEnd = "cli";
+    std::vector<std::string> names = ports;  // escaped in full wherever the texts hold them
+    names.push_back(file);
 
     // The whole file is checked before any port is touched: a faulty file reaches no device.
     {
-        CliUi ui;
+        CliUi ui(names);
         // Its image is what every run then sends: the file is read once.
         const FlashResult checked = CheckFirmwareImage(job, ports, ui, &job.image);
         if (checked.outcome != FlashOutcome::Success) {
@@ -362,12 +383,12 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
         return FlashPorts(ports, job, json, traces);
     }
 
-    CliUi ui;
+    CliUi ui(names);
     RunOptions options;
     options.trace = traces.front();
     const FlashResult result = RunPort(ports.front(), job, ui, StopToken{}, options);
     if (result.outcome == FlashOutcome::Stopped) {
-        std::cerr << result.detail << std::endl;
+        std::cerr << TerminalMessage(result.detail, names) << std::endl;
     }
     return ExitCodeOf(result.outcome);
 }

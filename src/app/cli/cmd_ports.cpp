@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/terminal_text.h"
 #include "commands.h"
 #include "ports/port_list.h"
 #ifndef _WIN32
@@ -18,7 +19,9 @@ int RunPorts() {
     list.m_bShowNoneEntry = false;  // as in the main window
     list.FillPortList(0);
     for (const CPortEntry& entry : list.GetEntries()) {
-        std::printf("%s\t%s\n", entry.m_strText.c_str(), entry.m_strName.c_str());
+        // A link in the virtual ports folder may be named anything.
+        std::printf("%s\t%s\n", TerminalText(entry.m_strText).c_str(),
+                    TerminalText(entry.m_strName).c_str());
     }
     return kExitOk;
 }

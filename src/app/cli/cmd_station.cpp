@@ -20,6 +20,7 @@
 
 #include "app/history.h"
 #include "app/station.h"
+#include "app/terminal_text.h"
 #include "commands.h"
 #include "common/stop_request.h"
 #include "flash_common.h"
@@ -59,7 +60,7 @@ void CatchStationSignals() {
 }
 
 std::string StateText(const SlotView& v) {
-    const std::string unit = v.unit.empty() ? "" : v.unit + "  ";
+    const std::string unit = v.unit.empty() ? "" : TerminalText(v.unit) + "  ";
     switch (v.state) {
         case SlotState::Waiting:
             return "waiting for a unit";
@@ -80,12 +81,14 @@ std::string StateText(const SlotView& v) {
 class CStationPrinter : public IStationView {
 public:
     CStationPrinter(const std::vector<std::string>& ports, bool json)
-        : m_ports(ports), m_lines(ports.size(), "waiting for a unit"), m_json(json) {
+        : m_lines(ports.size(), "waiting for a unit"), m_json(json) {
 #ifndef _WIN32
         m_live = isatty(STDERR_FILENO) != 0;
 #endif
+        // Names reach the terminal escaped: none may move the cursor or forge a line.
         for (const std::string& p : ports) {
-            m_width = std::max(m_width, p.size());
+            m_ports.push_back(TerminalText(p));
+            m_width = std::max(m_width, m_ports.back().size());
         }
     }
 
@@ -108,16 +111,16 @@ public:
             std::printf("%s\n", RecordToJson(r).c_str());
         } else {
             std::printf("%s  %-*s  %-12s  %-16s  %7.1f s  %s\n", r.end.c_str(),
-                        static_cast<int>(m_width), e.port.c_str(),
-                        e.unit.empty() ? "-" : e.unit.c_str(), r.outcome.c_str(), e.seconds,
-                        r.sha256.empty() ? "-" : r.sha256.substr(0, 12).c_str());
+                        static_cast<int>(m_width), m_ports[e.slot].c_str(),
+                        e.unit.empty() ? "-" : TerminalText(e.unit).c_str(), r.outcome.c_str(),
+                        e.seconds, r.sha256.empty() ? "-" : r.sha256.substr(0, 12).c_str());
         }
         std::fflush(stdout);
         if (e.result.outcome != FlashOutcome::Success) {
             const std::string text = e.result.message.empty()
                                          ? e.result.detail
                                          : e.result.message + "\n" + e.result.detail;
-            std::fprintf(stderr, "%s: %s\n", e.port.c_str(), OneLine(text).c_str());
+            std::fprintf(stderr, "%s: %s\n", m_ports[e.slot].c_str(), OneLine(text).c_str());
         }
         Draw();
     }
@@ -129,7 +132,7 @@ public:
     void Note(const std::string& text) {
         std::lock_guard<std::mutex> lock(m_mutex);
         Erase();
-        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fprintf(stderr, "%s\n", TerminalText(text, true).c_str());
         Draw();
     }
 
@@ -294,8 +297,9 @@ int RunStation(const StationArgs& args, FlashJob job) {
     CatchStationSignals();
     const FirmwareImage& image = *station.Image();
     std::fprintf(stderr, "Station: %s, %llu bytes, SHA-256 %s; %zu slot%s, %s. Ctrl+C ends it.\n",
-                 args.file.c_str(), static_cast<unsigned long long>(image.bytes.size()),
-                 image.sha256.c_str(), args.ports.size(), args.ports.size() == 1 ? "" : "s",
+                 TerminalText(args.file).c_str(),
+                 static_cast<unsigned long long>(image.bytes.size()), image.sha256.c_str(),
+                 args.ports.size(), args.ports.size() == 1 ? "" : "s",
                  args.scan ? "a unit per serial number on standard input"
                            : "a unit whenever a port arrives");
     int exitCode = kExitOk;

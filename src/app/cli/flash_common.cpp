@@ -8,6 +8,7 @@
 #include <set>
 
 #include "app/progress_figures.h"
+#include "app/terminal_text.h"
 #include "commands.h"
 #include "common/stop_request.h"
 #include "serial/net_port.h"
@@ -40,7 +41,7 @@ std::string ProgressText(const TransferProgress& p) {
 
 std::string OneLine(std::string text) {
     std::replace(text.begin(), text.end(), '\n', ' ');
-    return text;
+    return TerminalText(text);
 }
 
 namespace {
@@ -75,12 +76,13 @@ bool CheckPorts(const std::vector<std::string>& ports) {
         NetPortAddress address;
         std::string error;
         if (IsNetworkPortName(port) && !ParseNetworkPortName(port, address, error)) {
-            std::cerr << "--port " << port << ": " << error << std::endl;
+            std::cerr << "--port " << TerminalText(port) << ": " << TerminalText(error)
+                      << std::endl;
             return false;
         }
         if (!seen.insert(PortIdentity(port)).second) {
-            std::cerr << "--port " << port << " is named twice: each port takes one run"
-                      << std::endl;
+            std::cerr << "--port " << TerminalText(port)
+                      << " is named twice: each port takes one run" << std::endl;
             return false;
         }
     }

@@ -16,7 +16,7 @@ int ExitCodeOf(FlashOutcome outcome);
 // " 42 %  7040/16384 bytes  960 B/s  0:09 left"
 std::string ProgressText(const TransferProgress& p);
 
-// Line breaks made blanks.
+// A message on one line (line breaks made blanks), escaped for the terminal.
 std::string OneLine(std::string text);
 
 // Usage errors in the ports, printed: a malformed URL, or a port named twice (also through

@@ -175,18 +175,19 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Selected(dlg), linkA, 5000);
     }
 
-    // Listed after the local ports (a malformed one left out), checked when added, kept in the
-    // settings, and taken off again.
+    // Listed after the local ports (a malformed one and a repeated one left out), checked when
+    // added, kept in the settings, and taken off again.
     void networkPorts() {
         const QString kept = QStringLiteral("rfc2217://127.0.0.1:1");
         const QString added = QStringLiteral("socket://[::1]:4001");
-        CPrivateEnvironment::SetSetting("NetworkPorts", QStringList{kept, "rfc2217://no-port"});
+        CPrivateEnvironment::SetSetting("NetworkPorts",
+                                        QStringList{kept, "rfc2217://no-port", kept});
         CPrivateEnvironment::SetSetting("ComPortStr", kept);
         CQuillon2Dlg dlg(nullptr, LinkTiming{},
                          Ports({{"Serial port (ttyS1)", "/nonexistent/ttyS1"}}));
         QVector<Box> boxes;
         RecordBoxes(dlg, boxes);
-        QCOMPARE(dlg.m_comboPort->count(), 2);  // the malformed one is left out
+        QCOMPARE(dlg.m_comboPort->count(), 2);  // the malformed and the repeated one left out
         QCOMPARE(dlg.m_comboPort->itemText(1), kept);
         QCOMPARE(Selected(dlg), kept);
 

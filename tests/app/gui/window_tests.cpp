@@ -207,7 +207,7 @@ private slots:
     }
 
     // Newest first, numbers sorted by value, a damaged line reported; Copy takes the selected
-    // rows.
+    // rows, formulas kept as text.
     void historyWindow() {
         const QString file = m_env->Path("history.jsonl");
         std::string lines;
@@ -218,6 +218,7 @@ private slots:
             r.outcome = "run" + std::to_string(i);
             r.bytesSent = sent[i];
             r.ending = "line one\nline two";
+            r.file = "=1+2";  // a formula to a spreadsheet
             lines += RecordToJson(r) + "\n" + (i == 0 ? "{damaged\n" : "");
         }
         QFile out(file);
@@ -243,6 +244,7 @@ private slots:
         QVERIFY(copied[0].startsWith(QStringLiteral("Start (UTC)\tEnd (UTC)\t")));
         QVERIFY(copied[1].contains(QStringLiteral("\t1280\t")));
         QVERIFY(copied[1].contains(QStringLiteral("line one line two")));
+        QVERIFY(copied[1].contains(QStringLiteral("\t'=1+2\t")));
     }
 
 private:
