@@ -130,9 +130,14 @@ void CStation::Start() {
     if (m_config.trigger == StationTrigger::Arrival) {
         m_changes = std::make_unique<CPortChanges>(m_config.ports);
     }
+    m_serving = m_slots.size();
     for (auto& slot : m_slots) {
         Slot& s = *slot;
-        s.thread = std::thread([this, &s] { Serve(s); });
+        s.thread = std::thread([this, &s] {
+            Serve(s);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            --m_serving;
+        });
     }
 }
 
@@ -169,6 +174,19 @@ void CStation::Stop() {
     if (m_changes) {
         m_changes->Wake();
     }
+}
+
+void CStation::Drain() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_draining = true;
+    }
+    m_wake.notify_all();
+}
+
+bool CStation::Finished() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_serving == 0;
 }
 
 void CStation::Abort() {
@@ -271,8 +289,10 @@ void CStation::AwaitDeparture(Slot& slot) {
 
 std::optional<std::string> CStation::AwaitScan(Slot& slot) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_wake.wait(lock, [&] { return m_stopping || slot.assigned.has_value(); });
-    if (m_stopping) {
+    m_wake.wait(lock, [&] {
+        return m_stopping || slot.assigned.has_value() || (m_draining && m_scans.empty());
+    });
+    if (m_stopping || !slot.assigned) {
         return std::nullopt;
     }
     std::optional<std::string> unit = std::move(slot.assigned);

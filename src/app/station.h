@@ -106,6 +106,10 @@ public:
     bool Scan(const std::string& serial);
     // No new unit starts; running transfers finish.
     void Stop();
+    // No serial number comes any more: the ones given are still flashed, then the slots end.
+    void Drain();
+    // Every slot has ended.
+    bool Finished() const;
     // Running transfers stop too (each slot's own stop source).
     void Abort();
     // Until every slot has ended (after Stop, Abort or a changed file).
@@ -138,6 +142,8 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stopping = false;
+    bool m_draining = false;
+    std::size_t m_serving = 0;  // slots whose thread still runs
     std::string m_stopReason;
     std::deque<std::string> m_scans;  // serials waiting for a free slot
     StationCounters m_counters;

@@ -309,7 +309,8 @@ int RunStation(const StationArgs& args, FlashJob job) {
             std::thread([scans] { ReadScans(scans); }).detach();
         }
         station.Start();
-        while (!station.Stopping()) {
+        bool draining = false;
+        while (!station.Stopping() && !station.Finished()) {
             if (g_stopSignals.load() > 0) {
                 station.Stop();
                 printer.Note(
@@ -332,9 +333,9 @@ int RunStation(const StationArgs& args, FlashJob job) {
                     printer.Note("Ignored a scan that " + why + ".");
                 }
             }
-            if (ended) {
-                station.Stop();  // no more serial numbers: the batch is done
-                break;
+            if (ended && !draining) {
+                station.Drain();  // no more serial numbers: the batch ends with those given
+                draining = true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }

@@ -185,6 +185,20 @@ TEST_F(CliStation, StopSignalsDuringATransfer) {
     }
 }
 
+// The end of the scanned input ends the station, once the serials given have been flashed.
+TEST_F(CliStation, EndOfInputFlashesWhatWasScanned) {
+    CSimRunner sim;
+    fs::create_symlink(sim.Port(), m_dir / "a");
+    const auto station = Station({"--trigger", "scan", "--port", "a"});
+    station->Write("SN-8\nSN-9\n");
+    station->CloseInput();
+    EXPECT_EQ(station->Wait(), 0) << station->Err();
+    std::vector<std::string> units;
+    for (const RunRecord& r : Records())
+        units.push_back(r.unit + " " + r.outcome);
+    EXPECT_EQ(units, (std::vector<std::string>{"SN-8 success", "SN-9 success"}));
+}
+
 // The firmware is refused before any slot is touched.
 TEST_F(CliStation, UnapprovedFirmwareTouchesNoPort) {
     CSimRunner sim;
