@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <set>
+#include <thread>
 
 #include "app/history.h"
 #include "app/sha256.h"
@@ -197,6 +198,31 @@ TEST_F(CliStation, EndOfInputFlashesWhatWasScanned) {
     for (const RunRecord& r : Records())
         units.push_back(r.unit + " " + r.outcome);
     EXPECT_EQ(units, (std::vector<std::string>{"SN-8 success", "SN-9 success"}));
+}
+
+// A network port arrives when it accepts a connection (the probe's connection closed before
+// the run opens its own), goes when it no longer does, and its next unit is flashed again.
+TEST_F(CliStation, NetworkPortArrivesWhenItAccepts) {
+    auto sim = std::make_unique<CChild>(
+        std::vector<std::string>{QUILLON_SIM_PATH, "--listen", "socket:0"});
+    ASSERT_TRUE(sim->AwaitLine(1, "listen: "));
+    const std::string out = sim->Out();
+    const std::string url = out.substr(
+        out.find("socket://"), out.find('\n', out.find("socket://")) - out.find("socket://"));
+    const auto station = Station({"--port", url});
+    ASSERT_TRUE(station->AwaitLine(1, "  success  ")) << station->Err();
+    sim->Signal(SIGTERM);
+    EXPECT_EQ(sim->Wait(), 0) << sim->Err();  // the probes were no client errors
+    // Nothing tells when a port that no longer accepts was looked at: it is looked at every
+    // 2 s, so it stays away for longer (back within one look, it never went).
+    std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+    sim = std::make_unique<CChild>(std::vector<std::string>{
+        QUILLON_SIM_PATH, "--listen", "socket:" + url.substr(url.rfind(':') + 1)});
+    ASSERT_TRUE(sim->AwaitLine(1, "listen: ")) << sim->Err();
+    ASSERT_TRUE(station->AwaitLine(1, "  success  ")) << station->Err();
+    station->Signal(SIGINT);
+    EXPECT_EQ(station->Wait(), 0) << station->Err();
+    EXPECT_EQ(Records().size(), 2u);
 }
 
 // The firmware is refused before any slot is touched.
