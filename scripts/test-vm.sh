@@ -339,8 +339,37 @@ expect "one removal, then one arrival: $(tr '\n\t' '|>' <"$last_out")" \
 expect "it ended on SIGINT with exit 0 (not $guest_status)" test "$guest_status" -eq 0
 end_case
 
-# Station case: added here once the station command exists (a slot armed on the adapter's
-# arrival, its run, re-armed after the pull).
+# A station slot on the adapter: the unit there is flashed at once; the adapter pulled and
+# plugged back in is the next unit, flashed again; SIGINT then ends the station.
+begin_case "station: a unit, pulled, the next"
+rm -f "$work/received-A.bin"
+guest '(sh -c "echo \$\$ >/tmp/station.pid; exec quillon-cli station --port /dev/ttyUSB0 --operator vm --work-order WO-VM /fw/Master_vm.mot" >/tmp/station.out 2>/tmp/station.err
+        echo $? >/tmp/station.status) &
+       for i in $(seq 600); do test "$(grep -c " success " /tmp/station.out)" -ge 1 && break; usleep 50000; done
+       cat /tmp/station.out'
+expect "the unit there at the start is flashed: $(tr '\n' '|' <"$last_out")" \
+    test "$(grep -c ' success ' "$last_out")" -eq 1
+expect "... the whole image" cmp -s "$work/received-A.bin" "$work/Master_vm.bin"
+rm -f "$work/received-A.bin"
+qmp '{"execute": "device_del", "arguments": {"id": "adapter"}}' || check 1 "device_del failed"
+guest 'for i in $(seq 200); do test -e /dev/ttyUSB0 || break; usleep 20000; done; test ! -e /dev/ttyUSB0'
+expect "the adapter went away" test "$guest_status" -eq 0
+qmp '{"execute": "device_add", "arguments": {"driver": "usb-serial", "id": "adapter", "chardev": "simA", "bus": "xhci.0"}}' ||
+    check 1 "device_add failed"
+replugged=$EPOCHREALTIME
+guest 'for i in $(seq 600); do test "$(grep -c " success " /tmp/station.out)" -ge 2 && break; usleep 50000; done
+       kill -INT $(cat /tmp/station.pid)
+       for i in $(seq 200); do test -s /tmp/station.status && break; usleep 50000; done
+       cat /tmp/station.out; quillon-cli history --json --work-order WO-VM; exit $(cat /tmp/station.status)'
+note "the next unit ended $(seconds_since "$replugged") s after the plug"
+expect "the plugged-in unit is flashed as the next: $(tr '\n' '|' <"$last_out")" \
+    test "$(grep -c ' success ' "$last_out")" -eq 2
+expect "... the whole image" cmp -s "$work/received-A.bin" "$work/Master_vm.bin"
+expect "the summary: 2 units, both passed" grep -q '^2 units: 2 passed, 0 failed' "$last_out"
+expect "exit 0 after SIGINT (not $guest_status)" test "$guest_status" -eq 0
+expect "two records of the work order, by the operator" \
+    test "$(grep -c '"outcome": *"success".*"operator": *"vm".*"work_order": *"WO-VM"' "$last_out")" -eq 2
+end_case
 
 guest 'dmesg' 30
 mv "$last_out" "$work/dmesg.log"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -35,6 +36,16 @@ constexpr const char* kNotSlaveText = "The file you selected is not correct salv
 constexpr const char* kNoFileText = "Please select mot|bin file!";
 constexpr const char* kCannotOpenFileText = "Can't open this mot|bin file!";
 constexpr const char* kNoTypeText = "Can't get master/slave type from the file name!";
+constexpr const char* kNotApprovedText =
+    "This is not the approved firmware: its SHA-256 differs. Nothing was sent.";
+
+// Two hexadecimal texts alike, ignoring case.
+bool SameHex(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
 
 enum class ImageKind { Mot, Bin, Unknown };
 
@@ -127,6 +138,10 @@ RunRecord StartRecord(const std::string& port, const FlashJob& job) {
     record.port = port;
     record.file = job.filePath;
     record.target = kTargetNames[job.targetType == kTargetMaster ? 0 : 1];
+    record.unit = job.unit;
+    record.operatorName = job.operatorName;
+    record.station = job.station.empty() ? HostName() : job.station;
+    record.workOrder = job.workOrder;
     return record;
 }
 
@@ -157,7 +172,7 @@ struct Ending {
 class Run {
 public:
     Run(CBootLink& link, const FlashJob& job, JobUi& ui, const RunTrace& trace)
-        : m_link(link), m_job(job), m_ui(ui), m_trace(trace) {
+        : m_link(link), m_job(job), m_ui(ui), m_trace(trace), m_image(job.image) {
         m_result.record = StartRecord(link.State().port, job);
     }
 
@@ -199,33 +214,22 @@ private:
 
         // The file is read (or converted) once; those bytes are checked, sent and hashed. A
         // damaged file is named as such before the first byte goes out.
-        std::vector<std::uint8_t> image;
-        std::uint64_t fileLength = 0;
-        try {
-            if (kind == ImageKind::Mot) {
-                const fs::path* dir = cleanup.WorkDir();
-                bool converted = false;
-                if (dir != nullptr) {
-                    converted = ConvertMotToBin(fs::path(m_job.filePath), *dir, m_ui, &image);
-                    std::error_code ec;
-                    for (const char* name : kTraceFileNames) {
-                        fs::remove(*dir / name, ec);
-                    }
-                }
-                if (!converted) {
-                    return Refused(kConversionErrorText);
-                }
-                cleanup.ConvertedImage(*dir / kImageFileName);
-                if (!PadImage(image, fileLength)) {
-                    return ReadError();
-                }
-            } else if (!LoadImage(m_job.filePath, image, fileLength)) {
-                return ReadError();
+        if (!m_image) {
+            auto loaded = std::make_shared<FirmwareImage>();
+            if (const auto refused = Load(kind, cleanup, *loaded)) {
+                return *refused;
             }
-        } catch (const std::bad_alloc&) {
-            return ReadError();
+            loaded->sha256 = Sha256Hex(loaded->bytes.data(), loaded->bytes.size());
+            m_image = std::move(loaded);
         }
-        m_result.record.sha256 = Sha256Hex(image.data(), image.size());
+        const std::vector<std::uint8_t>& image = m_image->bytes;
+        const std::uint64_t fileLength = m_image->fileLength;
+        m_result.record.sha256 = m_image->sha256;
+        if (!m_job.expectSha256.empty() && !SameHex(m_job.expectSha256, m_image->sha256)) {
+            return Refused(kNotApprovedText, "The image of " + m_job.filePath + " has SHA-256 " +
+                                                 m_image->sha256 + "; the approved one is " +
+                                                 m_job.expectSha256 + ".");
+        }
         // The device is told the padded length: it receives whole blocks only.
         const auto imageLength = static_cast<std::uint32_t>(image.size());
         std::array<std::uint8_t, 4> signature{};
@@ -294,6 +298,35 @@ private:
         }
         return {FlashOutcome::TransferFailed, ResultSuccess, kProgrammingErrorText,
                 TransferDetail(m_link.State().port, m_link.Timing(), report)};
+    }
+
+    // The image of the file: converted (a .mot) or read whole, then padded.
+    std::optional<Ending> Load(ImageKind kind, RunCleanup& cleanup, FirmwareImage& out) {
+        try {
+            if (kind == ImageKind::Mot) {
+                const fs::path* dir = cleanup.WorkDir();
+                bool converted = false;
+                if (dir != nullptr) {
+                    converted = ConvertMotToBin(fs::path(m_job.filePath), *dir, m_ui, &out.bytes);
+                    std::error_code ec;
+                    for (const char* name : kTraceFileNames) {
+                        fs::remove(*dir / name, ec);
+                    }
+                }
+                if (!converted) {
+                    return Refused(kConversionErrorText);
+                }
+                cleanup.ConvertedImage(*dir / kImageFileName);
+                if (!PadImage(out.bytes, out.fileLength)) {
+                    return ReadError();
+                }
+            } else if (!LoadImage(m_job.filePath, out.bytes, out.fileLength)) {
+                return ReadError();
+            }
+        } catch (const std::bad_alloc&) {
+            return ReadError();
+        }
+        return std::nullopt;
     }
 
     // How far a stopped run got, in the one line the command line prints and the history
@@ -369,6 +402,12 @@ private:
     const char* m_step = "";
     bool m_checkOnly = false;
     std::optional<CImageTransfer> m_transfer;  // once the data phase began
+
+public:
+    const std::shared_ptr<const FirmwareImage>& Image() const { return m_image; }
+
+private:
+    std::shared_ptr<const FirmwareImage> m_image;  // the job's, or once read
 };
 
 }  // namespace
@@ -379,7 +418,7 @@ FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui,
 }
 
 FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::string>& ports,
-                               JobUi& ui) {
+                               JobUi& ui, std::shared_ptr<const FirmwareImage>* kept) {
     std::string names;  // the record names the ports the run was meant for
     for (const std::string& port : ports) {
         names += (names.empty() ? "" : " ") + port;
@@ -387,7 +426,12 @@ FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::strin
     CSerialPort none;  // never opened
     CBootLink link(none, names);
     const RunTrace noTrace;
-    return Run(link, job, ui, noTrace).CheckOnly(names);
+    Run run(link, job, ui, noTrace);
+    FlashResult result = run.CheckOnly(names);
+    if (kept != nullptr && result.outcome == FlashOutcome::Success) {
+        *kept = run.Image();
+    }
+    return result;
 }
 
 FlashResult PortOpenFailure(const std::string& port, std::uint32_t error,

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,14 @@ enum class FlashOutcome {
     PortNotOpened,    // the port could not be opened (PortOpenFailure)
 };
 
+// A firmware image read (or converted), padded and hashed once, for runs that send the same
+// bytes again and again (several ports, a station's units).
+struct FirmwareImage {
+    std::vector<std::uint8_t> bytes;  // padded with 0xFF to whole blocks
+    std::uint64_t fileLength = 0;     // its own bytes, before the padding
+    std::string sha256;               // of bytes
+};
+
 struct FlashJob {
     std::string filePath;  // m_strFilePath
     std::string fileExt;   // m_strFileExt: "mot" or "bin" (any case), without the dot
@@ -35,6 +44,16 @@ struct FlashJob {
     // DefaultHistoryFile()).
     std::string frontEnd;
     std::filesystem::path historyFile;
+    // Recorded with the run; empty: not given (station: this computer's name).
+    std::string unit{};  // the unit's serial number
+    std::string operatorName{};
+    std::string station{};
+    std::string workOrder{};
+    // The approved image's SHA-256 (hex, any case); empty: any image. Another image is
+    // refused before anything is sent.
+    std::string expectSha256{};
+    // Already checked: the run sends these bytes instead of reading the file again.
+    std::shared_ptr<const FirmwareImage> image{};
 };
 
 struct FlashResult {
@@ -63,9 +82,9 @@ FlashResult FlashThreadProc(CBootLink& link, const FlashJob& job, JobUi& ui,
 // again), length and signature. A front end that flashes several ports checks the file once
 // this way before it touches any of them. A refused file ends as the run would (its message
 // shown through ui, its record naming the ports); a fit one gives outcome Success with
-// nothing shown or recorded.
+// nothing shown or recorded, and its image in kept (when given) for the runs to send.
 FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::string>& ports,
-                               JobUi& ui);
+                               JobUi& ui, std::shared_ptr<const FirmwareImage>* kept = nullptr);
 
 // The ending of a run whose port did not open (error: the system's code; operation: the call
 // that failed): its message, its detail and its history record. Shows nothing.

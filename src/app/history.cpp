@@ -111,6 +111,10 @@ const std::vector<HistoryColumn>& HistoryColumns() {
         {"SHA-256", [](const RunRecord& r) { return r.sha256; }, false},
         {"Ending", [](const RunRecord& r) { return r.ending; }, false},
         {"Detail", [](const RunRecord& r) { return r.detail; }, false},
+        {"Unit", [](const RunRecord& r) { return r.unit; }, false},
+        {"Operator", [](const RunRecord& r) { return r.operatorName; }, false},
+        {"Station", [](const RunRecord& r) { return r.station; }, false},
+        {"Work order", [](const RunRecord& r) { return r.workOrder; }, false},
     };
     return columns;
 }
@@ -156,6 +160,9 @@ std::string HistoryText(const RunRecord& r) {
         out += "    " + Shown(r.detail, true) + "\n";
     if (!r.trace.empty())
         out += "    wire trace " + Shown(r.trace) + "\n";
+    if (!r.unit.empty() || !r.operatorName.empty() || !r.workOrder.empty())
+        out += "    unit " + OrDash(r.unit) + ", operator " + OrDash(r.operatorName) +
+               ", work order " + OrDash(r.workOrder) + ", station " + OrDash(r.station) + "\n";
     return out;
 }
 

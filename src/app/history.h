@@ -28,10 +28,18 @@ struct RunRecord {
     std::string ending;   // the final message, as shown
     std::string detail;   // what else was known about the ending
     std::string trace;    // the run's wire trace file; empty when none was written
+    // Who and what the run was for; empty (null in the file) when not given.
+    std::string unit{};  // the unit's serial number
+    std::string operatorName{};
+    std::string station{};  // this computer's name unless given
+    std::string workOrder{};
 };
 
 // UTC, ISO 8601, to the second.
 std::string IsoUtc(std::chrono::system_clock::time_point when);
+
+// This computer's name, as the history records it; empty when the system does not say.
+std::string HostName();
 
 // $XDG_DATA_HOME/quillon/history.jsonl, else ~/.local/share/quillon/history.jsonl;
 // %LOCALAPPDATA%\quillon\history.jsonl on Windows. Empty when there is no such folder.

@@ -323,6 +323,10 @@ std::string RecordToJson(const RunRecord& r) {
     Field(out, "outcome", r.outcome, false);
     Field(out, "ending", r.ending, false);
     Field(out, "detail", r.detail, true);
+    Field(out, "unit", r.unit, true);
+    Field(out, "operator", r.operatorName, true);
+    Field(out, "station", r.station, true);
+    Field(out, "work_order", r.workOrder, true);
     if (!r.trace.empty()) {  // only runs that wrote one name it
         Field(out, "trace", r.trace, false);
     }
@@ -341,6 +345,8 @@ std::string* TextField(RunRecord& r, std::string_view key) {
         {"target", &RunRecord::target},      {"chip_reply", &RunRecord::chipReply},
         {"outcome", &RunRecord::outcome},    {"ending", &RunRecord::ending},
         {"detail", &RunRecord::detail},      {"trace", &RunRecord::trace},
+        {"unit", &RunRecord::unit},          {"operator", &RunRecord::operatorName},
+        {"station", &RunRecord::station},    {"work_order", &RunRecord::workOrder},
     };
     for (const auto& [name, member] : kFields) {
         if (key == name)

@@ -9,9 +9,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/history.h"
 #include "app/history_file.h"
 
 namespace fs = std::filesystem;
+
+std::string HostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    return name;
+}
 
 fs::path ApplicationDataFolder() {
     // A relative XDG_DATA_HOME is invalid and ignored, as the XDG rules say.

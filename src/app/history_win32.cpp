@@ -5,9 +5,16 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "app/history.h"
 #include "app/history_file.h"
 
 namespace fs = std::filesystem;
+
+std::string HostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
+}
 
 fs::path ApplicationDataFolder() {
     if (const wchar_t* local = _wgetenv(L"LOCALAPPDATA"); local != nullptr && *local != 0) {

@@ -59,6 +59,7 @@ CPortMonitor::CPortMonitor() : CPortMonitor(Options{}) {}
 CPortMonitor::CPortMonitor(const Options& options)
     : m_virtualFolder(options.virtualFolder.empty() ? VirtualPortsFolder() : options.virtualFolder),
       m_debounce(options.debounce),
+      m_changesOnly(options.changesOnly),
       m_udev(std::make_unique<Udev>()) {
     m_pollFd = epoll_create1(EPOLL_CLOEXEC);
     m_timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -130,10 +131,12 @@ void CPortMonitor::SetUpDevices() {
 void CPortMonitor::SetUpFolder() {
     // The folder may not exist yet (nothing has been simulated since boot): make it, private.
     const std::filesystem::path folder(m_virtualFolder);
-    mkdir(folder.parent_path().c_str(), 0700);
-    mkdir(folder.c_str(), 0700);
-    if (!IsPrivateFolder(m_virtualFolder)) {
-        return;
+    if (!m_changesOnly) {
+        mkdir(folder.parent_path().c_str(), 0700);
+        mkdir(folder.c_str(), 0700);
+        if (!IsPrivateFolder(m_virtualFolder)) {
+            return;
+        }
     }
     if (m_inotify < 0) {
         m_inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);

@@ -19,6 +19,9 @@ public:
         std::string virtualFolder;                // empty: VirtualPortsFolder()
         bool followDevices = true;                // the udev monitor on "tty"
         std::chrono::milliseconds debounce{300};  // quiet time before the notice
+        // Watch the folder for changes alone (its links are never listed from here), so it
+        // need not be private.
+        bool changesOnly = false;
     };
 
     CPortMonitor();
@@ -53,6 +56,7 @@ private:
 
     std::string m_virtualFolder;
     std::chrono::milliseconds m_debounce;
+    bool m_changesOnly = false;
     std::string m_deviceSource;
     int m_pollFd = -1;  // epoll set of the three below
     int m_inotify = -1;

@@ -40,10 +40,14 @@ RunRecord Sample() {
     r.outcome = "transfer-failed";
     r.ending = "Programming Process Error.\nPlease try again after 40 seconds!";
     r.detail = "ctl \x01\x1f\r end";
+    r.unit = "SN \"7\"";
+    r.operatorName = "Ann";
+    r.station = "line-3";
     return r;
 }
 
-const std::string kSampleJson =
+// As written before records named the unit: read as before, the unit's fields empty.
+const std::string kOldSampleJson =
     R"({"start":"2025-03-01T09:30:00Z","end":"2025-03-01T09:32:31Z","front_end":"desktop",)"
     R"("port":"/dev/serial/by-id/usb-FTDI, \"A\"","file":"C:\\fw\\Master )"
     "\xc3\xbc"
@@ -53,12 +57,19 @@ const std::string kSampleJson =
     R"("bytes_sent":1280,"bytes_total":131072,"outcome":"transfer-failed",)"
     R"("ending":"Programming Process Error.\nPlease try again after 40 seconds!",)"
     R"("detail":"ctl \u0001\u001f\r end"})";
+const std::string kSampleJson = kOldSampleJson.substr(0, kOldSampleJson.size() - 1) +
+                                R"(,"unit":"SN \"7\"","operator":"Ann","station":"line-3",)"
+                                R"("work_order":null})";
 
 TEST(History, RecordsAsJsonLines) {
     EXPECT_EQ(RecordToJson(Sample()), kSampleJson);
     RunRecord back;
     ASSERT_TRUE(RecordFromJson(kSampleJson, back));
     EXPECT_EQ(RecordToJson(back), kSampleJson);
+    ASSERT_TRUE(RecordFromJson(kOldSampleJson, back));
+    EXPECT_TRUE(back.unit.empty() && back.operatorName.empty() && back.station.empty() &&
+                back.workOrder.empty());
+    EXPECT_EQ(back.detail, Sample().detail);
     // What is not known is null, and reads back as nothing.
     RunRecord bare;
     bare.start = "s";
@@ -67,7 +78,8 @@ TEST(History, RecordsAsJsonLines) {
     const std::string bareJson =
         R"({"start":"s","end":"","front_end":"","port":"","file":"","sha256":null,"target":"",)"
         R"("image_version":null,"chip_reply":null,"bytes_sent":0,"bytes_total":0,)"
-        R"("outcome":"file-refused","ending":"","detail":null})";
+        R"("outcome":"file-refused","ending":"","detail":null,"unit":null,"operator":null,)"
+        R"("station":null,"work_order":null})";
     EXPECT_EQ(RecordToJson(bare), bareJson);
     ASSERT_TRUE(RecordFromJson(bareJson, back));
     EXPECT_EQ(RecordToJson(back), bareJson);
@@ -274,14 +286,14 @@ TEST(History, CsvQuotesWhatNeedsItAndOnlyCountsSortByValue) {
     EXPECT_EQ(
         HistoryCsv({Sample(), bare}),
         "Start (UTC),End (UTC),Front end,Outcome,Target,Bytes sent,Bytes total,Port,File,"
-        "Image version,Chip reply,SHA-256,Ending,Detail\r\n"
+        "Image version,Chip reply,SHA-256,Ending,Detail,Unit,Operator,Station,Work order\r\n"
         "2025-03-01T09:30:00Z,2025-03-01T09:32:31Z,desktop,transfer-failed,Master,1280,"
         "131072,\"/dev/serial/by-id/usb-FTDI, \"\"A\"\"\",C:\\fw\\Master \xc3\xbc\t1.mot,0x02,"
         "\"0x01, then ALL FLASH\"," +
             std::string(64, 'a') +
             ",\"Programming Process Error.\nPlease try again after 40 seconds!\","
-            "\"ctl \x01\x1f\r end\"\r\n"
-            "s,,,,,0,0,,'=1+2,,,,,\r\n");
+            "\"ctl \x01\x1f\r end\",\"SN \"\"7\"\"\",Ann,line-3,\r\n"
+            "s,,,,,0,0,,'=1+2,,,,,,,,,\r\n");
     // What a spreadsheet would run as a formula stays text.
     for (const std::string cell :
          {"=HYPERLINK(\"http://x\")", "+1", "-1", "@SUM(A1)", "\tx", "\rx"})

@@ -102,6 +102,10 @@ int CBootloaderSim::Serve() {
             break;
         }
         Advance(Clock::now());
+        if (m_opt.units > 0 && m_channel->ClientLeft() && !NextUnit()) {
+            stopped = true;
+            break;
+        }
     }
     if (m_runActive && m_opt.once) {
         EndRun("stopped before it ended");
@@ -135,6 +139,12 @@ std::optional<CBootloaderSim::Clock::time_point> CBootloaderSim::NextDue() const
 
 int CBootloaderSim::Status() const {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_opt.units > 0) {  // every unit flashed correctly
+        return !m_runs.empty() && std::all_of(m_runs.begin(), m_runs.end(),
+                                              [](const SimRun& r) { return r.Correct(); })
+                   ? 0
+                   : 1;
+    }
     if (m_opt.once) {
         return !m_runs.empty() && m_runs.back().Correct() ? 0 : 1;
     }
@@ -146,12 +156,43 @@ int CBootloaderSim::Status() const {
     return 0;
 }
 
+bool CBootloaderSim::NextUnit() {
+    EndRun("ended: the unit was disconnected");
+    Report(ReportKind::Info, "unit " + std::to_string(m_unit) + " disconnected");
+    m_wire.Clear();
+    m_in.clear();
+    m_inDone.clear();
+    m_discard = false;
+    m_txBlocked = false;
+    m_channel->Unplug();
+    if (static_cast<unsigned>(m_unit) >= m_opt.units) {
+        m_unitsDone = true;
+        return true;
+    }
+    const auto back = Clock::now() + std::chrono::milliseconds(m_opt.unitGapMs);
+    while (Clock::now() < back) {
+        if (m_channel->Wait(back) == CSimChannel::Event::Woken) {
+            return false;
+        }
+    }
+    ++m_unit;
+    m_channel->Open();
+    Report(ReportKind::Info, "unit " + std::to_string(m_unit) + " connected");
+    if (onNewLine) {
+        onNewLine(m_channel->Name());
+    }
+    return true;
+}
+
 void CBootloaderSim::ReadInput(Clock::time_point now) {
     std::uint8_t buf[4096];
     for (;;) {
         const std::size_t n = m_channel->Read(buf, sizeof buf);
         if (n == 0) {
             return;
+        }
+        if (m_opt.units > 0) {
+            m_channel->WatchClient();
         }
         for (std::size_t i = 0; i < n; ++i) {
             m_in.push_back(buf[i]);
@@ -301,7 +342,8 @@ CBootloaderSim::Outcome CBootloaderSim::Answer(SimStep step, const Bytes& msg, B
     const int occurrence = ++m_count[static_cast<int>(step)];
     Outcome out;
     for (const SimFault& f : m_opt.faults) {
-        if (f.step == step && (f.occurrence == 0 || f.occurrence == occurrence)) {
+        if (f.step == step && (f.occurrence == 0 || f.occurrence == occurrence) &&
+            (f.unit == 0 || f.unit == m_unit)) {
             out.fault = &f;
             break;
         }

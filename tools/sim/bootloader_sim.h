@@ -28,6 +28,11 @@ struct SimOptions {
     // Keep every run's messages, image and received bytes for Runs() and Received(). Off,
     // only each run's outcome stays, so a simulator serving for days does not grow.
     bool keepRuns = true;
+    // Serve this many units one after another (0: runs on one line until stopped): after each
+    // unit's client closed the line, the line is unplugged (the link removed) for unitGapMs
+    // and plugged in again, as the next unit. Then the simulator ends.
+    unsigned units = 0;
+    unsigned unitGapMs = 500;
 };
 
 struct SimMessage {
@@ -81,7 +86,7 @@ public:
     // When the next turn has something to do without new input (none: only input will).
     std::optional<Clock::time_point> NextDue() const;
     // With `once`: the run has ended and its last reply has gone out.
-    bool Finished() const { return m_opt.once && m_runEnded && m_wire.Idle(); }
+    bool Finished() const { return (m_opt.once && m_runEnded && m_wire.Idle()) || m_unitsDone; }
     // 0 when (with `once`, the) run was correct and complete (without `once`: no client
     // error in any run), 1 otherwise.
     int Status() const;
@@ -142,6 +147,9 @@ private:
     void OnBlock(const Bytes& msg, Clock::time_point doneAt);
     void OnEnd(const Bytes& msg, Clock::time_point doneAt);
     bool CheckVersionBranch();
+    // Serving units: the client left; unplugs the line and, unless it was the last unit (or
+    // stopped meanwhile), plugs in the next one. False when stopped.
+    bool NextUnit();
 
     SimOptions m_opt;
     std::unique_ptr<CSimChannel> m_channel;
@@ -162,6 +170,8 @@ private:
     std::optional<char> m_branch;   // 'W' or 'A' after a version byte
     std::uint32_t m_blocksExpected = 0;
     std::uint8_t m_sum = 0;
+    int m_unit = 1;            // the unit being served
+    bool m_unitsDone = false;  // every unit has been served
 
     mutable std::mutex m_mutex;  // guards what the observers read
     std::vector<SimRun> m_runs;

@@ -107,6 +107,31 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_path = pty->SlavePath();
         m_pty = std::move(pty);
+        m_watching = false;
+        m_lineText.clear();
+    }
+
+    void WatchClient() override {
+        if (m_pty && !m_watching) {
+            m_lineText = LineText(m_pty->KeptSlave());  // the settings the client made
+            m_pty->DropKeptSlave();
+            m_watching = true;
+        }
+    }
+
+    bool ClientLeft() override {
+        if (!m_pty || !m_watching) {
+            return false;
+        }
+        pollfd p{m_pty->Master(), POLLIN, 0};
+        return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0 && (p.revents & POLLIN) == 0;
+    }
+
+    // The unit goes: its link first (a port list never shows a dead terminal), then the
+    // terminal. The link's lock stays: the next unit comes under the same name.
+    void Unplug() override {
+        RemoveLinkToUs();
+        m_pty.reset();
     }
 
     std::string Name() const override {
@@ -167,20 +192,29 @@ public:
         if (m_linkLock < 0) {
             return;
         }
-        char target[4096];
-        const ssize_t n = readlink(m_linkPath.c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == Name()) {
-            unlink(m_linkPath.c_str());
-        }
+        RemoveLinkToUs();
         // Removed while still locked: the next simulator locks a file of its own.
         unlink(LinkLockFile(m_linkPath).c_str());
         close(m_linkLock);
         m_linkLock = -1;
     }
 
-    std::string Line() const override { return m_pty ? LineText(m_pty->KeptSlave()) : ""; }
+    std::string Line() const override {
+        return !m_pty ? "" : m_watching ? m_lineText : LineText(m_pty->KeptSlave());
+    }
 
 private:
+    void RemoveLinkToUs() {
+        if (m_linkLock < 0) {
+            return;
+        }
+        char target[4096];
+        const ssize_t n = readlink(m_linkPath.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == Name()) {
+            unlink(m_linkPath.c_str());
+        }
+    }
+
     // Re-pointing goes through a new link renamed over the old one: a client never sees the
     // name missing.
     void PointLink(const std::string& target) {
@@ -201,6 +235,8 @@ private:
     std::string m_linkPath;
     int m_linkLock = -1;
     std::unique_ptr<CPty> m_pty;
+    bool m_watching = false;     // the kept slave dropped: a hang-up means the client left
+    std::string m_lineText;      // the line as it was when the slave was dropped
     mutable std::mutex m_mutex;  // guards m_path, which Name() reads from other threads
     std::string m_path;
 };
@@ -232,6 +268,13 @@ CPty::CPty() {
     cfsetispeed(&t, B9600);
     cfsetospeed(&t, B9600);
     tcsetattr(m_keep, TCSANOW, &t);
+}
+
+void CPty::DropKeptSlave() {
+    if (m_keep >= 0) {
+        close(m_keep);
+        m_keep = -1;
+    }
 }
 
 void CPty::Close() {

@@ -19,6 +19,9 @@ public:
     const std::string& SlavePath() const { return m_slavePath; }
     // Closes both sides: the client's line is hung up.
     void Close();
+    // Closes the kept descriptor of the slave: once the client closes it too, the master
+    // reads a hang-up.
+    void DropKeptSlave();
 
 private:
     int m_master = -1;

@@ -41,6 +41,13 @@ public:
     // those are on; empty where the channel cannot tell.
     virtual std::string Line() const { return ""; }
 
+    // Serving unit after unit: a client has sent something, so its closing the line from now
+    // on ends the unit (ClientLeft). Then the line is unplugged, and plugged in again (Open)
+    // as the next unit. Channels that cannot tell a client leaving do nothing.
+    virtual void WatchClient() {}
+    virtual bool ClientLeft() { return false; }
+    virtual void Unplug() {}
+
     // Ends a Wait() early. Safe from another thread and from a signal handler.
     void Wake();
 

@@ -19,6 +19,7 @@ struct SimFault {
     };
     SimStep step = SimStep::Select;
     int occurrence = 0;  // 1-based within a run; 0 = every occurrence
+    int unit = 0;        // serving units: only in this one (1-based); 0 = in every unit
     Action action = Action::Silence;
     std::vector<std::uint8_t> bytes;  // Reply
     // Split, and a Reply with "+split": the pause between the parts, and the bytes in each

@@ -95,6 +95,21 @@ int main(int argc, char** argv) {
                    "emulate the wire: each byte takes 10/BAUD s each way; 0 = instant")
         ->default_val(0);
     app.add_option("--fault", faults, "inject a fault, STEP[:N]=ACTION (below); repeatable");
+#ifndef _WIN32
+    std::vector<std::string> unitFaults;
+    app.add_option("--units", opt.units,
+                   "serve K units one after another on the link, as a station sees them: once "
+                   "a unit's client has closed the line, the link goes away for --unit-gap ms "
+                   "and comes back on a new terminal as the next unit; ends after the K-th "
+                   "(exit 0 when every unit's run was correct and complete)")
+        ->check(CLI::Range(1u, 1000000u));
+    app.add_option("--unit-gap", opt.unitGapMs, "ms a unit's link stays away before the next")
+        ->check(CLI::Range(0u, 600000u))
+        ->default_val(opt.unitGapMs);
+    app.add_option("--unit-fault", unitFaults,
+                   "a fault in one unit only, K:STEP[:N]=ACTION (2:select=silence: the second "
+                   "unit stays silent); repeatable, with --units");
+#endif
     app.add_option("--save-image", opt.saveImage,
                    "write the received image here when a run completes (replaced whole; a run "
                    "that does not complete leaves it as it was)");
@@ -121,6 +136,38 @@ int main(int argc, char** argv) {
         return rc == 0 ? 0 : 2;
     }
 
+#ifndef _WIN32
+    for (const std::string& text : unitFaults) {
+        SimFault f;
+        std::string error;
+        const std::size_t colon = text.find(':');
+        unsigned long unit = 0;
+        try {
+            unit = colon == std::string::npos || colon == 0 ? 0 : std::stoul(text.substr(0, colon));
+        } catch (const std::exception&) {
+            unit = 0;
+        }
+        if (unit == 0 || text.find_first_not_of("0123456789") != colon || unit > 1000000 ||
+            !ParseSimFault(text.substr(colon + 1), f, error)) {
+            std::cerr << "quillon-sim: --unit-fault "
+                      << (error.empty() ? "'" + text + "': expected K:STEP[:N]=ACTION, K from 1"
+                                        : error)
+                      << "\n";
+            return 2;
+        }
+        f.unit = static_cast<int>(unit);
+        opt.faults.push_back(f);
+    }
+    if (opt.units > 0 && (opt.once || !listen.empty())) {
+        std::cerr << "quillon-sim: --units serves pseudo-terminals until the last unit; leave out "
+                     "--once and --listen\n";
+        return 2;
+    }
+    if (!unitFaults.empty() && opt.units == 0) {
+        std::cerr << "quillon-sim: --unit-fault needs --units\n";
+        return 2;
+    }
+#endif
     opt.slave = target == "slave";
     opt.keepRuns = false;  // serving for days must not grow
     bool rfc2217 = false;

@@ -20,15 +20,12 @@
 
 #include "app/flash_run.h"
 #include "app/history.h"
-#include "app/progress_figures.h"
 #include "app/session.h"
 #include "app/terminal_text.h"
 #include "app/trace_line.h"
 #include "commands.h"
 #include "common/stop_request.h"
-#include "serial/net_port.h"
-#include "serial/port_identity.h"
-#include "serial/serial_port.h"
+#include "flash_common.h"
 
 namespace {
 
@@ -39,15 +36,6 @@ constexpr const char* kClearLine = "   ";  // the console may not know escape se
 #else
 constexpr const char* kClearLine = "\033[K";
 #endif
-
-// " 42 %  7040/16384 bytes  960 B/s  0:09 left"
-std::string ProgressText(const TransferProgress& p) {
-    const ProgressFigures figures = ComputeProgressFigures(p);
-    char text[128];
-    std::snprintf(text, sizeof text, "%5s  %u/%u bytes  %s  %s", p.text.c_str(), p.sent, p.total,
-                  FormatRate(figures).c_str(), FormatTimeLeft(figures).c_str());
-    return text;
-}
 
 // Prints what the GUI would show in boxes: success on stdout, everything else on stderr. The
 // texts reach the terminal escaped, the names in them (the ports, the file) in full.
@@ -100,24 +88,6 @@ private:
     int m_lastDecile = -1;
 };
 
-int ExitCodeOf(FlashOutcome outcome) {
-    switch (outcome) {
-        case FlashOutcome::Success:
-            return kExitOk;
-        case FlashOutcome::TransferFailed:
-            return kExitTransferFailed;
-        case FlashOutcome::FileRefused:
-            return kExitFileRefused;
-        case FlashOutcome::HandshakeFailed:
-            return kExitHandshakeFailed;
-        case FlashOutcome::PortNotOpened:
-            return kExitPortNotOpened;
-        case FlashOutcome::Stopped:
-            return 128 + StopRequested();
-    }
-    return kExitTransferFailed;
-}
-
 // --- several ports at once --------------------------------------------------------------
 
 struct PortRun {
@@ -129,12 +99,6 @@ struct PortRun {
     std::uint32_t bytes = 0;  // image bytes that went out on the line
     double seconds = 0;
 };
-
-// A message on one line, escaped for the terminal.
-std::string OneLine(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    return TerminalText(text);
-}
 
 std::vector<std::string> Shown(const std::vector<std::string>& ports) {
     std::vector<std::string> shown;
@@ -359,27 +323,6 @@ int FlashPorts(const std::vector<std::string>& ports, const FlashJob& job, bool 
 
 // --- the command ------------------------------------------------------------------------
 
-// Usage errors in the ports: a malformed URL, or one device named twice (through two links,
-// two spellings of one server, ...).
-bool CheckPorts(const std::vector<std::string>& ports) {
-    for (const std::string& port : ports) {
-        NetPortAddress address;
-        std::string error;
-        if (IsNetworkPortName(port) && !ParseNetworkPortName(port, address, error)) {
-            std::cerr << "--port " << TerminalText(port) << ": " << TerminalText(error)
-                      << std::endl;
-            return false;
-        }
-    }
-    if (const std::optional<SamePort> same = FindSamePort(ports)) {
-        std::cerr << "--port " << TerminalText(ports[same->second])
-                  << " is named twice (also as --port " << TerminalText(ports[same->first])
-                  << "): each port takes one run" << std::endl;
-        return false;
-    }
-    return true;
-}
-
 // The trace file of each port: FILE itself for one port, else FILE with each port's name in it
 // (numbered when two names come out the same). Each is created here, before any port is
 // touched, so that a path that may not be written ends the command as a usage error.
@@ -407,7 +350,7 @@ bool TraceFiles(const std::string& file, const std::vector<std::string>& ports,
 }
 
 int RunFlash(const std::vector<std::string>& ports, const std::string& file, bool json,
-             const std::string& trace) {
+             const std::string& trace, FlashJob job) {
     const FileCheck check = CheckFirmwareFile(file);
     if (file.empty()) {  // no file named is a usage error
         std::cerr << check.message << std::endl;
@@ -421,7 +364,6 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
         std::cerr << check.message << std::endl;
         return kExitFileRefused;
     }
-    FlashJob job;
     job.filePath = file;
     job.fileExt = FileExtension(file);
     job.targetType = check.targetType;
@@ -432,7 +374,8 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
     // The whole file is checked before any port is touched: a faulty file reaches no device.
     {
         CliUi ui(names);
-        const FlashResult checked = CheckFirmwareImage(job, ports, ui);
+        // Its image is what every run then sends: the file is read once.
+        const FlashResult checked = CheckFirmwareImage(job, ports, ui, &job.image);
         if (checked.outcome != FlashOutcome::Success) {
             return ExitCodeOf(checked.outcome);
         }
@@ -475,11 +418,14 @@ void AddFlashCommand(CLI::App& app, int& exitCode) {
         cmd->add_option("--trace",
                         "write every byte on the wire, with its time, into this file (with several "
                         "ports: one file each, named after the port)");
+    auto tags = std::make_shared<FlashJob>();
+    AddRecordOptions(*cmd, tags, true);
     auto* file =
         cmd->add_option("FILE", "Firmware file; its name must contain Master or Slave")->required();
-    cmd->callback([&exitCode, port, json, trace, file] {
-        exitCode = RunFlash(port->as<std::vector<std::string>>(), file->as<std::string>(),
-                            json->count() > 0, trace->count() > 0 ? trace->as<std::string>() : "");
+    cmd->callback([&exitCode, port, json, trace, file, tags] {
+        exitCode =
+            RunFlash(port->as<std::vector<std::string>>(), file->as<std::string>(),
+                     json->count() > 0, trace->count() > 0 ? trace->as<std::string>() : "", *tags);
     });
 }
 

@@ -1,6 +1,8 @@
-// quillon-cli history [--json] [--last N]: the runs of both front ends, oldest first, from
-// the history file in the user's application-data folder.
+// quillon-cli history [--json] [--last N] [--unit S] [--work-order W] [--since TIME]: the runs
+// of both front ends, oldest first, from the history file in the user's application-data
+// folder.
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "app/history.h"
@@ -9,15 +11,51 @@
 
 namespace {
 
-int RunHistory(bool json, int last) {
+struct Filter {
+    std::string unit;       // empty: any
+    std::string workOrder;  // empty: any
+    std::string since;      // as recorded: 2025-03-01T09:30:00Z; empty: any
+    bool Matches(const RunRecord& r) const {
+        return (unit.empty() || r.unit == unit) &&
+               (workOrder.empty() || r.workOrder == workOrder) &&
+               (since.empty() || r.start >= since);
+    }
+};
+
+// --since takes a UTC date (2025-03-01) or time (2025-03-01T09:30:00Z, or without the Z or
+// the seconds), made into the recorded form so that the texts compare as the times do.
+bool SinceTime(const std::string& text, std::string& out) {
+    static const char kPattern[] = "dddd-dd-ddTdd:dd:dd";
+    std::string t = text;
+    if (!t.empty() && t.back() == 'Z')
+        t.pop_back();
+    if (t.size() == 10)
+        t += "T00:00:00";
+    else if (t.size() == 16)
+        t += ":00";
+    if (t.size() != sizeof kPattern - 1)
+        return false;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        const bool digit = t[i] >= '0' && t[i] <= '9';
+        if (kPattern[i] == 'd' ? !digit : t[i] != kPattern[i])
+            return false;
+    }
+    out = t + "Z";
+    return true;
+}
+
+int RunHistory(bool json, int last, const Filter& filter) {
     const auto file = DefaultHistoryFile();
-    const HistoryContents history = ReadHistory(file);
+    HistoryContents history = ReadHistory(file);
+    std::erase_if(history.records, [&](const RunRecord& r) { return !filter.Matches(r); });
     for (const std::string& warning : history.warnings) {
         std::cerr << "warning: " << TerminalText(warning) << std::endl;
     }
     if (history.records.empty()) {
         if (!json)
-            std::cerr << "No runs recorded yet in " << TerminalText(file.string()) << std::endl;
+            std::cerr << (history.exists ? "No runs recorded in " : "No runs recorded yet in ")
+                      << TerminalText(file.string()) << (history.exists ? " match" : "")
+                      << std::endl;
         return kExitOk;
     }
     std::size_t first = 0;
@@ -37,8 +75,25 @@ void AddHistory(CLI::App& app, int& exitCode) {
     auto* cmd = app.add_subcommand("history", "Show the recorded runs of both front ends");
     auto* json = cmd->add_flag("--json")->description("One JSON object per run, as recorded");
     auto* last = cmd->add_option("--last", "Only the last N runs")->check(CLI::NonNegativeNumber);
-    cmd->callback([&exitCode, json, last] {
-        exitCode = RunHistory(json->count() > 0, last->count() > 0 ? last->as<int>() : -1);
+    auto filter = std::make_shared<Filter>();
+    cmd->add_option("--unit", filter->unit, "Only the runs of this unit (its serial number)");
+    cmd->add_option("--work-order", filter->workOrder, "Only the runs of this work order");
+    auto* since = cmd->add_option("--since",
+                                  "Only the runs started at or after this UTC time "
+                                  "(2025-03-01 or 2025-03-01T09:30:00Z)")
+                      ->check(CLI::Validator(
+                          [](const std::string& text) {
+                              std::string ignored;
+                              return SinceTime(text, ignored)
+                                         ? std::string()
+                                         : "expected a UTC date or time, such as 2025-03-01 or "
+                                           "2025-03-01T09:30:00Z";
+                          },
+                          "TIME"));
+    cmd->callback([&exitCode, json, last, since, filter] {
+        if (since->count() > 0)
+            SinceTime(since->as<std::string>(), filter->since);
+        exitCode = RunHistory(json->count() > 0, last->count() > 0 ? last->as<int>() : -1, *filter);
     });
 }
 

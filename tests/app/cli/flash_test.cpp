@@ -14,6 +14,7 @@
 #include <regex>
 
 #include "app/history.h"
+#include "app/sha256.h"
 #include "firmware_gen.h"
 #include "private_data_home.h"
 #include "pty_pair.h"
@@ -78,6 +79,10 @@ TEST_F(CliFlash, ExitCodesAndStreams) {
         std::string err;  // ending in "*": what stderr begins with
         int signal = 0;
     };
+    const std::string sha = Sha256Hex(m_fw.image.data(), m_fw.image.size());
+    std::string upper = sha;
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    const std::string other(64, '0');
     // A transfer failure's exit code and texts are shown with several ports.
     // clang-format off
     const Case cases[] = {
@@ -100,6 +105,13 @@ TEST_F(CliFlash, ExitCodesAndStreams) {
          "--trace: by-id is a symbolic link\n"},
         {"SIGINT", {"flash", "--port", "inverter", mot}, CSimRunner::Faults({"table=silence"}), 130, "",
          "stopped by SIGINT during the handshake; nothing was written to the inverter\n", SIGINT},
+        {"not the approved firmware", {"flash", "--expect-sha256", other, "--port", "inverter", "Master.bin"}, {}, 3, "",
+         "This is not the approved firmware: its SHA-256 differs. Nothing was sent.\nThe image of Master.bin has SHA-256 " + sha +
+         "; the approved one is " + other + ".\n"},
+        {"approval is not a digest", {"flash", "--expect-sha256", sha.substr(1), "--port", "inverter", "Master.bin"}, {}, 2, "",
+         "--expect-sha256: expected 64 hexadecimal digits\n*"},
+        {"approved, in capitals", {"flash", "--expect-sha256", upper, "--unit", "SN-1", "--port", "inverter", "Master.bin"}, {}, 0,
+         "Master Programming successfully !\n", "Programming 17408 bytes...\n*"},
         {"success", {"flash", "--port", "inverter", mot}, {}, 0, "Master Programming successfully !\n",
          "Programming 17408 bytes...\n  0 %  64/17408 bytes  -- B/s  -:-- left\n*"},
     };
@@ -115,6 +127,9 @@ TEST_F(CliFlash, ExitCodesAndStreams) {
         // Whatever the ending, a signal included: no working folder left, and the port free
         // for the next run of any user (its exclusive mark cleared).
         EXPECT_TRUE(fs::is_empty(m_dir / "tmp"));
+        if (c.exit == 3) {  // a refused file reaches no device
+            EXPECT_TRUE(sim->Received().empty());
+        }
         const int fd = open(sim->Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         int exclusive = -1;
         EXPECT_TRUE(ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0);
