@@ -7,12 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "app/firmware_image.h"
 #include "app/history.h"
 #include "common/job_ui.h"
 #include "protocol/boot_link.h"
-
-constexpr int kTargetMaster = 0;
-constexpr int kTargetSlave = 1;
 
 // How a run ended; front ends map it to exit codes.
 enum class FlashOutcome {
@@ -45,6 +43,7 @@ struct FlashResult {
     std::string detail;                     // what else is known, shown beneath the message
     RunRecord record;                       // as appended to the history
     std::string historyError;               // why the record could not be appended, if it could not
+    std::string summary;  // FirmwareSummaryText of the image, once it was read and found fit
 };
 
 // The wire trace of a run, as the run names it in its detail and its record.
@@ -72,15 +71,3 @@ FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::strin
 FlashResult PortOpenFailure(const std::string& port, std::uint32_t error,
                             const std::string& operation, const FlashJob& job,
                             const RunTrace& trace = {});
-
-// The Flash command's file checks, in order: empty path, unreadable file, no "Master" or
-// "Slave" in the file's name part. On success targetType is set and message is empty.
-struct FileCheck {
-    std::string message;  // the warning to show, or empty
-    int targetType = kTargetMaster;
-};
-FileCheck CheckFirmwareFile(const std::string& path);
-
-// The extension as a file dialog reports it: the part after the last dot of the name part,
-// without the dot, case kept; empty when there is none.
-std::string FileExtension(const std::string& path);
