@@ -1,11 +1,12 @@
 // quillon-cli ports: the port list as the GUI shows it, one entry a line: the text, a tab,
-// the name the GUI would open and save for it. Only reads what the system publishes about
-// its devices; no device is opened.
+// the name the GUI would open and save for it; then the network ports saved in the window,
+// marked as such. Only reads what the system publishes about its devices; no device is opened.
 #include <cstdio>
 #include <memory>
 
 #include "commands.h"
 #include "ports/port_list.h"
+#include "saved_ports.h"
 #ifndef _WIN32
 #include "ports_watch.h"
 #endif
@@ -20,12 +21,17 @@ int RunPorts() {
     for (const CPortEntry& entry : list.GetEntries()) {
         std::printf("%s\t%s\n", entry.m_strText.c_str(), entry.m_strName.c_str());
     }
+    for (const std::string& url : SavedNetworkPorts()) {
+        std::printf("%s (saved network port)\t%s\n", url.c_str(), url.c_str());
+    }
     return kExitOk;
 }
 
 void AddPorts(CLI::App& app, int& exitCode) {
     CLI::App* command =
-        app.add_subcommand("ports", "List the serial ports as the GUI does, with their names");
+        app.add_subcommand("ports",
+                           "List the serial ports as the GUI does, with their names, then the "
+                           "network ports saved in the GUI");
 #ifdef _WIN32
     command->callback([&exitCode] { exitCode = RunPorts(); });
 #else
