@@ -1,10 +1,10 @@
 #include "app/history.h"
 
 #include <ctime>
-#include <fstream>
 #include <system_error>
 
 #include "app/history_file.h"
+#include "app/terminal_text.h"
 #include "common/hex.h"
 
 namespace fs = std::filesystem;
@@ -45,17 +45,35 @@ bool AppendRunRecord(const fs::path& file, const RunRecord& record, std::string&
 
 HistoryContents ReadHistory(const fs::path& file) {
     HistoryContents contents;
-    std::error_code ec;
-    if (file.empty() || !fs::exists(file, ec))
+    if (file.empty())
         return contents;
-    contents.exists = true;
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        contents.warnings.push_back(file.string() + ": cannot be read");
-        return contents;
+    std::string bytes;
+    std::string error;
+    switch (ReadRegularFile(file, bytes, error)) {
+        case ReadResult::Missing:
+            return contents;
+        case ReadResult::Failed:
+            contents.exists = true;
+            contents.warnings.push_back(error + "; not read");
+            return contents;
+        case ReadResult::Read:
+            break;
     }
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
+    contents = ParseHistory(bytes, file.string());
+    contents.exists = true;
+    return contents;
+}
+
+HistoryContents ParseHistory(std::string_view bytes, const std::string& name) {
+    HistoryContents contents;
+    int number = 0;
+    for (std::size_t at = 0; at < bytes.size();) {
+        std::size_t end = bytes.find('\n', at);
+        if (end == std::string_view::npos)
+            end = bytes.size();
+        std::string line(bytes.substr(at, end - at));
+        at = end + 1;
+        ++number;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos)
@@ -64,7 +82,7 @@ HistoryContents ReadHistory(const fs::path& file) {
         if (RecordFromJson(line, record)) {
             contents.records.push_back(std::move(record));
         } else {
-            contents.warnings.push_back(file.string() + ": line " + std::to_string(number) +
+            contents.warnings.push_back(name + ": line " + std::to_string(number) +
                                         " is damaged and was skipped");
         }
     }
@@ -98,7 +116,58 @@ const std::vector<HistoryColumn>& HistoryColumns() {
 }
 
 namespace {
-void CsvField(std::string& out, const std::string& value) {
+
+// A field of the text view: escaped, and the message texts' own line breaks made blanks.
+std::string Shown(const std::string& text, bool oneLine = false) {
+    if (!oneLine)
+        return TerminalText(text);
+    std::string line = text;
+    for (char& c : line) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    return TerminalText(line);
+}
+
+std::string OrDash(const std::string& text) {
+    return text.empty() ? std::string("-") : Shown(text);
+}
+
+std::string Padded(std::string text, std::size_t width) {
+    if (text.size() < width)
+        text.resize(width, ' ');
+    return text;
+}
+
+}  // namespace
+
+std::string HistoryText(const RunRecord& r) {
+    std::string out = Shown(r.start) + "  " + Padded(OrDash(r.frontEnd), 7) + "  " +
+                      Padded(Shown(r.outcome), 16) + "  " + Padded(OrDash(r.target), 6) + "  " +
+                      std::to_string(r.bytesSent) + "/" + std::to_string(r.bytesTotal) +
+                      " bytes  " + OrDash(r.port) + "  " + Shown(r.file) + "\n    sha256 " +
+                      OrDash(r.sha256);
+    if (r.imageVersion >= 0)
+        out += ", image version " + HexText(static_cast<unsigned>(r.imageVersion));
+    if (!r.chipReply.empty())
+        out += ", chip replied " + Shown(r.chipReply);
+    out += "\n    ended " + Shown(r.end) + ": " + Shown(r.ending, true) + "\n";
+    if (!r.detail.empty())
+        out += "    " + Shown(r.detail, true) + "\n";
+    if (!r.trace.empty())
+        out += "    wire trace " + Shown(r.trace) + "\n";
+    return out;
+}
+
+std::string SpreadsheetCell(const std::string& text) {
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string::npos)
+        return "'" + text;
+    return text;
+}
+
+namespace {
+void CsvField(std::string& out, const std::string& text) {
+    const std::string value = SpreadsheetCell(text);
     if (value.find_first_of(",\"\r\n") == std::string::npos) {
         out += value;
         return;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct RunRecord {
@@ -52,7 +53,16 @@ struct HistoryContents {
     std::vector<RunRecord> records;     // in the order they were written
     std::vector<std::string> warnings;  // one per damaged line, and a file that cannot be read
 };
+// Reads only a regular file: a link is not followed, and a FIFO or a device is refused at once
+// (with a warning) instead of being waited on.
 HistoryContents ReadHistory(const std::filesystem::path& file);
+// The records of a history file's bytes; name is the file in the warnings.
+HistoryContents ParseHistory(std::string_view bytes, const std::string& name);
+
+// One record as `quillon-cli history` prints it: three or four lines, each with its line end.
+// Whatever the record holds, it cannot start a line of its own or reach the terminal as a
+// control character.
+std::string HistoryText(const RunRecord& record);
 
 // The columns every view of the history shows, in order.
 struct HistoryColumn {
@@ -62,5 +72,10 @@ struct HistoryColumn {
 };
 const std::vector<HistoryColumn>& HistoryColumns();
 
-// The records as CSV (RFC 4180: a header line, CR LF, fields quoted where needed).
+// A cell for a spreadsheet: one that a spreadsheet would take for a formula (it begins with
+// =, +, -, @, a tab or a carriage return) gets a leading single quote, so that a file named
+// =HYPERLINK(...) stays text.
+std::string SpreadsheetCell(const std::string& text);
+// The records as CSV (RFC 4180: a header line, CR LF, fields quoted where needed), every
+// field a SpreadsheetCell.
 std::string HistoryCsv(const std::vector<RunRecord>& records);

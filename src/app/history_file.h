@@ -1,4 +1,6 @@
-// The platform layer of the history file: where it lives, and the locked append.
+// The platform layer of the history file: where it lives, the locked append and the read.
+// Both touch only a regular file of the history's own: a link is never followed (it could
+// lead into another file or to a serial line) and a FIFO or a device is never waited on.
 #pragma once
 
 #include <filesystem>
@@ -11,3 +13,12 @@ std::filesystem::path ApplicationDataFolder();
 // disk. A last line cut short by a crash first gets its line end. False, with the reason in
 // error, when it could not.
 bool AppendLocked(const std::filesystem::path& file, std::string line, std::string& error);
+
+enum class ReadResult { Read, Missing, Failed };
+// The whole of file in bytes; Failed, with the reason in error, for anything but a regular
+// file that could be read.
+ReadResult ReadRegularFile(const std::filesystem::path& file, std::string& bytes,
+                           std::string& error);
+
+// Why a path that is no regular file was refused.
+inline constexpr const char* kNotRegularFile = "not a regular file (a link, a FIFO or a device)";

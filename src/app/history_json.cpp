@@ -1,17 +1,26 @@
 // The history's records as JSON: one flat object per line, written and read strictly.
+// Strings are written as UTF-8 only: a text that is not (a file or port name in another
+// encoding) is written with U+FFFD for each stray byte, and its bytes follow in hex in a
+// field of its own, KEY_hex, so that strict readers take the line and nothing is lost.
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 
 #include "app/history.h"
+#include "common/utf8.h"
 
 namespace {
 
-void AppendJsonString(std::string& out, const std::string& value) {
+// Every control (C0, DEL, C1) and the line separators are escaped as well: a line shown on a
+// terminal runs nothing, and JavaScript's readers take it too.
+void AppendJsonString(std::string& out, const std::string& text) {
+    const std::string value = ValidUtf8(text);
     out += '"';
-    for (const char c : value) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
+    char32_t cp = 0;
+    for (std::size_t at = 0; at < value.size();) {
+        const std::size_t n = Utf8SequenceAt(value, at, cp);
+        switch (cp) {
             case '"':
                 out += "\\\"";
                 break;
@@ -28,14 +37,15 @@ void AppendJsonString(std::string& out, const std::string& value) {
                 out += "\\t";
                 break;
             default:
-                if (u < 0x20) {
+                if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
                     char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(cp));
                     out += escaped;
                 } else {
-                    out += c;
+                    out.append(value, at, n);
                 }
         }
+        at += n;
     }
     out += '"';
 }
@@ -46,8 +56,19 @@ void Field(std::string& out, const char* key, const std::string& value, bool nul
     out += "\":";
     if (nullWhenEmpty && value.empty()) {
         out += "null";
-    } else {
-        AppendJsonString(out, value);
+        return;
+    }
+    AppendJsonString(out, value);
+    if (!IsUtf8(value)) {
+        out += ",\"";
+        out += key;
+        out += "_hex\":\"";
+        static const char kDigits[] = "0123456789abcdef";
+        for (const char c : value) {
+            out += kDigits[static_cast<unsigned char>(c) >> 4];
+            out += kDigits[static_cast<unsigned char>(c) & 0xF];
+        }
+        out += '"';
     }
 }
 
@@ -309,36 +330,63 @@ std::string RecordToJson(const RunRecord& r) {
     return out;
 }
 
+namespace {
+
+// The record's texts by their keys.
+std::string* TextField(RunRecord& r, std::string_view key) {
+    static const std::pair<const char*, std::string RunRecord::*> kFields[] = {
+        {"start", &RunRecord::start},        {"end", &RunRecord::end},
+        {"front_end", &RunRecord::frontEnd}, {"port", &RunRecord::port},
+        {"file", &RunRecord::file},          {"sha256", &RunRecord::sha256},
+        {"target", &RunRecord::target},      {"chip_reply", &RunRecord::chipReply},
+        {"outcome", &RunRecord::outcome},    {"ending", &RunRecord::ending},
+        {"detail", &RunRecord::detail},      {"trace", &RunRecord::trace},
+    };
+    for (const auto& [name, member] : kFields) {
+        if (key == name)
+            return &(r.*member);
+    }
+    return nullptr;
+}
+
+bool FromHex(const std::string& hex, std::string& bytes) {
+    if (hex.size() % 2 != 0)
+        return false;
+    bytes.clear();
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        unsigned value = 0;
+        for (const char h : {hex[i], hex[i + 1]}) {
+            value <<= 4;
+            if (h >= '0' && h <= '9')
+                value |= static_cast<unsigned>(h - '0');
+            else if (h >= 'a' && h <= 'f')
+                value |= static_cast<unsigned>(h - 'a' + 10);
+            else
+                return false;
+        }
+        bytes += static_cast<char>(value);
+    }
+    return true;
+}
+
+}  // namespace
+
 bool RecordFromJson(const std::string& line, RunRecord& record) {
     RunRecord r;
     bool hasStart = false;
     bool hasOutcome = false;
+    std::map<std::string, std::string> hex;  // a text's original bytes, by key
     Reader reader(line);
     const bool ok = reader.Object([&](const std::string& key, const Value& v) {
         if (key == "start")
-            return (hasStart = v.kind == Value::String) && Take(v, r.start);
+            hasStart = v.kind == Value::String;
         if (key == "outcome")
-            return (hasOutcome = v.kind == Value::String) && Take(v, r.outcome);
-        if (key == "end")
-            return Take(v, r.end);
-        if (key == "front_end")
-            return Take(v, r.frontEnd);
-        if (key == "port")
-            return Take(v, r.port);
-        if (key == "file")
-            return Take(v, r.file);
-        if (key == "sha256")
-            return Take(v, r.sha256);
-        if (key == "target")
-            return Take(v, r.target);
-        if (key == "chip_reply")
-            return Take(v, r.chipReply);
-        if (key == "ending")
-            return Take(v, r.ending);
-        if (key == "detail")
-            return Take(v, r.detail);
-        if (key == "trace")
-            return Take(v, r.trace);
+            hasOutcome = v.kind == Value::String;
+        if (std::string* text = TextField(r, key))
+            return Take(v, *text);
+        const std::string base = key.ends_with("_hex") ? key.substr(0, key.size() - 4) : "";
+        if (!base.empty() && TextField(r, base) != nullptr)
+            return v.kind == Value::String && FromHex(v.text, hex[base]);
         if (key == "bytes_sent")
             return Take(v, r.bytesSent);
         if (key == "bytes_total")
@@ -357,6 +405,13 @@ bool RecordFromJson(const std::string& line, RunRecord& record) {
     });
     if (!ok || !hasStart || !hasOutcome)
         return false;
+    // The bytes stand for the text they were written with; any other pair is not ours.
+    for (const auto& [key, bytes] : hex) {
+        std::string& text = *TextField(r, key);
+        if (IsUtf8(bytes) || ValidUtf8(bytes) != text)
+            return false;
+        text = bytes;
+    }
     record = std::move(r);
     return true;
 }

@@ -1,16 +1,18 @@
 #include "ports/port_source_linux.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -176,57 +178,31 @@ fs::path FindUsbDevice(const fs::path& device, const fs::path& sysDevices, const
     return {};
 }
 
-// A terminal device (a UART, a USB adapter, a pseudo-terminal), told by the kernel's table
-// of tty drivers; never by opening it. Without that table, the usual serial and
-// pseudo-terminal majors.
-bool IsTtyDevice(dev_t device) {
-    const unsigned maj = major(device), min = minor(device);
-    std::ifstream drivers("/proc/tty/drivers");
-    if (!drivers) {
-        return maj == 4 || maj == 166 || maj == 188 || (maj >= 136 && maj <= 143);
+// False when the link's lock file names a process that is no longer running: its simulator
+// ended without removing the link. A link without one (socat, ser2net) is taken as it is.
+bool OwnerAlive(const fs::path& link) {
+    const int fd = open(LinkLockFile(link.string()).c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return true;
     }
-    // "name  /dev/path  major  minor[-last]  type"
-    std::string line;
-    while (std::getline(drivers, line)) {
-        std::istringstream fields(line);
-        std::string name, path, minors;
-        unsigned driverMajor = 0;
-        if (!(fields >> name >> path >> driverMajor >> minors) || driverMajor != maj) {
-            continue;
-        }
-        const std::size_t dash = minors.find('-');
-        const unsigned long first = std::strtoul(minors.c_str(), nullptr, 10);
-        const unsigned long last = dash == std::string::npos
-                                       ? first
-                                       : std::strtoul(minors.c_str() + dash + 1, nullptr, 10);
-        if (min >= first && min <= last) {
-            return true;
-        }
+    char text[24] = {};
+    struct stat info {};
+    const ssize_t n =
+        fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? read(fd, text, sizeof text - 1) : -1;
+    close(fd);
+    char* end = nullptr;
+    const long pid = n > 0 ? std::strtol(text, &end, 10) : 0;
+    if (pid <= 0 || pid > INT_MAX || (*end != '\n' && *end != '\0')) {
+        return true;  // says nobody
     }
-    return false;
+    return kill(static_cast<pid_t>(pid), 0) == 0;
 }
 
 }  // namespace
 
-std::string VirtualPortsFolder() {
-    // Only an absolute XDG_RUNTIME_DIR counts, as the base directory rules say.
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime == '/') {
-        return std::string(runtime) + "/quillon/ports";
-    }
-    return "/tmp/quillon-" + std::to_string(getuid()) + "/ports";
-}
-
-bool IsPrivateFolder(const std::string& folder) {
-    const fs::path path(folder);
-    for (const fs::path& dir : {path, path.parent_path()}) {
-        struct stat info {};
-        if (lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
-            (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-            return false;
-        }
-    }
-    return true;
+bool IsPseudoTerminal(const struct stat& info) {
+    return S_ISCHR(info.st_mode) && major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
 }
 
 bool IsStandardUartDriver(const std::string& driver) {
@@ -339,9 +315,8 @@ std::vector<CPortDevice> ScanVirtualPorts(const std::string& folder) {
             continue;
         }
         // stat follows the link: a dangling one fails, a link to a file is no port, nor is
-        // one to a device that is no terminal (/dev/null).
-        if (stat(link.c_str(), &info) != 0 || !S_ISCHR(info.st_mode) ||
-            !IsTtyDevice(info.st_rdev)) {
+        // one to a device that is no pseudo-terminal (/dev/null, the machine's own UART).
+        if (stat(link.c_str(), &info) != 0 || !IsPseudoTerminal(info) || !OwnerAlive(link)) {
             continue;
         }
         const fs::path target = fs::canonical(link, ec);

@@ -5,16 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/virtual_ports.h"  // VirtualPortsFolder, IsPrivateFolder
 #include "ports/port_list.h"
-
-// The per-user folder whose symlinks are listed as virtual ports:
-// $XDG_RUNTIME_DIR/quillon/ports, or /tmp/quillon-<uid>/ports when XDG_RUNTIME_DIR is unset or
-// not an absolute path. The simulator uses the same rule, so keep them in step.
-std::string VirtualPortsFolder();
-
-// True when folder and its parent are real directories (not symlinks) of this user that no
-// one else can write to. In /tmp anyone could otherwise plant a folder of links.
-bool IsPrivateFolder(const std::string& folder);
 
 // The standard (on-board UART) drivers; every other driver carries the non-standard mark.
 bool IsStandardUartDriver(const std::string& driver);
@@ -28,9 +20,14 @@ struct CSysfsScan {
 // 8250 driver's phantom ports (type 0). Paths in the records are as seen inside root.
 CSysfsScan ScanSerialDevices(const std::string& root);
 
-// The symlinks in folder that lead to a terminal device, in name order; dangling links and
-// anything else are skipped, and so is a folder that is not private.
+// The symlinks in folder that lead to a pseudo-terminal, in name order, leaving out those whose
+// simulator's lock file names a process that has ended (its terminal may serve another
+// program by now). Dangling links, links to anything else (a file, a UART) and a folder that
+// is not private are skipped.
 std::vector<CPortDevice> ScanVirtualPorts(const std::string& folder);
+
+// A UNIX 98 pseudo-terminal's slave side: a character device of majors 136 to 143.
+bool IsPseudoTerminal(const struct stat& info);
 
 class CLinuxPortSource : public IPortSource {
 public:

@@ -6,11 +6,18 @@
 #include <thread>
 
 #include "app/history.h"
+#include "app/terminal_text.h"
 #include "test_util.h"
 
 // After the project's headers: its names are not the system's macros.
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "pty_pair.h"
 #endif
 
 namespace {
@@ -72,6 +79,40 @@ TEST(History, RecordsAsJsonLines) {
     EXPECT_EQ(RecordToJson(traced), tracedJson);
     ASSERT_TRUE(RecordFromJson(tracedJson, back));
     EXPECT_EQ(back.trace, traced.trace);
+    // A name that is not UTF-8 (stray bytes, a sequence cut short, an encoded surrogate, an
+    // overlong form, beyond U+10FFFF): U+FFFD for each stray byte, then the bytes in hex, which
+    // read back as they were. The first and last code points of each length are UTF-8, and the
+    // controls among them are escaped.
+    bare.file =
+        "\xff\xc3 \xed\xa0\x80\xc0\xaf\xe0\x9f\xbf\xf0\x8f\xbf\xbf\xf4\x90\x80\x80|\xc2\x80\xc2\x9f"
+        "\xc2\xa0\x7f\xe0\xa0\x80\xed\x9f\xbf\xe2\x80\xa8\xe2\x80\xa9\xf0\x90\x80\x80\xf4\x8f\xbf"
+        "\xbf";
+    std::string file = R"("file":")";
+    for (int i = 0; i < 18; ++i)
+        file += i == 2 ? " \xef\xbf\xbd" : "\xef\xbf\xbd";
+    file +=
+        "|\\u0080\\u009f\xc2\xa0\\u007f\xe0\xa0\x80\xed\x9f\xbf\\u2028\\u2029\xf0\x90\x80\x80"
+        "\xf4\x8f\xbf\xbf\",\"file_hex\":\"ffc320eda080c0afe09fbf";
+    const std::string json = RecordToJson(bare);
+    EXPECT_EQ(json.substr(json.find(R"("file":)"), file.size()), file);
+    ASSERT_TRUE(RecordFromJson(json, back));
+    EXPECT_EQ(back.file, bare.file);
+}
+
+// Names on a terminal: every control shown as an escape, all other text as it is; a message
+// keeps its own line breaks, but not those of the names in it.
+TEST(History, TerminalTextShowsControlsAsEscapes) {
+    const std::string controls =
+        "\x01\x1f ~\x7f\xc2\x80\xc2\x9f\xc2\xa0\xd8\x9c\xe2\x80\x8e\xe2\x80\x8f\xe2\x80\xa7\xe2\x80"
+        "\xa8\xe2\x80\xae\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xa6\xe2\x81\xa9\xe2\x81\xaa\xf0\x9f\x98"
+        "\x80\\"
+        "\xc3\r\t\n";
+    EXPECT_EQ(
+        TerminalText(controls),
+        "\\x01\\x1f ~\\x7f\\u0080\\u009f\xc2\xa0\\u061c\\u200e\\u200f\xe2\x80\xa7\\u2028\\u202e"
+        "\xe2\x80\xaf\xe2\x81\xa5\\u2066\\u2069\xe2\x81\xaa\xf0\x9f\x98\x80\\\\xc3\\r\\t\\n");
+    EXPECT_EQ(TerminalText("a\nb", true), "a\nb");
+    EXPECT_EQ(TerminalMessage("ab\n: x\ny, ab\n, a", {"a", "ab\n", ""}), "ab\\n: x\ny, ab\\n, a");
 }
 
 // Lines as other tools may write them: the start field read back, or nothing where the line
@@ -100,6 +141,15 @@ TEST(History, ReadingIsStrict) {
         {line(R"("s")", R"(,"bytes_sent":01)"), kRefused},
         {line(R"("s")", R"(,"bytes_sent":99999999999999999999)"), kRefused},
         {line(R"("s")", R"(,"port":5)"), kRefused},
+        // Bytes that are not UTF-8: as older versions wrote them, and as text plus hex.
+        {line("\"s\xff\""), "s\xff"},
+        {line("\"s\xef\xbf\xbd\"", R"(,"start_hex":"73ff")"), "s\xff"},
+        {line(R"("s")", R"(,"later_hex":"zz")"), "s"},
+        {line("\"t\xef\xbf\xbd\"", R"(,"start_hex":"73ff")"), kRefused},
+        {line(R"("s")", R"(,"start_hex":"73")"), kRefused},
+        {line("\"s\xef\xbf\xbd\"", R"(,"start_hex":"73FF")"), kRefused},
+        {line("\"s\xef\xbf\xbd\"", R"(,"start_hex":"73f")"), kRefused},
+        {line("\"s\xef\xbf\xbd\"", R"(,"start_hex":null)"), kRefused},
         {line("5"), kRefused},
         {line(R"("s\q")"), kRefused},
         {line(R"("\u12G4")"), kRefused},
@@ -145,6 +195,45 @@ TEST(History, AppendMakesFoldersAndMendsACutLine) {
     EXPECT_EQ(error, "no folder for application data");
 }
 
+#ifndef _WIN32
+// Only a regular file of its own is written and read: never through a link (into another
+// file, or out on a serial line), never a FIFO, which would also hold a run for ever.
+TEST(History, OnlyItsOwnRegularFileIsWrittenOrRead) {
+    ScratchDir dir;
+    const fs::path file = dir / "history.jsonl";
+    const std::string theirs = kSampleJson + "\n";
+    WriteFile(dir / "theirs.jsonl", theirs);
+    CPtyPair line;
+    const fs::path links[] = {dir / "theirs.jsonl", dir / "nowhere", "", line.SlavePath()};
+    for (const fs::path& link : links) {
+        SCOPED_TRACE(link.empty() ? "FIFO" : link.string());
+        fs::remove(file);
+        int fifo = -1;  // its reader: a write would land there
+        if (link.empty()) {
+            ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+            fifo = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        } else {
+            fs::create_symlink(link, file);
+        }
+        std::string error;
+        EXPECT_FALSE(AppendRunRecord(file, Sample(), error));
+        EXPECT_EQ(error, file.string() + ": not a regular file (a link, a FIFO or a device)");
+        char got = 0;
+        EXPECT_LE(fifo >= 0 ? read(fifo, &got, 1) : 0, 0) << "written into the FIFO";
+        EXPECT_TRUE(line.ReadUntilQuiet(50).empty()) << "sent out on the serial line";
+        EXPECT_EQ(ReadFile(dir / "theirs.jsonl"), theirs);
+        EXPECT_FALSE(fs::exists(dir / "nowhere"));
+        if (fifo >= 0)
+            close(fifo);
+        if (HasFailure())
+            return;  // a reader that follows it could now wait for ever
+        const HistoryContents h = ReadHistory(file);
+        EXPECT_TRUE(h.records.empty());
+        EXPECT_EQ(h.warnings, std::vector<std::string>{error + "; not read"});
+    }
+}
+#endif
+
 // Two processes append at once; large records would be torn apart by anything but one
 // locked write per line.
 TEST(History, ParallelProcessesNeverInterleave) {
@@ -181,6 +270,7 @@ TEST(History, CsvQuotesWhatNeedsItAndOnlyCountsSortByValue) {
     RunRecord bare;
     bare.start = "s";
     bare.imageVersion = -1;
+    bare.file = "=1+2";  // a formula to a spreadsheet
     EXPECT_EQ(
         HistoryCsv({Sample(), bare}),
         "Start (UTC),End (UTC),Front end,Outcome,Target,Bytes sent,Bytes total,Port,File,"
@@ -191,7 +281,12 @@ TEST(History, CsvQuotesWhatNeedsItAndOnlyCountsSortByValue) {
             std::string(64, 'a') +
             ",\"Programming Process Error.\nPlease try again after 40 seconds!\","
             "\"ctl \x01\x1f\r end\"\r\n"
-            "s,,,,,0,0,,,,,,,\r\n");
+            "s,,,,,0,0,,'=1+2,,,,,\r\n");
+    // What a spreadsheet would run as a formula stays text.
+    for (const std::string cell :
+         {"=HYPERLINK(\"http://x\")", "+1", "-1", "@SUM(A1)", "\tx", "\rx"})
+        EXPECT_EQ(SpreadsheetCell(cell), "'" + cell);
+    EXPECT_EQ(SpreadsheetCell("a=b") + SpreadsheetCell(""), "a=b");
     // Only the byte counts sort by value; texts sort as texts.
     for (const HistoryColumn& column : HistoryColumns()) {
         EXPECT_EQ(column.numeric, std::string(column.title).rfind("Bytes ", 0) == 0)

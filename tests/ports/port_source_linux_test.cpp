@@ -1,6 +1,7 @@
 // The Linux port source on a fake sysfs tree and a virtual ports folder of its own, with a
 // pseudo-terminal standing in for a simulator.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -86,6 +87,16 @@ void MakeFakeSysfs(const fs::path& root) {
 
 const std::string kById = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0";
 
+// The id of a process that has ended.
+pid_t EndedProcess() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(0);
+    }
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
 // A private folder of links, as the simulator makes it.
 fs::path MakePortsFolder(const fs::path& base) {
     const fs::path folder = base / "quillon" / "ports";
@@ -102,12 +113,18 @@ TEST(LinuxPortSource, WalkListsSysfsThenVirtualPorts) {
     CPtyPair pty;
     const fs::path folder = MakePortsFolder(dir.Path());
     fs::create_symlink(pty.SlavePath(), folder / "quillon-sim");
-    // Only links to terminals are ports.
+    // Only links to pseudo-terminals whose simulator (if any) still runs are ports.
     fs::create_symlink(dir / "gone", folder / "dangling");
     WriteFile(dir / "plain.txt", "x");
     fs::create_symlink(dir / "plain.txt", folder / "to-a-file");
     WriteFile(folder / "not-a-link", "");
     fs::create_symlink("/dev/null", folder / "to-a-device");  // a device, but no terminal
+    fs::create_symlink("/dev/tty", folder / "to-a-uart");     // a terminal, as a UART is
+    // A simulator that ended left its link, to a terminal that may serve another program now.
+    CPtyPair reused;
+    fs::create_symlink(reused.SlavePath(), folder / "ended-sim");
+    WriteFile(folder / "ended-sim.lock", std::to_string(EndedProcess()) + "\n");
+    WriteFile(folder / "quillon-sim.lock", std::to_string(getpid()) + "\n");  // this one runs
 
     CLinuxPortSource source((dir / "root").string(), folder.string());
     ASSERT_TRUE(source.Begin(true));

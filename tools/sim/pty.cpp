@@ -17,6 +17,7 @@
 #include <system_error>
 #include <utility>
 
+#include "common/virtual_ports.h"
 #include "sim_channel.h"
 
 namespace {
@@ -53,10 +54,11 @@ std::string LineText(int fd) {
 }
 
 // A link name belongs to one running simulator: it holds a lock beside the link for as long
-// as it runs. A link left by one that ended (even killed) is taken over; one that is in use
-// is refused.
+// as it runs, with its process id in it. A link left by one that ended (even killed) is taken
+// over; one that is in use is refused. The port list leaves out a link whose lock names a
+// process that has ended: its terminal may serve another program by now.
 int LockLink(const std::string& linkPath) {
-    const std::string lockPath = linkPath + ".lock";
+    const std::string lockPath = LinkLockFile(linkPath);
     for (int attempt = 0; attempt <= 100; ++attempt) {
         const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
@@ -75,6 +77,13 @@ int LockLink(const std::string& linkPath) {
         }, named{};
         if (fstat(fd, &held) == 0 && stat(lockPath.c_str(), &named) == 0 &&
             held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+            const std::string pid = std::to_string(getpid()) + "\n";
+            if (ftruncate(fd, 0) != 0 ||
+                pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+                const int e = errno;
+                close(fd);
+                ThrowErrno("lock " + lockPath, e);
+            }
             return fd;
         }
         close(fd);
@@ -164,7 +173,7 @@ public:
             unlink(m_linkPath.c_str());
         }
         // Removed while still locked: the next simulator locks a file of its own.
-        unlink((m_linkPath + ".lock").c_str());
+        unlink(LinkLockFile(m_linkPath).c_str());
         close(m_linkLock);
         m_linkLock = -1;
     }
@@ -241,11 +250,7 @@ std::unique_ptr<CSimChannel> MakePtyChannel(const std::string& linkPath) {
 }
 
 std::string SimVirtualPortsDir() {
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (xdg != nullptr && *xdg == '/') {
-        return std::string(xdg) + "/quillon/ports";
-    }
-    return "/tmp/quillon-" + std::to_string(getuid()) + "/ports";
+    return VirtualPortsFolder();
 }
 
 bool SimMakePrivateDir(const std::string& path, std::string& error) {
@@ -257,9 +262,13 @@ bool SimMakePrivateDir(const std::string& path, std::string& error) {
             return false;
         }
     }
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-        error = path + " is not a folder of this user";
+    // The port list ignores a folder that others could plant links in; a link there would
+    // never be shown.
+    if (!IsPrivateFolder(path)) {
+        error = path +
+                " is not private: it and the folder it is in must be folders of this user that "
+                "no one else can write to (the port list ignores it otherwise); fix it or use "
+                "--link";
         return false;
     }
     return true;

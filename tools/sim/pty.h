@@ -28,6 +28,6 @@ private:
 
 // $XDG_RUNTIME_DIR/quillon/ports, else /tmp/quillon-UID/ports: the port list shows its links.
 std::string SimVirtualPortsDir();
-// mkdir -p, private to the user. A folder that someone else made (or a link planted in its
-// place) is refused rather than used.
+// mkdir -p, private to the user. A folder that the port list would not trust (someone else's,
+// one that others may write to, or a link planted in its place) is refused rather than used.
 bool SimMakePrivateDir(const std::string& path, std::string& error);

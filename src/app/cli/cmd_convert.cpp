@@ -15,6 +15,7 @@
 
 #include "app/run_detail.h"
 #include "app/sha256.h"
+#include "app/terminal_text.h"
 #include "commands.h"
 #include "common/stop_request.h"
 #include "image/convert.h"
@@ -32,9 +33,9 @@ class StderrSink : public IMessageSink {
 public:
     void ShowMessage(const std::string& text, const std::string& caption, MsgIcon) override {
         if (!caption.empty()) {
-            std::cerr << caption << ": ";
+            std::cerr << TerminalText(caption) << ": ";
         }
-        std::cerr << text << '\n';
+        std::cerr << TerminalText(text, true) << '\n';
     }
 };
 
@@ -149,7 +150,7 @@ void CopyTraces(const fs::path& workDir, const fs::path& traces) {
 int RunConvert(const ConvertOptions& options) {
     StderrSink sink;
     if (const std::string refusal = RefuseOut(options.in, options.out); !refusal.empty()) {
-        std::cerr << "convert: " << refusal << '\n';
+        std::cerr << "convert: " << TerminalText(refusal) << '\n';
         return kExitFileRefused;
     }
     try {
@@ -165,20 +166,21 @@ int RunConvert(const ConvertOptions& options) {
         }
         // Looked at again: OUT may have changed while the conversion ran.
         if (const std::string refusal = RefuseOut(options.in, options.out); !refusal.empty()) {
-            std::cerr << "convert: " << refusal << '\n';
+            std::cerr << "convert: " << TerminalText(refusal) << '\n';
             return kExitFileRefused;
         }
         ThrowIfStopRequested();
         PublishImage(work.Path() / kImageFileName, options.out);
         // One line that tells what was written, for a log or a comparison by hand.
-        std::cout << options.out << ": " << FormatCount(image.size()) << " bytes from "
-                  << FormatCount(records) << (records == 1 ? " record" : " records") << ", SHA-256 "
+        std::cout << TerminalText(options.out) << ": " << FormatCount(image.size())
+                  << " bytes from " << FormatCount(records)
+                  << (records == 1 ? " record" : " records") << ", SHA-256 "
                   << Sha256Hex(image.data(), image.size()) << std::endl;
         return kExitOk;
     } catch (const CStopRequested&) {
         return 128 + StopRequested();
     } catch (const std::exception& e) {
-        std::cerr << "convert: " << e.what() << '\n';
+        std::cerr << "convert: " << TerminalText(e.what()) << '\n';
         return kExitFileRefused;
     }
 }

@@ -21,6 +21,7 @@
 #include "app/history.h"
 #include "app/progress_figures.h"
 #include "app/session.h"
+#include "app/terminal_text.h"
 #include "app/trace_line.h"
 #include "commands.h"
 #include "common/stop_request.h"
@@ -61,21 +62,34 @@ struct PortRun {
     double seconds = 0;
 };
 
+// A message on one line, escaped for the terminal.
 std::string OneLine(std::string text) {
     std::replace(text.begin(), text.end(), '\n', ' ');
-    return text;
+    return TerminalText(text);
+}
+
+std::vector<std::string> Shown(const std::vector<std::string>& ports) {
+    std::vector<std::string> shown;
+    for (const std::string& port : ports)
+        shown.push_back(TerminalText(port));
+    return shown;
 }
 
 // Everything the port threads print goes through here. On a terminal: one live line per port,
-// redrawn in place. Otherwise: plain lines prefixed with the port.
+// redrawn in place. Otherwise: plain lines prefixed with the port. Port names and texts are
+// escaped, so that none can move the cursor or start a line of its own.
 class Board {
 public:
     Board(const std::vector<std::string>& ports, bool json)
-        : m_ports(ports), m_lines(ports.size()), m_messages(ports.size()), m_json(json) {
+        : m_names(ports),
+          m_ports(Shown(ports)),
+          m_lines(ports.size()),
+          m_messages(ports.size()),
+          m_json(json) {
 #ifndef _WIN32
         m_live = isatty(STDERR_FILENO) != 0;
 #endif
-        for (const std::string& p : ports)
+        for (const std::string& p : m_ports)
             m_width = std::max(m_width, p.size());
     }
 
@@ -96,7 +110,9 @@ public:
     void Message(std::size_t index, const std::string& text, bool success) {
         if (m_live) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_messages[index] += (m_messages[index].empty() ? "" : " ") + OneLine(text);
+            std::string line = TerminalMessage(text, {m_names[index]});
+            std::replace(line.begin(), line.end(), '\n', ' ');
+            m_messages[index] += (m_messages[index].empty() ? "" : " ") + line;
             m_lines[index] = m_messages[index];
             Draw();
             return;
@@ -106,7 +122,7 @@ public:
 
     void Print(std::size_t index, const std::string& text, FILE* stream) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        std::istringstream lines(text);
+        std::istringstream lines(TerminalMessage(text, {m_names[index]}));
         std::string line;
         while (std::getline(lines, line)) {
             std::fprintf(stream, "%s: %s\n", m_ports[index].c_str(), line.c_str());
@@ -150,7 +166,8 @@ private:
     }
 
     std::mutex m_mutex;
-    std::vector<std::string> m_ports;
+    std::vector<std::string> m_names;  // the ports as given
+    std::vector<std::string> m_ports;  // as shown
     std::vector<std::string> m_lines;
     std::vector<std::string> m_messages;
     bool m_json;
@@ -231,14 +248,14 @@ PortRun FlashOnePort(const std::string& port, const FlashJob& job, Board& board,
 void PrintSummary(const std::vector<PortRun>& runs, const std::string& sha256, FILE* out) {
     std::size_t width = 4;
     for (const PortRun& r : runs)
-        width = std::max(width, r.port.size());
+        width = std::max(width, TerminalText(r.port).size());
     std::fprintf(out, "\n%-*s  %-16s  %4s  %8s  %8s  %s\n", static_cast<int>(width), "PORT",
                  "OUTCOME", "EXIT", "BYTES", "SECONDS", "MESSAGE");
     int succeeded = 0;
     for (const PortRun& r : runs) {
         succeeded += r.exit == kExitOk;
         std::fprintf(out, "%-*s  %-16s  %4d  %8u  %8.1f  %s\n", static_cast<int>(width),
-                     r.port.c_str(), r.outcome.c_str(), r.exit, r.bytes, r.seconds,
+                     TerminalText(r.port).c_str(), r.outcome.c_str(), r.exit, r.bytes, r.seconds,
                      OneLine(r.message).c_str());
     }
     std::fprintf(out, "%d of %zu ports succeeded. Image SHA-256 %s\n", succeeded, runs.size(),
@@ -303,12 +320,13 @@ bool CheckPorts(const std::vector<std::string>& ports) {
         NetPortAddress address;
         std::string error;
         if (IsNetworkPortName(port) && !ParseNetworkPortName(port, address, error)) {
-            std::cerr << "--port " << port << ": " << error << std::endl;
+            std::cerr << "--port " << TerminalText(port) << ": " << TerminalText(error)
+                      << std::endl;
             return false;
         }
         if (!seen.insert(PortIdentity(port)).second) {
-            std::cerr << "--port " << port << " is named twice: each port takes one run"
-                      << std::endl;
+            std::cerr << "--port " << TerminalText(port)
+                      << " is named twice: each port takes one run" << std::endl;
             return false;
         }
     }
@@ -344,10 +362,10 @@ bool TraceFiles(const std::string& file, const std::vector<std::string>& ports,
 int RunFlash(const std::vector<std::string>& ports, const std::string& file, bool json,
              const std::string& trace) {
     const FileCheck check = CheckFirmwareFile(file);
-    const auto refuse = [&check] {
+    const auto refuse = [&check, &file] {
         std::cerr << check.message << std::endl;
         if (!check.detail.empty())
-            std::cerr << check.detail << std::endl;
+            std::cerr << TerminalMessage(check.detail, {file}) << std::endl;
     };
     if (file.empty()) {  // no file named is a usage error
         std::cerr << check.message << std::endl;
@@ -366,12 +384,14 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
     job.fileExt = FileExtension(file);
     job.targetType = check.targetType;
     job.frontEnd = "cli";
+    std::vector<std::string> names = ports;  // escaped in full wherever the texts hold them
+    names.push_back(file);
 
     // The whole file is checked before any port is touched: a faulty file reaches no device.
     // What is about to be written comes first.
     std::string sha256;
     {
-        CliUi ui;
+        CliUi ui(names);
         const FlashResult checked = CheckFirmwareImage(job, ports, ui);
         if (checked.outcome != FlashOutcome::Success) {
             return ExitCodeOf(checked.outcome);
@@ -383,12 +403,12 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
         return FlashPorts(ports, job, json, traces, sha256);
     }
 
-    CliUi ui;
+    CliUi ui(names);
     RunOptions options;
     options.trace = traces.front();
     const FlashResult result = RunPort(ports.front(), job, ui, StopToken{}, options);
     if (result.outcome == FlashOutcome::Stopped) {
-        std::cerr << result.detail << std::endl;
+        std::cerr << TerminalMessage(result.detail, names) << std::endl;
     } else {
         ui.PrintEnd(result);
     }

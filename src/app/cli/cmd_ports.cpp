@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/terminal_text.h"
 #include "commands.h"
 #include "ports/port_list.h"
 #include "saved_ports.h"
@@ -19,7 +20,9 @@ int RunPorts() {
     list.m_bShowNoneEntry = false;  // as in the main window
     list.FillPortList(0);
     for (const CPortEntry& entry : list.GetEntries()) {
-        std::printf("%s\t%s\n", entry.m_strText.c_str(), entry.m_strName.c_str());
+        // A link in the virtual ports folder may be named anything.
+        std::printf("%s\t%s\n", TerminalText(entry.m_strText).c_str(),
+                    TerminalText(entry.m_strName).c_str());
     }
     for (const std::string& url : SavedNetworkPorts()) {
         std::printf("%s (saved network port)\t%s\n", url.c_str(), url.c_str());

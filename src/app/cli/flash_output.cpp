@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 #include "app/progress_figures.h"
 #include "app/run_detail.h"
+#include "app/terminal_text.h"
 
 const char* const kFlashExitCodes =
     "Exit codes:\n"
@@ -36,20 +38,21 @@ std::string StepLine(const std::string& step, std::chrono::steady_clock::duratio
     return step + "  " + seconds;
 }
 
-CliUi::CliUi() : m_tty(isatty(STDERR_FILENO) != 0) {}
+CliUi::CliUi(std::vector<std::string> names)
+    : m_tty(isatty(STDERR_FILENO) != 0), m_names(std::move(names)) {}
 
 void CliUi::ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) {
     EndLiveLine();
     (void)caption;
     std::ostream& out = icon == MsgIcon::Information ? std::cout : std::cerr;
-    out << text << std::endl;
+    out << TerminalMessage(text, m_names) << std::endl;
 }
 
 void CliUi::ShowDetailedMessage(const std::string& text, const std::string& caption, MsgIcon icon,
                                 const std::string& detail) {
     ShowMessage(text, caption, icon);
     if (!detail.empty()) {
-        std::cerr << detail << std::endl;
+        std::cerr << TerminalMessage(detail, m_names) << std::endl;
     }
 }
 

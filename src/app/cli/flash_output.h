@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "app/flash_run.h"
 #include "common/job_ui.h"
@@ -24,9 +25,10 @@ std::string StepLine(const std::string& step, std::chrono::steady_clock::duratio
 // The exit codes as flash --help lists them ("Exit codes:" and "  CODE  meaning" lines).
 extern const char* const kFlashExitCodes;
 
+// The texts reach the terminal escaped, the names in them (the ports, the file) in full.
 class CliUi : public JobUi {
 public:
-    CliUi();
+    explicit CliUi(std::vector<std::string> names = {});
 
     void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override;
     void ShowDetailedMessage(const std::string& text, const std::string& caption, MsgIcon icon,
@@ -47,6 +49,7 @@ private:
 
     using Clock = std::chrono::steady_clock;
     bool m_tty;
+    std::vector<std::string> m_names;
     bool m_lineOpen = false;
     int m_lastDecile = -1;
     Clock::time_point m_start = Clock::now();

@@ -3,6 +3,7 @@
 #include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <algorithm>
+#include <unordered_set>
 #include <utility>
 
 #include "serial/net_port.h"
@@ -92,11 +93,12 @@ std::string CComPortCombo::GetSelectedPortName() const {
 void CComPortCombo::SetNetworkPorts(const std::vector<std::string>& urls) {
     m_netPorts.clear();
     m_nNetSel = -1;
+    // A set, not a search of the list: a settings file may hold any number of entries.
+    std::unordered_set<std::string> seen;
     for (const std::string& url : urls) {
         NetPortAddress address;
         std::string error;
-        if (ParseNetworkPortName(url, address, error) &&
-            std::find(m_netPorts.begin(), m_netPorts.end(), url) == m_netPorts.end()) {
+        if (ParseNetworkPortName(url, address, error) && seen.insert(url).second) {
             m_netPorts.push_back(url);
         }
     }

@@ -178,7 +178,7 @@ void CHistoryDlg::OnCopy() {
     for (const RunRecord& record : ShownRecords(true)) {
         QStringList fields;
         for (const HistoryColumn& column : columns) {
-            fields << Tsv(QString::fromStdString(column.text(record)));
+            fields << Tsv(QString::fromStdString(SpreadsheetCell(column.text(record))));
         }
         lines << fields.join(QLatin1Char('\t'));
     }

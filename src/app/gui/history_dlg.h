@@ -1,5 +1,6 @@
 // The "History" window: every recorded run of both front ends in a sortable table, newest
-// first, with "Copy" (the selected rows, or all, as tab-separated text) and "Export CSV...".
+// first, with "Copy" (the selected rows, or all, as tab-separated text) and "Export CSV...";
+// both keep a cell that a spreadsheet would run as a formula as text.
 #pragma once
 
 #include <QDialog>

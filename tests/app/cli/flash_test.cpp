@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "app/sha256.h"
 #include "firmware_gen.h"
 #include "private_data_home.h"
+#include "pty_pair.h"
 #include "run_program.h"
 #include "ser2net_server.h"
 #include "sim_runner.h"
@@ -181,6 +183,60 @@ TEST_F(CliFlash, HistoryOfTheRuns) {
                             "Master.bin\n    sha256 " +
                             r.sha256 + ", image version 0x00, chip replied ALL FLASH\n    ended " +
                             r.end + ": Master Programming successfully !\n");
+}
+
+// A name may hold any bytes. In every command they reach the terminal escaped, and a line break
+// in a name never starts an output line of its own.
+TEST_F(CliFlash, NamesReachTheTerminalEscaped) {
+    const std::string name = "a\x1b]0;x\a\r\n\t\x7f\xc2\x85\xe2\x80\xae\xff.b";
+    const std::string shown = "a\\x1b]0;x\\x07\\r\\n\\t\\x7f\\u0085\\u202e\\xff.b";
+    const std::string notOpened = "Can't open serial port,\nplease check your device!";
+    RunRecord r;
+    r.start = "2025-03-01T09:30:00Z";
+    r.end = "2025-03-01T09:30:01Z";
+    r.frontEnd = "cli";
+    r.port = r.file = name;
+    r.outcome = "port-not-opened";
+    r.ending = notOpened;
+    r.detail = name + ": No such file or directory";
+    WriteFile(m_dir / "data/quillon/history.jsonl", RecordToJson(r) + "\n");
+    EXPECT_EQ(
+        RunCli({"history"}, {.env = {"XDG_DATA_HOME=" + (m_dir / "data").string()}, .cwd = {}}).out,
+        "2025-03-01T09:30:00Z  cli      port-not-opened   -       0/0 bytes  " + shown + "  " +
+            shown +
+            "\n    sha256 -\n    ended 2025-03-01T09:30:01Z: Can't open serial port, please "
+            "check your device!\n    a\\x1b]0;x\\x07  \\t\\x7f\\u0085\\u202e\\xff.b: No such "
+            "file or directory\n");
+
+    const ProgramRun one = Cli({"flash", "--port", name, "Master.bin"});
+    const std::string advice = ". Check that the adapter is plugged in and that this is its port.";
+    EXPECT_NE(Untimed(one.err).find(notOpened + "\n" + shown + ": No such file or directory" +
+                                    advice + "\nEnded after T s: no image data sent\n"),
+              std::string::npos)
+        << one.err;
+    const ProgramRun two = Cli({"flash", "--port", name, "--port", "no-port", "Master.bin"});
+    EXPECT_EQ((two.out + two.err).find_first_of("\x1b\a\r\xff"), std::string::npos);
+    EXPECT_NE(two.err.find("\n" + shown + ": " + shown + ": No such file or directory" + advice),
+              std::string::npos)
+        << two.err;
+    EXPECT_NE(two.out.find("\n" + shown + "  port-not-opened"), std::string::npos) << two.out;
+    EXPECT_EQ(std::count(two.out.begin(), two.out.end(), '\n'), 5) << two.out;
+
+    ASSERT_EQ(mkfifo((m_dir / name).c_str(), 0600), 0);
+    EXPECT_EQ(RunCli({"convert", "in.mot", name}, {.env = {}, .cwd = m_dir.Path()}).err,
+              "convert: " + shown + ": exists and is not a regular file\n");
+
+    const fs::path ports = m_dir / "run/quillon/ports";
+    fs::create_directories(ports);
+    fs::permissions(m_dir / "run/quillon", fs::perms::owner_all);
+    fs::permissions(ports, fs::perms::owner_all);
+    CPtyPair pty;
+    fs::create_symlink(pty.SlavePath(), ports / name);
+    const std::string listed =
+        RunCli({"ports"}, {.env = {"XDG_RUNTIME_DIR=" + (m_dir / "run").string()}, .cwd = {}}).out;
+    EXPECT_NE(listed.find(shown + " (virtual)\t" + ports.string() + "/" + shown + "\n"),
+              std::string::npos)
+        << listed;
 }
 
 // Several ports at once, one of which refuses a block, one across the network (through

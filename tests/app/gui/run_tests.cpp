@@ -50,13 +50,15 @@ private slots:
                                                   MsgIcon::Information, "", false, waiting}};
         QTest::newRow("NAK on a data block")
             << "block:3=byte:15"
-            << QVector<Box>{{"Receive Error!", "Error", MsgIcon::Warning, "", true, waiting},
-                            {"Programming Process Error.\nPlease try again after 40 seconds!",
-                             "Warning", MsgIcon::Warning,
-                             "192 of 17408 bytes were sent to " + m_env->PortsDir() +
-                                 "/inverter, then a wrong byte came back: 0x15 instead of XON "
-                                 "or ACK.",
-                             false, waiting}};
+            << QVector<Box>{
+                   {"Receive Error!", "Error", MsgIcon::Warning, "", true, waiting},
+                   {"Programming Process Error.\nPlease try again after 40 seconds!", "Warning",
+                    MsgIcon::Warning,
+                    "192 of 17408 bytes were sent to " + m_env->PortsDir() +
+                        "/inverter, then a wrong byte came back: 0x15 instead of XON "
+                        "or ACK. Flash again after 40 seconds; if it fails again, power-cycle "
+                        "the inverter first.",
+                    false, waiting}};
     }
 
     // Busy until the last box is closed, the window kept open meanwhile.
@@ -175,18 +177,19 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Selected(dlg), linkA, 5000);
     }
 
-    // Listed after the local ports (a malformed one left out), checked when added, kept in the
-    // settings, and taken off again.
+    // Listed after the local ports (a malformed one and a repeated one left out), checked when
+    // added, kept in the settings, and taken off again.
     void networkPorts() {
         const QString kept = QStringLiteral("rfc2217://127.0.0.1:1");
         const QString added = QStringLiteral("socket://[::1]:4001");
-        CPrivateEnvironment::SetSetting("NetworkPorts", QStringList{kept, "rfc2217://no-port"});
+        CPrivateEnvironment::SetSetting("NetworkPorts",
+                                        QStringList{kept, "rfc2217://no-port", kept});
         CPrivateEnvironment::SetSetting("ComPortStr", kept);
         CQuillon2Dlg dlg(nullptr, LinkTiming{},
                          Ports({{"Serial port (ttyS1)", "/nonexistent/ttyS1"}}));
         QVector<Box> boxes;
         RecordBoxes(dlg, boxes);
-        QCOMPARE(dlg.m_comboPort->count(), 2);  // the malformed one is left out
+        QCOMPARE(dlg.m_comboPort->count(), 2);  // the malformed and the repeated one left out
         QCOMPARE(dlg.m_comboPort->itemText(1), kept);
         QCOMPARE(Selected(dlg), kept);
 

@@ -64,9 +64,13 @@ private slots:
         QCOMPARE(boxes[1].caption, QStringLiteral("Warning"));
         QCOMPARE(boxes[1].icon, MsgIcon::Warning);
 #ifdef _WIN32
-        QCOMPARE(boxes[1].detail, name + QStringLiteral(": File not found"));  // Wine's text
+        QCOMPARE(boxes[1].detail,
+                 name + QStringLiteral(": File not found. Check that the adapter is plugged in "
+                                       "and that this is its port."));  // Wine's text
 #else
-        QCOMPARE(boxes[1].detail, name + QStringLiteral(": No such file or directory"));
+        QCOMPARE(boxes[1].detail,
+                 name + QStringLiteral(": No such file or directory. Check that the adapter is "
+                                       "plugged in and that this is its port."));
 #endif
         const HistoryContents history = ReadHistory(m_env->HistoryFile().toStdString());
         QVERIFY(!history.records.empty());
@@ -207,7 +211,7 @@ private slots:
     }
 
     // Newest first, numbers sorted by value, a damaged line reported; Copy takes the selected
-    // rows.
+    // rows, formulas kept as text.
     void historyWindow() {
         const QString file = m_env->Path("history.jsonl");
         std::string lines;
@@ -218,6 +222,7 @@ private slots:
             r.outcome = "run" + std::to_string(i);
             r.bytesSent = sent[i];
             r.ending = "line one\nline two";
+            r.file = "=1+2";  // a formula to a spreadsheet
             lines += RecordToJson(r) + "\n" + (i == 0 ? "{damaged\n" : "");
         }
         QFile out(file);
@@ -243,6 +248,7 @@ private slots:
         QVERIFY(copied[0].startsWith(QStringLiteral("Start (UTC)\tEnd (UTC)\t")));
         QVERIFY(copied[1].contains(QStringLiteral("\t1280\t")));
         QVERIFY(copied[1].contains(QStringLiteral("line one line two")));
+        QVERIFY(copied[1].contains(QStringLiteral("\t'=1+2\t")));
     }
 
 private:

@@ -266,6 +266,8 @@ TEST(SimTest, ProgramServesStopsOnSigtermAndRefusesBadOptions) {
     ASSERT_EQ(ReadLine(t).rfind("pty: ", 0), 0u);
     ReadLine(t);  // the link line
     const fs::path served = fs::read_symlink(link);
+    // Its process id beside the link: the port list leaves the link out once it has ended.
+    EXPECT_EQ(ReadFile(link + ".lock"), std::to_string(t.pid) + "\n");
     // A second simulator leaves a link that a running one owns alone.
     Child second = Spawn({"--link", link});
     EXPECT_NE(ReadLine(second).find("in use by another running simulator"), std::string::npos);
@@ -310,6 +312,23 @@ TEST(SimTest, ProgramServesStopsOnSigtermAndRefusesBadOptions) {
         EXPECT_EQ(WaitExit(p), 2) << args[1];
         EXPECT_NE(err.find(says), std::string::npos) << err;
     }
+
+    // A virtual ports folder that others may write to is one the port list ignores: refused.
+    const fs::path runtime = dir / "runtime";
+    fs::create_directories(runtime / "quillon/ports");
+    fs::permissions(runtime / "quillon", fs::perms::owner_all);
+    fs::permissions(runtime / "quillon/ports", fs::perms::all);
+    const char* env = getenv("XDG_RUNTIME_DIR");
+    const std::string keep = env != nullptr ? env : "";
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    Child open = Spawn({});
+    env != nullptr ? setenv("XDG_RUNTIME_DIR", keep.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(ReadLine(open), "quillon-sim: " + (runtime / "quillon/ports").string() +
+                                  " is not private: it and the folder it is in must be folders "
+                                  "of this user that no one else can write to (the port list "
+                                  "ignores it otherwise); fix it or use --link");
+    EXPECT_EQ(WaitExit(open), 3);
+    EXPECT_TRUE(fs::is_empty(runtime / "quillon/ports"));
 }
 
 }  // namespace
