@@ -25,7 +25,8 @@ int RunPorts() {
                     TerminalText(entry.m_strName).c_str());
     }
     for (const std::string& url : SavedNetworkPorts()) {
-        std::printf("%s (saved network port)\t%s\n", url.c_str(), url.c_str());
+        std::printf("%s (saved network port)\t%s\n", TerminalText(url).c_str(),
+                    TerminalText(url).c_str());
     }
     return kExitOk;
 }

@@ -77,6 +77,12 @@ TEST(PortsWatch, PrintsArrivalsAndRemovalsUntilStopped) {
         if (signal == SIGTERM) {
             fs::create_symlink(pty.SlavePath(), folder / "inverter");
             EXPECT_EQ(watch.Line(), "+ inverter (virtual)\t" + (folder / "inverter").string());
+            // A name that would drive the terminal or forge a line arrives escaped.
+            fs::create_symlink(pty.SlavePath(), folder / "a\x1b]0;x\a\nb");
+            const std::string shown = "a\\x1b]0;x\\x07\\nb";
+            EXPECT_EQ(watch.Line(), "+ " + shown + " (virtual)\t" + folder.string() + "/" + shown);
+            fs::remove(folder / "a\x1b]0;x\a\nb");
+            EXPECT_EQ(watch.Line(), "- " + shown + " (virtual)\t" + folder.string() + "/" + shown);
             fs::create_symlink("/dev/null", folder / "null");
             fs::remove(folder / "inverter");
             EXPECT_EQ(watch.Line(), "- inverter (virtual)\t" + (folder / "inverter").string());
