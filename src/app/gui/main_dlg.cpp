@@ -72,7 +72,11 @@ CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
                                   const std::string& detail) {
         Message(text, caption, icon, detail);
     };
+    handlers.handshakeStep = [this](const std::string& step) {
+        OnHandshakeStep(QString::fromStdString(step));
+    };
     handlers.transferStarted = [this](std::uint32_t total) {
+        OnTransferStarted();
         if (m_programDlg == nullptr) {
             m_programDlg = new CProgramDlg(this);
         }
@@ -82,6 +86,7 @@ CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
         m_programDlg->Start(total);
     };
     handlers.transferProgressed = [this](const TransferProgress& progress) {
+        OnTransferProgressed(progress);
         if (m_programDlg != nullptr) {
             m_programDlg->Progress(progress);
         }
@@ -155,9 +160,10 @@ void CQuillon2Dlg::OnInitDialog() {
     grid->addWidget(m_btnBrowse, 1, 2);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_btnFlash);
-    buttons->addStretch(1);
+    SetupStatus(buttons);
     buttons->addWidget(m_btnHistory);
     grid->addLayout(buttons, 2, 1);
+    grid->addWidget(m_labelStatus, 3, 1, 1, 2);
     grid->setColumnMinimumWidth(0, du.X(37));
     grid->setColumnStretch(1, 1);
     grid->setRowMinimumHeight(2, du.Y(14));
@@ -167,7 +173,8 @@ void CQuillon2Dlg::OnInitDialog() {
     setTabOrder(m_btnAddNetworkPort, m_editFile);
     setTabOrder(m_editFile, m_btnBrowse);
     setTabOrder(m_btnBrowse, m_btnFlash);
-    setTabOrder(m_btnFlash, m_btnHistory);
+    setTabOrder(m_btnFlash, m_btnCancel);
+    setTabOrder(m_btnCancel, m_btnHistory);
 
     connect(m_btnBrowse, &QPushButton::clicked, this, [this] { OnBrowse(); });
     connect(m_btnFlash, &QPushButton::clicked, this, [this] { OnFlash(); });
@@ -394,6 +401,9 @@ void CQuillon2Dlg::keyPressEvent(QKeyEvent* event) {
 void CQuillon2Dlg::closeEvent(QCloseEvent* event) {
     if (m_bRunning) {
         event->ignore();
+        if (const QString why = CloseRefusal(); !why.isEmpty()) {
+            Warn(why);
+        }
         return;
     }
     QDialog::closeEvent(event);

@@ -12,6 +12,8 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QtTest>
 
@@ -68,6 +70,7 @@ private slots:
         const QString link = m_env->PortsDir() + QStringLiteral("/inverter");
         SimOptions options;
         options.linkPath = link.toStdString();
+        options.baud = 57600;  // a transfer of seconds, long enough to try closing during it
         if (!fault.isEmpty()) {
             options.faults.push_back(CSimRunner::Fault(fault.toStdString()));
         }
@@ -82,13 +85,39 @@ private slots:
         dlg.OnFlash();
         QVERIFY(dlg.IsRunning());
         QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Waiting..."));
+        // Closing is refused, and the box says why: first while Cancel still can stop it...
         QVERIFY(!dlg.close());
+        QCOMPARE(shown.size(), 1);
+        QVERIFY2(shown.takeFirst().text.startsWith("The inverter is being prepared"),
+                 qPrintable(dlg.m_labelStatus->text()));
         dlg.OnFlash();  // a second press does nothing
+        const bool ok = fault.isEmpty();
+        if (ok) {  // ...then while data flows, with the time left once it is known
+            QTRY_VERIFY_WITH_TIMEOUT(dlg.ProgressWindow() != nullptr &&
+                                         dlg.ProgressWindow()->isVisible() &&
+                                         QRegularExpression("(?!0:00)[0-9]+:[0-9]{2} left$")
+                                             .match(dlg.ProgressWindow()->m_staticFigures->text())
+                                             .hasMatch(),
+                                     20000);
+            QVERIFY(!dlg.m_btnCancel->isVisible());
+            QVERIFY(!dlg.close());
+            QCOMPARE(shown.size(), 1);
+            const QString refusal = shown.takeFirst().text;
+            QVERIFY2(QRegularExpression("^Firmware is being written; stopping now would leave the "
+                                        "inverter without firmware\\. About [1-9][0-9]* s left\\.$")
+                         .match(refusal)
+                         .hasMatch(),
+                     qPrintable(refusal));
+        }
         QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
         QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Flash!"));
         QVERIFY(dlg.m_btnFlash->isEnabled());
         QCOMPARE(shown, boxes);
-        const bool ok = fault.isEmpty();
+        // A failure that asks for a pause counts it down; the button stays usable meanwhile.
+        const QString status = dlg.m_labelStatus->text();
+        QVERIFY2(ok ? status.isEmpty()
+                    : QRegularExpression("^Try again in (40|39|38) s$").match(status).hasMatch(),
+                 qPrintable(status));
         CProgramDlg* progress = dlg.ProgressWindow();
         QVERIFY(progress != nullptr && !progress->isVisible());
         QCOMPARE(progress->m_staticPercent->text(), QString(ok ? "100 %" : "1 %"));
@@ -97,6 +126,63 @@ private slots:
                          progress->m_staticFigures->text().endsWith(" B/s, 0:00 left"),
                      qPrintable(progress->m_staticFigures->text()));
         }
+    }
+
+    void handshakeStatusAndCancel_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("step");  // the status line, before its time
+        QTest::addColumn<QString>("name");  // the step as the ending names it
+        QTest::addColumn<int>("selects");   // announcements the inverter heard
+        QTest::newRow("announcement") << "select=silence"
+                                      << "Announcing the target, try 2 of 5"
+                                      << "the target announcement (try 2 of 5)" << 2;
+        QTest::newRow("all-flash request") << "allflash=silence"
+                                           << "Waiting for the inverter's all-flash answer"
+                                           << "the all-flash request" << 1;
+        QTest::newRow("block table") << "table=silence"
+                                     << "Sending the block table"
+                                     << "the block table" << 1;
+    }
+
+    // From "Flash!" to the first block the status line names the step and its time, and
+    // Cancel stops exactly that run: no box, no more bytes, the ending in the line and in
+    // the history.
+    void handshakeStatusAndCancel() {
+        QFETCH(QString, fault);
+        QFETCH(QString, step);
+        QFETCH(QString, name);
+        QFETCH(int, selects);
+        const QString link = m_env->PortsDir() + QStringLiteral("/inverter");
+        SimOptions options;
+        options.linkPath = link.toStdString();
+        options.faults.push_back(CSimRunner::Fault(fault.toStdString()));
+        CSimRunner sim(options);
+        CPrivateEnvironment::SetSetting("ComPortStr", link);
+        CQuillon2Dlg dlg;
+        dlg.show();
+        QVector<Box> shown;
+        RecordBoxes(dlg, shown);
+        QVERIFY(!dlg.m_btnCancel->isVisible());
+        dlg.m_editFile->setText(m_env->Path("Master_fw.mot"));
+        dlg.OnFlash();
+        QVERIFY(dlg.m_btnCancel->isVisible());
+        const QRegularExpression status("^" + QRegularExpression::escape(step) +
+                                        " \u00B7 [0-9]+\\.[0-9] s$");
+        QTRY_VERIFY2_WITH_TIMEOUT(status.match(dlg.m_labelStatus->text()).hasMatch(),
+                                  qPrintable(dlg.m_labelStatus->text()), 10000);
+        QTest::mouseClick(dlg.m_btnCancel, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 3000);
+        QVERIFY(shown.isEmpty());
+        QVERIFY(!dlg.m_btnCancel->isVisible());
+        const QString ending = "cancelled during " + name + "; nothing was written to the inverter";
+        QCOMPARE(dlg.m_labelStatus->text(), "C" + ending.mid(1) + ".");
+        QTest::qWait(1500);  // a try that was due has passed: nothing more went out
+        QCOMPARE(sim.Count(SimStep::Select), selects);
+        QCOMPARE(sim.Count(SimStep::Block), 0);
+        const HistoryContents history = ReadHistory(m_env->HistoryFile().toStdString());
+        QVERIFY(!history.records.empty());
+        QCOMPARE(history.records.back().outcome, std::string("stopped"));
+        QCOMPARE(history.records.back().detail, ending.toStdString());
     }
 
     // A network port that takes seconds to open (a server that takes the connection and never
