@@ -162,11 +162,13 @@ void CQuillon2Dlg::OnInitDialog() {
     buttons->addWidget(m_btnFlash);
     SetupStatus(buttons);
     buttons->addWidget(m_btnHistory);
-    grid->addLayout(buttons, 2, 1);
-    grid->addWidget(m_labelStatus, 3, 1, 1, 2);
+    SetupSummary();
+    grid->addWidget(m_labelSummary, 2, 1, 1, 2);
+    grid->addLayout(buttons, 3, 1);
+    grid->addWidget(m_labelStatus, 4, 1, 1, 2);
     grid->setColumnMinimumWidth(0, du.X(37));
     grid->setColumnStretch(1, 1);
-    grid->setRowMinimumHeight(2, du.Y(14));
+    grid->setRowMinimumHeight(3, du.Y(14));
     grid->setSizeConstraint(QLayout::SetMinimumSize);
 
     setTabOrder(m_comboPort, m_btnAddNetworkPort);

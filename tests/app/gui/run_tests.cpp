@@ -19,6 +19,7 @@
 
 #include "app/gui/com_port_combo.h"
 #include "app/history.h"
+#include "app/sha256.h"
 #include "firmware_gen.h"
 #include "gui_test_support.h"
 #include "pty_pair.h"
@@ -41,6 +42,44 @@ private slots:
         QFile file(m_env->Path("Master_fw.mot"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(fw.mot.data(), qint64(fw.mot.size()));
+        m_bootVersion = recipe.bootVersion;
+        m_sha = QString::fromStdString(Sha256Hex(fw.image.data(), fw.image.size()));
+        QFile slave(m_env->Path("Slave_fw.bin"));  // a Master image under a Slave name
+        QVERIFY(slave.open(QIODevice::WriteOnly));
+        slave.write(reinterpret_cast<const char*>(fw.image.data()), qint64(fw.image.size()));
+    }
+
+    // Under the file box, once the path names a file: the image a run would send, or why it
+    // would be refused; the newest path wins over a check still running for an older one.
+    void firmwareSummary() {
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+        const QString master = QString::fromUtf8(
+                                   "Master image \u00B7 17,408 bytes \u00B7 boot version %1 \u00B7 "
+                                   "SHA-256 %2\u2026")
+                                   .arg(m_bootVersion)
+                                   .arg(m_sha.left(8));
+        const QString refused =
+            "The file you selected is not correct salve file.\nThis file holds a Master image "
+            "(0x30 0x64 at 0x4000), "
+            "but its name says Slave. Pick the Slave's file; this one is for the Master.";
+        struct Step {
+            QString path;
+            QString summary;
+        };
+        const Step steps[] = {
+            {m_env->Path("Master_fw.mot"), master},
+            {m_env->Path("Slave_fw.bin"), refused},
+            {m_env->Path("Master_fw"), ""},  // no file (yet): nothing said
+            {"", ""},
+        };
+        for (const Step& step : steps) {
+            dlg.m_editFile->setText(m_env->Path("Master_fw.mot"));  // superseded at once
+            QTest::qWait(300);
+            dlg.m_editFile->setText(step.path);
+            QTRY_COMPARE_WITH_TIMEOUT(dlg.m_labelSummary->text(), step.summary, 5000);
+            QTest::qWait(500);  // the older check's answer never replaces it
+            QCOMPARE(dlg.m_labelSummary->text(), step.summary);
+        }
     }
 
     void wholeRun_data() {
@@ -310,6 +349,8 @@ private:
     }
 
     std::unique_ptr<CPrivateEnvironment> m_env;
+    QString m_sha;  // of the image Master_fw.mot converts to
+    int m_bootVersion = -1;
 };
 
 QTEST_MAIN(TestFlashRun)
