@@ -81,7 +81,7 @@ CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
             m_programDlg = new CProgramDlg(this);
         }
         // The trace is named only when it is being written (its folder may have gone).
-        m_programDlg->SetJob(QFileInfo(m_strFilePath).fileName(), m_strRunPort,
+        m_programDlg->SetJob(QFileInfo(m_strFilePath).fileName(), m_strRunPortText, m_strRunPort,
                              QFileInfo(m_strRunTrace).isFile() ? m_strRunTrace : QString());
         m_programDlg->Start(total);
     };

@@ -144,8 +144,9 @@ private:
     void StartSummary();
 
     std::unique_ptr<CQtJobUi> m_ui;
-    QString m_strRunPort;   // the port of the run in progress, for the progress window
-    QString m_strRunTrace;  // its wire trace file, if any
+    QString m_strRunPort;      // the port of the run in progress, for the progress window
+    QString m_strRunPortText;  // and as the list shows it
+    QString m_strRunTrace;     // its wire trace file, if any
     // The run in progress's own stop (a later Cancel), apart from every other run's.
     std::shared_ptr<CStopSource> m_runStop;
     CProgramDlg* m_programDlg = nullptr;

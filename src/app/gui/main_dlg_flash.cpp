@@ -65,6 +65,7 @@ void CQuillon2Dlg::OnFlash() {
     m_strRunTrace = TraceFileForRun(portName);
     options.trace = ToLocalPath(m_strRunTrace);
     m_strRunPort = QString::fromStdString(portName);
+    m_strRunPortText = m_comboPort->currentText();
 
     // Busy before the worker exists, so no second press can start another run. The port is
     // opened by the worker: a network port that takes seconds to answer never holds the window.

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStandardItemModel>
 #include <QTimer>
 #include <QtTest>
 
@@ -159,6 +160,10 @@ private slots:
                  qPrintable(status));
         CProgramDlg* progress = dlg.ProgressWindow();
         QVERIFY(progress != nullptr && !progress->isVisible());
+        // The port as the list shows it; its full name in the tooltip.
+        QCOMPARE(progress->m_staticJob->text(),
+                 "Master_fw.mot on " + dlg.m_comboPort->currentText());
+        QCOMPARE(progress->m_staticJob->toolTip(), "Master_fw.mot on " + link);
         QCOMPARE(progress->m_staticPercent->text(), QString(ok ? "100 %" : "1 %"));
         if (ok) {
             QVERIFY2(progress->m_staticFigures->text().startsWith("17408 of 17408 bytes, ") &&
@@ -295,11 +300,35 @@ private slots:
         const QString linkB = Link("inverter-b", b);  // arrives: listed, the choice stays
         QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->count(), base + 1, 5000);
         QCOMPARE(Selected(dlg), linkA);
-        QVERIFY(QFile::remove(linkA));  // the chosen port goes: nothing is chosen in its place
-        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->count(), base, 5000);
-        QCOMPARE(dlg.m_comboPort->currentIndex(), -1);
-        Link("inverter-a", a);  // and comes back: chosen again
-        QTRY_COMPARE_WITH_TIMEOUT(Selected(dlg), linkA, 5000);
+        const QString text = dlg.m_comboPort->currentText();
+        auto* items = qobject_cast<QStandardItemModel*>(dlg.m_comboPort->model());
+        QVERIFY(items != nullptr);
+        // The chosen port goes: it stays in view, greyed, last, and nothing is flashed
+        // through it; it comes back: chosen again. Twice, to see the lost entry go each time.
+        for (int round = 0; round < 2; ++round) {
+            QVERIFY(QFile::remove(linkA));
+            QTRY_VERIFY_WITH_TIMEOUT(dlg.m_comboPort->Model().GetCurSel() < 0, 5000);
+            QCOMPARE(dlg.m_comboPort->count(), base + 1);
+            QCOMPARE(dlg.m_comboPort->currentIndex(), base);
+            QCOMPARE(dlg.m_comboPort->currentText(), text + QString::fromUtf8(" \u2014 unplugged"));
+            QVERIFY(!items->item(base)->isEnabled());
+            QCOMPARE(Selected(dlg), QString());
+            Link("inverter-a", a);
+            QTRY_COMPARE_WITH_TIMEOUT(Selected(dlg), linkA, 5000);
+            QCOMPARE(dlg.m_comboPort->count(), base + 1);
+            QCOMPARE(dlg.m_comboPort->currentText(), text);
+        }
+        // Another choice lets the lost port go at the next change.
+        QVERIFY(QFile::remove(linkA));
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->currentIndex(), base, 5000);
+        dlg.m_comboPort->setCurrentIndex(
+            dlg.m_comboPort->findText("inverter-b", Qt::MatchStartsWith));
+        QCOMPARE(Selected(dlg), linkB);
+        CPtyPair c;
+        Link("inverter-c", c);
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->count(), base + 1, 5000);
+        QVERIFY(!dlg.m_comboPort->LostPortShown());
+        QCOMPARE(Selected(dlg), linkB);
     }
 
     // Listed after the local ports (a malformed one and a repeated one left out), checked when
