@@ -121,9 +121,13 @@ CHistoryDlg::CHistoryDlg(const std::filesystem::path& file, QWidget* parent)
             if (std::string_view(columns[static_cast<std::size_t>(col)].title) ==
                 kFirstColumns[visual]) {
                 header->moveSection(header->visualIndex(col), visual);
-                // The texts get the room the window has, and wrap within it.
+                // Ending and Detail in sight beside the others, the texts wrapped within them.
+                const int widths[] = {0, 0, 180, 130, 130, 0, 290};
+                if (widths[visual] > 0) {
+                    m_table->setColumnWidth(col, qMin(m_table->columnWidth(col), widths[visual]));
+                }
                 if (visual == 2 || visual == 6) {
-                    m_table->setColumnWidth(col, 260);
+                    m_table->setColumnWidth(col, widths[visual]);
                 }
             }
         }
@@ -200,7 +204,7 @@ CHistoryDlg::CHistoryDlg(const std::filesystem::path& file, QWidget* parent)
     layout->addWidget(m_staticWarnings);
     layout->addWidget(m_staticResult);
     layout->addWidget(buttons);
-    resize(960, 420);
+    resize(1100, 420);
 }
 
 std::vector<RunRecord> CHistoryDlg::ShownRecords(bool selectedOnly) const {
