@@ -124,8 +124,11 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         std::istringstream lines(TerminalMessage(text, {m_names[index]}));
         std::string line;
+        const std::string prefix = m_ports[index] + ": ";
         while (std::getline(lines, line)) {
-            std::fprintf(stream, "%s: %s\n", m_ports[index].c_str(), line.c_str());
+            // A detail that begins with the port's name already says whose line it is.
+            std::fprintf(stream, "%s%s\n", line.rfind(prefix, 0) == 0 ? "" : prefix.c_str(),
+                         line.c_str());
         }
         std::fflush(stream);
     }
