@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the README's screenshots (docs/*.png) on a virtual X display from real runs against the
-# simulated inverter: the main window with the inverter and a sample firmware file chosen, the
-# progress window part-way, the failure box of an inverter that stops answering, the history
-# window (with a run of quillon-cli made first) and the About box. Prints the history at the end.
+# simulated inverter: the main window with the inverter and a sample firmware file chosen and
+# summed up, the main window during a slow handshake, the progress window part-way, the
+# failure box of an inverter that stops answering, the history window (with a run of
+# quillon-cli made first) and the About box. Prints the history at the end.
 # --windows: the Windows main window instead, under Wine, ready to flash the simulator through
 # COM7 (docs/windows-main-window.png, taken by the Windows tests' whole run).
 set -euo pipefail
@@ -53,6 +54,7 @@ unset WAYLAND_DISPLAY
 start_sim() {
     local name=$1
     shift
+    : >"$work/$name.out"  # there before the reading below, which may come before the child opens it
     "$build/tools/sim/quillon-sim" --target master --baud 9600 --name "$name" "$@" \
         >"$work/$name.out" 2>"$work/$name.err" &
     sim_pids+=($!)
@@ -70,6 +72,9 @@ link=$sim_link
 # This one stops answering after 150 blocks.
 start_sim inverter-2 --fault block:150=silence
 faulty=$sim_link
+# This one does not answer the target's announcement.
+start_sim inverter-3 --fault select=silence
+silent=$sim_link
 
 mkdir -p "$work/firmware"
 firmware=$work/firmware/Master_V1.0.mot
@@ -79,7 +84,7 @@ firmware=$work/firmware/Master_V1.0.mot
 "$build/src/app/cli/quillon-cli" flash --port "$link" "$firmware" 2>/dev/null
 
 mkdir -p "$root/docs"
-QT_QPA_PLATFORM=xcb "$build/tools/screenshots/gui_screenshots" "$root/docs" "$link" "$faulty" "$firmware"
+QT_QPA_PLATFORM=xcb "$build/tools/screenshots/gui_screenshots" "$root/docs" "$link" "$faulty" "$silent" "$firmware"
 echo
 echo "quillon-cli history:"
 "$build/src/app/cli/quillon-cli" history

@@ -8,12 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "app/firmware_image.h"
 #include "app/history.h"
 #include "common/job_ui.h"
 #include "protocol/boot_link.h"
-
-constexpr int kTargetMaster = 0;
-constexpr int kTargetSlave = 1;
 
 // How a run ended; front ends map it to exit codes.
 enum class FlashOutcome {
@@ -23,14 +21,6 @@ enum class FlashOutcome {
     TransferFailed,   // the progress window ended without ACK
     Stopped,          // a signal or the run's own stop source ended it; no message shown
     PortNotOpened,    // the port could not be opened (PortOpenFailure)
-};
-
-// A firmware image read (or converted), padded and hashed once, for runs that send the same
-// bytes again and again (several ports, a station's units).
-struct FirmwareImage {
-    std::vector<std::uint8_t> bytes;  // padded with 0xFF to whole blocks
-    std::uint64_t fileLength = 0;     // its own bytes, before the padding
-    std::string sha256;               // of bytes
 };
 
 struct FlashJob {
@@ -64,6 +54,7 @@ struct FlashResult {
     std::string detail;                     // what else is known, shown beneath the message
     RunRecord record;                       // as appended to the history
     std::string historyError;               // why the record could not be appended, if it could not
+    std::string summary;  // FirmwareSummaryText of the image, once it was read and found fit
 };
 
 // The wire trace of a run, as the run names it in its detail and its record.
@@ -91,15 +82,3 @@ FlashResult CheckFirmwareImage(const FlashJob& job, const std::vector<std::strin
 FlashResult PortOpenFailure(const std::string& port, std::uint32_t error,
                             const std::string& operation, const FlashJob& job,
                             const RunTrace& trace = {});
-
-// The Flash command's file checks, in order: empty path, unreadable file, no "Master" or
-// "Slave" in the file's name part. On success targetType is set and message is empty.
-struct FileCheck {
-    std::string message;  // the warning to show, or empty
-    int targetType = kTargetMaster;
-};
-FileCheck CheckFirmwareFile(const std::string& path);
-
-// The extension as a file dialog reports it: the part after the last dot of the name part,
-// without the dot, case kept; empty when there is none.
-std::string FileExtension(const std::string& path);

@@ -28,6 +28,7 @@ FlashResult RunPort(const std::string& portName, const FlashJob& job, JobUi& ui,
         }
     }
 
+    ui.HandshakeStep("Opening " + portName);
     CSerialPort port;
     const auto opening = RealClock().Now();
     const auto openMs = [&] {

@@ -48,6 +48,9 @@ public:
         (void)detail;
         ShowMessage(text, caption, icon);
     }
+    // What the run is doing until the first data block ("Opening /dev/ttyUSB0", "Announcing
+    // the target, try 2 of 5"): a status line, updated as each step begins.
+    virtual void HandshakeStep(const std::string& text) { (void)text; }
     // The progress window opens with "0 %" before the first block...
     virtual void TransferStarted(std::uint32_t total) { (void)total; }
     // ...is updated for every data block...

@@ -96,8 +96,19 @@ std::uint32_t CBootLink::Receive(void* buffer, std::uint32_t capacity, unsigned 
                                          : 0;
 }
 
+void CBootLink::Begin(const char* mark, const LinkStep& step) {
+    if (mark != nullptr) {
+        m_line.Mark(mark);
+    }
+    if (m_onStep) {
+        m_onStep(step);
+    }
+}
+
 ResultCode CBootLink::Exchange(const void* send, std::uint32_t sendCount, void* reply, int replyMax,
                                int timeoutMs) {
+    // A stop asked for before the message goes out sends nothing more.
+    m_stop.ThrowIfRequested();
     m_state.lastReply = -1;
     m_state.lastError = 0;
     m_state.lastOperation.clear();
@@ -179,6 +190,8 @@ ResultCode CBootLink::SelectTarget(int targetType) {
     const std::uint8_t expected = targetType == 0 ? 'M' : 'S';
     std::uint8_t reply = 0;
     for (int attempt = 0; attempt < m_timing.selectAttempts; ++attempt) {
+        Begin(nullptr, {"the target announcement", "Announcing the target", attempt + 1,
+                        m_timing.selectAttempts});
         if (Exchange(message, 6, &reply, 1, m_timing.selectTimeoutMs) == ResultSuccess &&
             reply == expected) {
             return ResultSuccess;
@@ -188,7 +201,7 @@ ResultCode CBootLink::SelectTarget(int targetType) {
 }
 
 ResultCode CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
-    m_line.Mark("all-flash");
+    Begin("all-flash", {"the all-flash request", "Waiting for the inverter's all-flash answer"});
     std::uint8_t reply[9] = {};
     const std::uint8_t request = 'A';
     m_state.chipReply.clear();
@@ -206,6 +219,7 @@ ResultCode CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
     }
     // The image is newer: ask again. The buffer keeps the first reply's bytes on purpose; only
     // what the second reply overwrites is compared afresh.
+    Begin(nullptr, {"the all-flash request", "Waiting for the inverter's all-flash answer", 2, 2});
     const ResultCode again = Exchange(&request, 1, reply, sizeof reply, m_timing.replyTimeoutMs);
     m_state.chipReply += again == ResultSuccess ? ", then " + DescribeAllFlashReply(reply)
                                                 : std::string(", then no answer");
@@ -213,7 +227,8 @@ ResultCode CBootLink::RequestAllFlash(std::uint8_t imageVersion) {
 }
 
 ResultCode CBootLink::SendWriteCommand() {
-    m_line.Mark("write");
+    Begin("write", {"the write command", "Sending the write command"});
+    m_stop.ThrowIfRequested();
     const std::uint8_t command = 'W';
     try {
         m_line.Write(&command, 1,
@@ -227,7 +242,7 @@ ResultCode CBootLink::SendWriteCommand() {
 }
 
 ResultCode CBootLink::SendBlockTable() {
-    m_line.Mark("block-table");
+    Begin("block-table", {"the block table", "Sending the block table"});
     Pause(m_timing.blockTablePauseMs);
     std::uint8_t reply = 0;
     const ResultCode rc =
@@ -239,7 +254,7 @@ ResultCode CBootLink::SendBlockTable() {
 }
 
 ResultCode CBootLink::SendImageSize(std::uint32_t imageLength) {
-    m_line.Mark("size");
+    Begin("size", {"the image size", "Sending the image size"});
     const std::uint8_t message[8] = {
         0,
         0,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/stop_request.h"
@@ -59,6 +60,15 @@ struct LinkState {
     std::string lastOperation;  // the call that failed with lastError ("write", "purge", ...)
 };
 
+// A handshake step as it begins, for a front end's status line and a stopped run's account.
+struct LinkStep {
+    const char* name = "";   // as a failure's detail names it: "the target announcement"
+    const char* doing = "";  // as a status line says it: "Announcing the target"
+    int attempt = 0;         // of a step that is tried again: 1, 2, ...; 0 for one made once
+    int attempts = 0;        // how many tries it gets
+};
+using LinkStepObserver = std::function<void(const LinkStep& step)>;
+
 class CBootLink {
 public:
     static constexpr std::uint8_t ACK = 0x06;
@@ -88,6 +98,9 @@ public:
     // promptly (CStopRequested).
     void Pause(unsigned ms);
 
+    // Told of every handshake step as it begins, on the run's own thread.
+    void SetStepObserver(LinkStepObserver observer) { m_onStep = std::move(observer); }
+
     ILine& Line() { return m_line; }
     const LinkState& State() const { return m_state; }
     const LinkTiming& Timing() const { return m_timing; }
@@ -97,9 +110,11 @@ private:
     // The rest of a reply that may still grow into "ALL FLASH"; got bytes are in buffer.
     std::uint32_t ReadRestOfAllFlash(std::uint8_t* buffer, std::uint32_t got,
                                      std::uint32_t capacity, ILine::TimePoint deadline);
+    void Begin(const char* mark, const LinkStep& step);
 
     ILine& m_line;
     LinkState m_state;
     LinkTiming m_timing;
     StopToken m_stop;
+    LinkStepObserver m_onStep;
 };

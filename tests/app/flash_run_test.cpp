@@ -92,6 +92,8 @@ protected:
                   "S00600004844521B\nS1130000000102030405060708090A0B0C0D0E0F74\n"
                   "S1130010000102030405060708090A0B0C0D0E0F00\nS9030000FC\n");
         WriteFile("Slave_zero.bin", std::string(0x10040, '\0'));
+        WriteFile("Slave_master.bin", m_image);
+        WriteFile("Slave.bin", Str(Make(FwTarget::Slave, 0x10040).image));
     }
     void TearDown() override { fs::current_path(m_before); }
 
@@ -145,50 +147,63 @@ TEST_F(FlashRunTest, EveryEndingWithItsTextsAndCleanUp) {
         const char* file;
         SimOptions sim;
         O outcome;
-        std::string events;  // RecordingUi::Events(); the last message is the run's own
-        const char* detail;
+        std::string events;    // RecordingUi::Events(); the last message is the run's own
+        std::string detail;    // what happened, then what to do
         const char* recorded;  // the outcome in the history
         int target = kTargetMaster;
     };
     const std::string prog = kProgError;
+    const std::string cycle = " Power-cycle the inverter, then try again.";
+    const std::string again = " Check the cable, then flash again after 40 seconds.";
+    const std::string pick = " Pick the right firmware file.";
     // clang-format off
     const Case cases[] = {
         {"silent device", "Master.bin", Sim("select=silence"), O::HandshakeFailed,
          "busy msg:Warning:Time out, can't receive data from inverter,\nplease check the connection! idle",
-         "No answer from inverter to the target announcement (5 tries of 0.2 s).", "handshake-failed"},
+         "No answer from inverter to the target announcement (5 tries of 0.2 s). Check the cable and that this is the inverter's port, then power-cycle the inverter.", "handshake-failed"},
+        {"Slave file on a Master inverter", "Slave.bin", Sim(), O::HandshakeFailed,
+         "busy msg:Warning:Time out, can't receive data from inverter,\nplease check the connection! idle",
+         "The inverter answered as Master ('M'); this file is for the Slave. Pick the Master's file for it, or connect the Slave.",
+         "handshake-failed", kTargetSlave},
         {"second all-flash request refused", "Master.bin", Sim("allflash:2=byte:00", 1), O::HandshakeFailed,
          "busy msg:Warning:Not get All Flash Signal idle",
-         "inverter answered the all-flash request with 0x01, then 0x00 instead of ALL FLASH.", "handshake-failed"},
+         "inverter answered the all-flash request with 0x01, then 0x00 instead of ALL FLASH: its bootloader did not take this image." + cycle, "handshake-failed"},
         {"size answered by ACK", "Master.mot", Sim("size=byte:06"), O::HandshakeFailed,
          "busy msg:Warning:Not get Xon Signal! idle",
-         "inverter answered the image size with 0x06 instead of XON (0x11).", "handshake-failed"},
+         "inverter answered the image size with 0x06 instead of XON (0x11)." + cycle, "handshake-failed"},
         {"NAK to a block", "Master.mot", Sim("block:3=byte:15"), O::TransferFailed,
          "busy start:17408 msg:Error:Receive Error! finish:failed msg:Warning:" + prog + " idle",
-         "192 of 17408 bytes were sent to inverter, then a wrong byte came back: 0x15 instead of XON or ACK.",
+         "192 of 17408 bytes were sent to inverter, then a wrong byte came back: 0x15 instead of XON or ACK. Flash again after 40 seconds; if it fails again, power-cycle the inverter first.",
          "transfer-failed"},
         {"silence after a block", "Master.bin", Sim("block:2=silence"), O::TransferFailed,
          "busy start:17408 msg:Error:Time out! finish:failed msg:Warning:" + prog + " idle",
-         "128 of 17408 bytes were sent to inverter, then no answer came for 1.6 s.", "transfer-failed"},
+         "128 of 17408 bytes were sent to inverter, then no answer came for 1.6 s." + again, "transfer-failed"},
         {"hang-up mid-transfer", "Master.mot", Sim("block:4=hangup"), O::TransferFailed,
          "busy start:17408 finish:failed msg:Warning:" + prog + " idle",
-         "256 of 17408 bytes were sent to inverter, then the line hung up (read).", "transfer-failed"},
+         "256 of 17408 bytes were sent to inverter, then the line hung up (read)." + again, "transfer-failed"},
         {"damaged S-record file", "Master_bad.mot", Sim(), O::FileRefused,
          "busy msg::Mot File Checksum Error ! (line 3) msg:Warning:Transfer mot file to bin file error. idle",
-         "", "file-refused"},
+         "Master_bad.mot: Mot File Checksum Error ! (line 3). The file is damaged or no S-record file: copy it again from its source.",
+         "file-refused"},
         {"unknown kind", "Master.txt", Sim(), O::FileRefused,
-         "busy msg:Warning:Unknown firmware file type: choose a mot or bin file. idle", "", "file-refused"},
+         "busy msg:Warning:Unknown firmware file type: choose a mot or bin file. idle",
+         "Master.txt is neither a .mot nor a .bin file. Pick the firmware's own file.", "file-refused"},
         {"file gone", "Master_gone.bin", Sim(), O::FileRefused,
-         "busy msg:Warning:BIN file read error! idle", "The image of Master_gone.bin could not be read.",
+         "busy msg:Warning:BIN file read error! idle", "The image of Master_gone.bin could not be read: No such file or directory. Check that the file is still there, then try again.",
          "file-refused"},
         {"wrong Master signature", "Master_half.bin", Sim(), O::FileRefused,
          "busy msg:Warning:The file you selected is not for 3064 CPU. idle",
-         "The image of Master_half.bin holds 0x30 0x00 at 0x4000, where 0x30 0x64 is expected.", "file-refused"},
+         "The image of Master_half.bin holds 0x30 0x00 at 0x4000, where 0x30 0x64 is expected: it is no Master firmware." + pick, "file-refused"},
         {"Master image too short", "Master_empty.bin", Sim(), O::FileRefused,
          "busy msg:Warning:The file you selected is not for 3064 CPU. idle",
-         "The image of Master_empty.bin ends before 0x4004.", "file-refused"},
+         "The image of Master_empty.bin is only 0 bytes long, too short for a Master image." + pick, "file-refused"},
         {"no Slave signature", "Slave_zero.bin", Sim(nullptr, std::nullopt, true), O::FileRefused,
          "busy msg:Warning:The file you selected is not correct salve file. idle",
-         "The image of Slave_zero.bin holds 0x00 0x00 0x00 0x00 at 0x10000, where 0x60 0x49 0x00 0x01 is expected.",
+         "The image of Slave_zero.bin holds 0x00 0x00 0x00 0x00 at 0x10000, where 0x60 0x49 0x00 0x01 is expected: it is no Slave firmware." + pick,
+         "file-refused", kTargetSlave},
+        {"Master image under a Slave name", "Slave_master.bin", Sim(nullptr, std::nullopt, true), O::FileRefused,
+         "busy msg:Warning:The file you selected is not correct salve file. idle",
+         "This file holds a Master image (0x30 0x64 at 0x4000), but its name says Slave. Pick the Slave's file; this one is for the Master.",
          "file-refused", kTargetSlave},
     };
     // clang-format on

@@ -15,44 +15,70 @@
 
 namespace {
 
+// Each detail: what happened, then what to do about it.
 TEST(RunDetail, HandshakeSteps) {
+    const std::string cycle = " Power-cycle the inverter, then try again.";
+    const std::string line = " Check the cable and the adapter, then try again.";
     struct Case {
         LinkState link;
         ResultCode code;
-        const char* expected;
+        const char* target;
+        std::string expected;
     };
     const Case cases[] = {
+        {{"ttyS1", 0, 'M', 0, "", ""},
+         ResultTargetTimeout,
+         "Slave",
+         "The inverter answered as Master ('M'); this file is for the Slave. Pick the Master's "
+         "file for it, or connect the Slave."},
         {{"ttyS1", 0, 'S', 0, "", ""},
          ResultTargetTimeout,
-         "ttyS1 answered the step with 0x53, not with the target's letter."},
+         "Master",
+         "The inverter answered as Slave ('S'); this file is for the Master. Pick the Slave's "
+         "file for it, or connect the Master."},
+        {{"ttyS1", 0, 'S', 0, "", ""},
+         ResultTargetTimeout,
+         nullptr,
+         "ttyS1 answered the step with 0x53, not with the target's letter. Check that this is "
+         "the inverter's port, then power-cycle the inverter."},
+        {{"ttyS1", 0, -1, 0, "", ""},
+         ResultTargetTimeout,
+         "Master",
+         "No answer from ttyS1 to the step (5 tries of 1 s). Check the cable and that this is "
+         "the inverter's port, then power-cycle the inverter."},
         {{"ttyS1", 0, -1, 0, "", ""},
          ResultTimeout,
-         "No answer from ttyS1 to the step within 5 s."},
-        {{"ttyS1", 0, -1, EPIPE, "", ""},
-         ResultPortException,
-         "The line to ttyS1 hung up during the step."},
-        {{"ttyS1", 0, -1, EBADF, "", ""},
-         ResultPortException,
-         "ttyS1 failed during the step: Bad file descriptor."},
-        {{"ttyUSB0", 0, -1, EINVAL, "", "write"},
-         ResultPortException,
-         "ttyUSB0 failed during the step (write): Invalid argument."},
+         "Master",
+         "No answer from ttyS1 to the step within 5 s." + cycle},
         {{"ttyS1", 0, -1, EPIPE, "", "read"},
          ResultPortException,
-         "The line to ttyS1 hung up during the step (read)."},
-        {{"ttyS1", ENOENT, -1, ENOENT, "", ""},
-         ResultPortOpenFailed,
-         "ttyS1: No such file or directory"},
+         "Master",
+         "The line to ttyS1 hung up during the step (read)." + line},
+        {{"ttyUSB0", 0, -1, EINVAL, "", "write"},
+         ResultPortException,
+         "Master",
+         "ttyUSB0 failed during the step (write): Invalid argument." + line},
         {{"ttyS1", EINVAL, -1, EINVAL, "", "tcsetattr"},
          ResultPortOpenFailed,
-         "ttyS1: tcsetattr: Invalid argument"},
+         "Master",
+         "ttyS1: tcsetattr: Invalid argument. Unplug and replug the adapter, then try again."},
         {{"", 0, 0x11, 0, "", ""},
          ResultNoAck,
-         "the port answered the step with 0x11 instead of ACK (0x06)."},
-        {{"ttyS1", 0, -1, 0, "", ""}, ResultCommonError, "Stopped at the step on ttyS1."},
+         "Master",
+         "the port answered the step with 0x11 instead of ACK (0x06)." + cycle},
+        {{"ttyS1", 0, 0x01, 0, "0x01, then 0x00", ""},
+         ResultNoAllFlash,
+         "Master",
+         "ttyS1 answered the step with 0x01, then 0x00 instead of ALL FLASH: its bootloader did "
+         "not take this image." +
+             cycle},
+        {{"ttyS1", 0, -1, 0, "", ""},
+         ResultCommonError,
+         "Master",
+         "Stopped at the step on ttyS1." + cycle},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(HandshakeDetail(c.link, LinkTiming{}, "the step", c.code), c.expected);
+        EXPECT_EQ(HandshakeDetail(c.link, LinkTiming{}, "the step", c.code, c.target), c.expected);
     }
 }
 
@@ -64,28 +90,34 @@ TEST(RunDetail, TransferEndings) {
     const Case cases[] = {
         {{TransferEnding::Acked, 128, 128, 0, 0, "", nullptr, nullptr}, ""},
         {{TransferEnding::ImageUnreadable, 0, 0, 0, 0, "", nullptr, nullptr},
-         "Nothing was sent to ttyS1: the image could not be read."},
-        {{TransferEnding::PortFailed, 128, 64, 0, EBADF, "", nullptr, nullptr},
-         "64 of 128 bytes were sent to ttyS1, then the port failed: Bad file descriptor."},
+         "Nothing was sent to ttyS1: the image could not be read. Check the firmware file, then "
+         "try again."},
         {{TransferEnding::PortFailed, 128, 64, 0, EINVAL, "write", nullptr, nullptr},
-         "64 of 128 bytes were sent to ttyS1, then the port failed (write): Invalid argument."},
+         "64 of 128 bytes were sent to ttyS1, then the port failed (write): Invalid argument. "
+         "Check the cable, then flash again after 40 seconds."},
         {{TransferEnding::PortFailed, 128, 64, 0, EPIPE, "read", nullptr, nullptr},
-         "64 of 128 bytes were sent to ttyS1, then the line hung up (read)."},
-        {{TransferEnding::EndRefused, 128, 128, 0, 0, "", nullptr, nullptr},
-         "128 of 128 bytes were sent to ttyS1."},
+         "64 of 128 bytes were sent to ttyS1, then the line hung up (read). Check the cable, then "
+         "flash again after 40 seconds."},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(TransferDetail("ttyS1", LinkTiming{}, c.report), c.expected);
     }
 }
 
-// A refused open names the device's own group as the remedy, and none for root's.
+// A refused open says what to do: plug in, free the port, or join the device's own group
+// (none for root's).
 TEST(RunDetail, PortThatDidNotOpen) {
     EXPECT_EQ(OpenFailureDetail("", ENOENT),
               "No serial port is listed: connect the adapter, then choose its port.");
-    EXPECT_EQ(OpenFailureDetail("ttyS1", 0), "ttyS1 could not be opened.");
-    EXPECT_EQ(OpenFailureDetail("ttyUSB0", EINVAL, "tcsetattr"),
-              "ttyUSB0: tcsetattr: Invalid argument");
+    EXPECT_EQ(OpenFailureDetail("ttyUSB0", ENOENT),
+              "ttyUSB0: No such file or directory. Check that the adapter is plugged in and that "
+              "this is its port.");
+    EXPECT_EQ(OpenFailureDetail("ttyUSB0", EBUSY),
+              "ttyUSB0: Device or resource busy. Another program holds the port: close it, then "
+              "try again.");
+    EXPECT_EQ(OpenFailureDetail("socket://127.0.0.1:9", ECONNREFUSED),
+              "socket://127.0.0.1:9: Connection refused. Check that the device server is on, "
+              "reachable and serving this port, then try again.");
     ScratchDir dir;
     const std::string device = (dir / "ttyUSB0").string();
     WriteFile(device, "");
@@ -96,8 +128,8 @@ TEST(RunDetail, PortThatDidNotOpen) {
         }
         const bool root = std::string(name) == "root";
         EXPECT_EQ(OpenFailureDetail(device, EACCES),
-                  device + ": Permission denied" +
-                      (root ? ""
+                  device + ": Permission denied." +
+                      (root ? " Ask the administrator for access to the port."
                             : "\nYou must belong to the group that owns the device (dialout; "
                               "dialout on Debian): sudo usermod -aG dialout $USER, then log in "
                               "again."));
@@ -107,12 +139,16 @@ TEST(RunDetail, PortThatDidNotOpen) {
 TEST(RunDetail, StoppedRuns) {
     EXPECT_EQ(StopDetail(SIGINT, StopPhase::Data, 6592, 32768),
               "stopped by SIGINT after 6,592 of 32,768 bytes; the inverter must be flashed again");
-    EXPECT_EQ(StopDetail(SIGTERM, StopPhase::Data, 0, 1234567),
-              "stopped by SIGTERM after 0 of 1,234,567 bytes; the inverter must be flashed again");
-    EXPECT_EQ(StopDetail(SIGHUP, StopPhase::Handshake, 0, 0),
+    EXPECT_EQ(StopDetail(SIGHUP, StopPhase::Handshake, 0, 0, "the block table"),
               "stopped by SIGHUP during the handshake; nothing was written to the inverter");
     EXPECT_EQ(StopDetail(kStopByUser, StopPhase::Preparing, 0, 0),
-              "stopped by the user before the handshake; nothing was sent to the inverter");
+              "cancelled before the handshake; nothing was sent to the inverter");
+    EXPECT_EQ(StopDetail(kStopByUser, StopPhase::Handshake, 0, 0,
+                         LinkStepName({"the target announcement", "Announcing the target", 2, 5})),
+              "cancelled during the target announcement (try 2 of 5); nothing was written to the "
+              "inverter");
+    EXPECT_EQ(LinkStepText({"the block table", "Sending the block table", 0, 0}),
+              "Sending the block table");
 }
 
 TEST(ProgressFigures, AnsweredBlocksOnly) {

@@ -71,14 +71,15 @@ TEST(Transfer, Endings) {
         {"acknowledged at 9600 baud", 0x8000, nullptr, false, TransferEnding::Acked, 0x8000, nullptr, "",
          50 + (512 * 66 + 3) * 1.041666, 1, 9600},
         {"ACK to block 5", 16640, "block:5=byte:06", false, TransferEnding::EarlyAck, 320, "Receive Error!",
-         "sim answered data block 5 with ACK before the image was complete: 320 of 16640 bytes were sent.", 50, 0},
+         "sim answered data block 5 with ACK before the image was complete: 320 of 16640 bytes were sent. Flash again after 40 seconds; if it fails again, power-cycle the inverter first.", 50, 0},
         // Every block went out, but not the end message yet.
         {"ACK to the last block", 64, "block:1=byte:06", false, TransferEnding::EarlyAck, 64, "Receive Error!",
-         "sim answered data block 1 with ACK before the image was complete: 64 of 64 bytes were sent.", 50, 0},
+         "sim answered data block 1 with ACK before the image was complete: 64 of 64 bytes were sent. Flash again after 40 seconds; if it fails again, power-cycle the inverter first.", 50, 0},
         {"no answer", 192, "block:2=silence", false, TransferEnding::NoAnswer, 128, "Time out!",
-         "128 of 192 bytes were sent to sim, then no answer came for 1.6 s.", 50 + 1616, 0},
+         "128 of 192 bytes were sent to sim, then no answer came for 1.6 s. Check the cable, then flash again after 40 seconds.", 50 + 1616, 0},
         {"end message refused", 64, "end=byte:11", false, TransferEnding::EndRefused, 64, "Receive Error!",
-         "64 of 64 bytes were sent to sim.", 50, 11},
+         "64 of 64 bytes were sent to sim, then the inverter kept asking for the end message."
+         " Flash again after 40 seconds; if it fails again, power-cycle the inverter first.", 50, 11},
         // A write the line never takes fails by the no-answer budget.
         {"stuck write", 128, nullptr, true, TransferEnding::PortFailed, 0, nullptr, nullptr, 50 + 1616, 0},
     };

@@ -1,8 +1,9 @@
 // Makes the README's pictures from real runs against the simulator: the main window with a
-// port and a firmware file chosen, the progress window part-way through a transfer, the
-// failure box of a transfer the device stopped answering, the history window and the About
-// box. Run by scripts/screenshots.sh under Xvfb, with the history in a private folder.
-//   gui_screenshots OUT_DIR PORT_NAME FAULTY_PORT_NAME FIRMWARE_FILE
+// port and a firmware file chosen and summed up, the main window during a handshake the
+// device is slow to answer, the progress window part-way through a transfer, the failure box
+// of a transfer the device stopped answering, the history window and the About box. Run by
+// scripts/screenshots.sh under Xvfb, with the history in a private folder.
+//   gui_screenshots OUT_DIR PORT_NAME FAULTY_PORT_NAME SILENT_PORT_NAME FIRMWARE_FILE
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -47,15 +49,17 @@ bool WaitUntil(const std::function<bool()>& done, int seconds) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    if (argc != 5) {
+    if (argc != 6) {
         std::fprintf(stderr,
-                     "usage: gui_screenshots OUT_DIR PORT_NAME FAULTY_PORT_NAME FIRMWARE_FILE\n");
+                     "usage: gui_screenshots OUT_DIR PORT_NAME FAULTY_PORT_NAME "
+                     "SILENT_PORT_NAME FIRMWARE_FILE\n");
         return 2;
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
     const QString port = QString::fromLocal8Bit(argv[2]);
     const QString faulty = QString::fromLocal8Bit(argv[3]);
-    const QString firmware = QString::fromLocal8Bit(argv[4]);
+    const QString silent = QString::fromLocal8Bit(argv[4]);
+    const QString firmware = QString::fromLocal8Bit(argv[5]);
     QDir().mkpath(out);
 
     // A throw-away settings store: the user's saved port and file stay untouched.
@@ -82,9 +86,26 @@ int main(int argc, char** argv) {
     dlg.OnBrowse();
     dlg.m_editFile->setCursorPosition(0);
     dlg.resize(qMax(dlg.width(), 560), dlg.height());
-    if (!Save(dlg, out + QStringLiteral("/main-window.png"))) {
+    if (!WaitUntil([&dlg] { return !dlg.m_labelSummary->text().isEmpty(); }, 30) ||
+        !Save(dlg, out + QStringLiteral("/main-summary.png"))) {
+        std::fprintf(stderr, "gui_screenshots: no firmware summary\n");
         return 1;
     }
+
+    // A device that does not answer the first announcement: the second try, then Cancel.
+    dlg.SelectPortByName(silent);
+    dlg.OnFlash();
+    if (!WaitUntil([&dlg] { return dlg.m_labelStatus->text().contains(QStringLiteral("try 2")); },
+                   30) ||
+        (QTest::qWait(700), !Save(dlg, out + QStringLiteral("/handshake-status.png")))) {
+        std::fprintf(stderr, "gui_screenshots: no second try\n");
+        return 1;
+    }
+    dlg.m_btnCancel->click();
+    if (!WaitUntil([&dlg] { return !dlg.IsRunning(); }, 30)) {
+        return 1;
+    }
+    dlg.SelectPortByName(port);
 
     // A whole run; the progress window is taken a little before half-way.
     dlg.OnFlash();
@@ -109,7 +130,7 @@ int main(int argc, char** argv) {
     }
 
     CHistoryDlg history(DefaultHistoryFile(), &dlg);
-    history.resize(1100, 260);
+    history.resize(1100, 340);
     ok = Save(history, out + QStringLiteral("/history-window.png")) && ok;
 
     CAboutDlg about(&dlg);

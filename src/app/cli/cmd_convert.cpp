@@ -11,7 +11,10 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include "app/run_detail.h"
+#include "app/sha256.h"
 #include "app/terminal_text.h"
 #include "commands.h"
 #include "common/stop_request.h"
@@ -152,7 +155,9 @@ int RunConvert(const ConvertOptions& options) {
     }
     try {
         CWorkDir work;
-        const bool converted = ConvertMotToBin(options.in, work.Path(), sink);
+        std::vector<std::uint8_t> image;
+        std::size_t records = 0;
+        const bool converted = ConvertMotToBin(options.in, work.Path(), sink, &image, &records);
         if (!options.traces.empty()) {
             CopyTraces(work.Path(), options.traces);
         }
@@ -166,6 +171,11 @@ int RunConvert(const ConvertOptions& options) {
         }
         ThrowIfStopRequested();
         PublishImage(work.Path() / kImageFileName, options.out);
+        // One line that tells what was written, for a log or a comparison by hand.
+        std::cout << TerminalText(options.out) << ": " << FormatCount(image.size())
+                  << " bytes from " << FormatCount(records)
+                  << (records == 1 ? " record" : " records") << ", SHA-256 "
+                  << Sha256Hex(image.data(), image.size()) << std::endl;
         return kExitOk;
     } catch (const CStopRequested&) {
         return 128 + StopRequested();
@@ -180,14 +190,18 @@ void AddConvert(CLI::App& app, int& exitCode) {
     CLI::App* cmd =
         app.add_subcommand("convert", "Convert an S-record file into a flat firmware image");
     cmd->footer(
-        "The image holds address k at offset k from 0, gaps 0xFF, length a multiple of 64. "
-        "Messages go to stderr. Exit codes: 0 converted, 2 bad command line, 3 the file was "
-        "refused, or OUT (the input file itself, or not a regular file); OUT is then neither "
+        "The image holds address k at offset k from 0, gaps 0xFF, length a multiple of 64. On "
+        "success one line on stdout names OUT, its bytes, the records read and the image's "
+        "SHA-256; messages go to stderr. Exit codes: 0 converted, 2 bad command line, 3 the file "
+        "was refused, or OUT (the input file itself, or not a regular file); OUT is then neither "
         "created nor changed. 128+N: stopped by signal N.");
-    cmd->add_option("IN", options->in, "S-record file (S1/S2 records below 0x20000)")->required();
-    cmd->add_option("OUT", options->out, "image file to write")->required();
+    cmd->add_option("IN", options->in, "S-record file (S1/S2 records below 0x20000)")
+        ->required()
+        ->type_name("");
+    cmd->add_option("OUT", options->out, "Image file to write")->required()->type_name("");
     cmd->add_option("--traces", options->traces,
-                    "folder that receives the conversion's trace files");
+                    "Folder that receives the conversion's trace files")
+        ->type_name("DIR");
     cmd->callback([options, &exitCode] { exitCode = RunConvert(*options); });
 }
 

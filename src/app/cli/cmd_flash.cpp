@@ -26,67 +26,12 @@
 #include "commands.h"
 #include "common/stop_request.h"
 #include "flash_common.h"
+#include "flash_output.h"
+#include "serial/net_port.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-#ifdef _WIN32
-constexpr const char* kClearLine = "   ";  // the console may not know escape sequences
-#else
-constexpr const char* kClearLine = "\033[K";
-#endif
-
-// Prints what the GUI would show in boxes: success on stdout, everything else on stderr. The
-// texts reach the terminal escaped, the names in them (the ports, the file) in full.
-class CliUi : public JobUi {
-public:
-    explicit CliUi(std::vector<std::string> names = {})
-        : m_tty(isatty(STDERR_FILENO) != 0), m_names(std::move(names)) {}
-
-    void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override {
-        EndProgressLine();
-        (void)caption;
-        std::ostream& out = icon == MsgIcon::Information ? std::cout : std::cerr;
-        out << TerminalMessage(text, m_names) << std::endl;
-    }
-    void ShowDetailedMessage(const std::string& text, const std::string& caption, MsgIcon icon,
-                             const std::string& detail) override {
-        ShowMessage(text, caption, icon);
-        if (!detail.empty()) {
-            std::cerr << TerminalMessage(detail, m_names) << std::endl;
-        }
-    }
-    void SetBusy(bool) override {}
-    void TransferStarted(std::uint32_t total) override {
-        m_lastDecile = -1;
-        std::fprintf(stderr, "Programming %u bytes...\n", total);
-    }
-    void TransferProgressed(const TransferProgress& p) override {
-        const int decile = p.percent / 10;
-        if (!m_tty) {
-            if (decile == m_lastDecile)
-                return;
-            m_lastDecile = decile;
-        }
-        std::fprintf(stderr, "%s%s%s", m_tty ? "\r" : "", ProgressText(p).c_str(),
-                     m_tty ? kClearLine : "\n");
-        m_lineOpen = m_tty;
-    }
-    void TransferFinished(bool) override { EndProgressLine(); }
-
-private:
-    void EndProgressLine() {
-        if (m_lineOpen) {
-            std::fputc('\n', stderr);
-            m_lineOpen = false;
-        }
-    }
-    bool m_tty;
-    std::vector<std::string> m_names;
-    bool m_lineOpen = false;
-    int m_lastDecile = -1;
-};
 
 // --- several ports at once --------------------------------------------------------------
 
@@ -156,8 +101,11 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         std::istringstream lines(TerminalMessage(text, {m_names[index]}));
         std::string line;
+        const std::string prefix = m_ports[index] + ": ";
         while (std::getline(lines, line)) {
-            std::fprintf(stream, "%s: %s\n", m_ports[index].c_str(), line.c_str());
+            // A detail that begins with the port's name already says whose line it is.
+            std::fprintf(stream, "%s%s\n", line.rfind(prefix, 0) == 0 ? "" : prefix.c_str(),
+                         line.c_str());
         }
         std::fflush(stream);
     }
@@ -228,6 +176,10 @@ public:
         if (busy)
             m_board.SetLine(m_index, kBusyText);
     }
+    void HandshakeStep(const std::string& text) override {
+        if (m_board.Live())
+            m_board.SetLine(m_index, text, true);
+    }
     void TransferStarted(std::uint32_t total) override {
         m_lastDecile = -1;
         const std::string text = "Programming " + std::to_string(total) + " bytes...";
@@ -273,7 +225,7 @@ PortRun FlashOnePort(const std::string& port, const FlashJob& job, Board& board,
     return run;
 }
 
-void PrintSummary(const std::vector<PortRun>& runs, FILE* out) {
+void PrintSummary(const std::vector<PortRun>& runs, const std::string& sha256, FILE* out) {
     std::size_t width = 4;
     for (const PortRun& r : runs)
         width = std::max(width, TerminalText(r.port).size());
@@ -286,12 +238,13 @@ void PrintSummary(const std::vector<PortRun>& runs, FILE* out) {
                      TerminalText(r.port).c_str(), r.outcome.c_str(), r.exit, r.bytes, r.seconds,
                      OneLine(r.message).c_str());
     }
-    std::fprintf(out, "%d of %zu ports succeeded.\n", succeeded, runs.size());
+    std::fprintf(out, "%d of %zu ports succeeded. Image SHA-256 %s\n", succeeded, runs.size(),
+                 sha256.c_str());
     std::fflush(out);
 }
 
 int FlashPorts(const std::vector<std::string>& ports, const FlashJob& job, bool json,
-               const std::vector<std::filesystem::path>& traces) {
+               const std::vector<std::filesystem::path>& traces, const std::string& sha256) {
     Board board(ports, json);
     std::vector<PortRun> runs(ports.size());
     std::vector<std::thread> threads;
@@ -305,7 +258,7 @@ int FlashPorts(const std::vector<std::string>& ports, const FlashJob& job, bool 
     for (std::thread& t : threads)
         t.join();
     board.Finish();
-    PrintSummary(runs, json ? stderr : stdout);
+    PrintSummary(runs, sha256, json ? stderr : stdout);
     int exitCode = kExitOk;
     for (const PortRun& r : runs) {
         exitCode = std::max(exitCode, r.exit);
@@ -352,6 +305,11 @@ bool TraceFiles(const std::string& file, const std::vector<std::string>& ports,
 int RunFlash(const std::vector<std::string>& ports, const std::string& file, bool json,
              const std::string& trace, FlashJob job) {
     const FileCheck check = CheckFirmwareFile(file);
+    const auto refuse = [&check, &file] {
+        std::cerr << check.message << std::endl;
+        if (!check.detail.empty())
+            std::cerr << TerminalMessage(check.detail, {file}) << std::endl;
+    };
     if (file.empty()) {  // no file named is a usage error
         std::cerr << check.message << std::endl;
         return kExitUsage;
@@ -361,7 +319,7 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
         return kExitUsage;
     }
     if (!check.message.empty()) {
-        std::cerr << check.message << std::endl;
+        refuse();
         return kExitFileRefused;
     }
     job.filePath = file;
@@ -372,6 +330,8 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
     names.push_back(file);
 
     // The whole file is checked before any port is touched: a faulty file reaches no device.
+    // What is about to be written comes first.
+    std::string sha256;
     {
         CliUi ui(names);
         // Its image is what every run then sends: the file is read once.
@@ -379,9 +339,11 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
         if (checked.outcome != FlashOutcome::Success) {
             return ExitCodeOf(checked.outcome);
         }
+        std::cerr << checked.summary << std::endl;
+        sha256 = checked.record.sha256;
     }
     if (ports.size() > 1 || json) {
-        return FlashPorts(ports, job, json, traces);
+        return FlashPorts(ports, job, json, traces, sha256);
     }
 
     CliUi ui(names);
@@ -390,6 +352,8 @@ int RunFlash(const std::vector<std::string>& ports, const std::string& file, boo
     const FlashResult result = RunPort(ports.front(), job, ui, StopToken{}, options);
     if (result.outcome == FlashOutcome::Stopped) {
         std::cerr << TerminalMessage(result.detail, names) << std::endl;
+    } else {
+        ui.PrintEnd(result);
     }
     return ExitCodeOf(result.outcome);
 }
@@ -403,6 +367,7 @@ void AddFlashCommand(CLI::App& app, int& exitCode) {
         cmd->add_option("--port",
                         "Serial port to use (device path or link, rfc2217://HOST:PORT or "
                         "socket://HOST:PORT); repeat it to flash several ports")
+            ->type_name("NAME")
             ->required()
             ->allow_extra_args(false)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
@@ -410,18 +375,24 @@ void AddFlashCommand(CLI::App& app, int& exitCode) {
                 [](const std::string& name) {
                     return name.empty() ? std::string("a port name is needed") : std::string();
                 },
-                "NAME"));
+                ""));
     auto* json = cmd->add_flag("--json")->description(
-        "print one JSON object per port at the end (port, outcome, exit, message, bytes, "
+        "Print one JSON object per port at the end (port, outcome, exit, message, bytes, "
         "seconds, detail); every other line goes to stderr");
     auto* trace =
         cmd->add_option("--trace",
-                        "write every byte on the wire, with its time, into this file (with several "
-                        "ports: one file each, named after the port)");
+                        "Write every byte on the wire, with its time, into this file (with several "
+                        "ports: one file each, named after the port)")
+            ->type_name("FILE");
     auto tags = std::make_shared<FlashJob>();
     AddRecordOptions(*cmd, tags, true);
-    auto* file =
-        cmd->add_option("FILE", "Firmware file; its name must contain Master or Slave")->required();
+    auto* file = cmd->add_option("FILE", "Firmware file; its name must contain Master or Slave")
+                     ->required()
+                     ->type_name("");
+    cmd->footer(std::string("First the image is summed up (target, bytes, boot version, "
+                            "SHA-256); the run ends with a line that gives its time, bytes, rate "
+                            "and the image's full SHA-256.\n\n") +
+                kFlashExitCodes);
     cmd->callback([&exitCode, port, json, trace, file, tags] {
         exitCode =
             RunFlash(port->as<std::vector<std::string>>(), file->as<std::string>(),

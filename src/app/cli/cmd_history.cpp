@@ -74,7 +74,16 @@ int RunHistory(bool json, int last, const Filter& filter) {
 void AddHistory(CLI::App& app, int& exitCode) {
     auto* cmd = app.add_subcommand("history", "Show the recorded runs of both front ends");
     auto* json = cmd->add_flag("--json")->description("One JSON object per run, as recorded");
-    auto* last = cmd->add_option("--last", "Only the last N runs")->check(CLI::NonNegativeNumber);
+    auto* last =
+        cmd->add_option("--last", "Only the last N runs")
+            ->type_name("N")
+            ->check(CLI::Validator(
+                [](const std::string& n) {
+                    return !n.empty() && n.find_first_not_of("0123456789") == std::string::npos
+                               ? std::string()
+                               : "N is a count of runs: 0 or more";
+                },
+                ""));
     auto filter = std::make_shared<Filter>();
     cmd->add_option("--unit", filter->unit, "Only the runs of this unit (its serial number)");
     cmd->add_option("--work-order", filter->workOrder, "Only the runs of this work order");

@@ -1,12 +1,13 @@
 // quillon-cli ports: the port list as the GUI shows it, one entry a line: the text, a tab,
-// the name the GUI would open and save for it. Only reads what the system publishes about
-// its devices; no device is opened.
+// the name the GUI would open and save for it; then the network ports saved in the window,
+// marked as such. Only reads what the system publishes about its devices; no device is opened.
 #include <cstdio>
 #include <memory>
 
 #include "app/terminal_text.h"
 #include "commands.h"
 #include "ports/port_list.h"
+#include "saved_ports.h"
 #ifndef _WIN32
 #include "ports_watch.h"
 #endif
@@ -23,12 +24,18 @@ int RunPorts() {
         std::printf("%s\t%s\n", TerminalText(entry.m_strText).c_str(),
                     TerminalText(entry.m_strName).c_str());
     }
+    for (const std::string& url : SavedNetworkPorts()) {
+        std::printf("%s (saved network port)\t%s\n", TerminalText(url).c_str(),
+                    TerminalText(url).c_str());
+    }
     return kExitOk;
 }
 
 void AddPorts(CLI::App& app, int& exitCode) {
     CLI::App* command =
-        app.add_subcommand("ports", "List the serial ports as the GUI does, with their names");
+        app.add_subcommand("ports",
+                           "List the serial ports as the GUI does, with their names, then the "
+                           "network ports saved in the GUI");
 #ifdef _WIN32
     command->callback([&exitCode] { exitCode = RunPorts(); });
 #else

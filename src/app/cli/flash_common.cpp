@@ -32,14 +32,6 @@ int ExitCodeOf(FlashOutcome outcome) {
     return kExitTransferFailed;
 }
 
-std::string ProgressText(const TransferProgress& p) {
-    const ProgressFigures figures = ComputeProgressFigures(p);
-    char text[128];
-    std::snprintf(text, sizeof text, "%5s  %u/%u bytes  %s  %s", p.text.c_str(), p.sent, p.total,
-                  FormatRate(figures).c_str(), FormatTimeLeft(figures).c_str());
-    return text;
-}
-
 std::string OneLine(std::string text) {
     std::replace(text.begin(), text.end(), '\n', ' ');
     return TerminalText(text);

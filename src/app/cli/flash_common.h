@@ -9,12 +9,10 @@
 
 #include "app/flash_run.h"
 #include "common/job_ui.h"
+#include "flash_output.h"
 
 // The process exit code of a run's ending.
 int ExitCodeOf(FlashOutcome outcome);
-
-// " 42 %  7040/16384 bytes  960 B/s  0:09 left"
-std::string ProgressText(const TransferProgress& p);
 
 // A message on one line (line breaks made blanks), escaped for the terminal.
 std::string OneLine(std::string text);

@@ -1,3 +1,7 @@
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <csignal>
 #include <utility>
@@ -42,7 +46,12 @@ void CatchStopSignals() {
 
 int main(int argc, char** argv) {
     CatchStopSignals();
+#ifdef _WIN32
+    SetConsoleOutputCP(CP_UTF8);  // the summaries' middle dots and ellipses
+#endif
     CLI::App app{"Quillon: writes firmware into a solar inverter's controller over a serial line"};
+    // Read as a sentence would: "--port NAME (required)"; every command takes this formatter.
+    app.get_formatter()->label("REQUIRED", "(required)");
     app.set_version_flag("--version", QuillonVersionLine("quillon-cli"));
     app.require_subcommand(1);
     int exitCode = kExitOk;

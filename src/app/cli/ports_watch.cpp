@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/terminal_text.h"
 #include "common/stop_request.h"
 #include "ports/hotplug_monitor.h"
 #include "ports/port_list.h"
@@ -37,7 +38,9 @@ Listing CurrentPorts() {
 }
 
 void PrintLine(char sign, const std::pair<std::string, std::string>& port) {
-    std::printf("%c %s\t%s\n", sign, port.first.c_str(), port.second.c_str());
+    // A link's name is any bytes: escaped, it can neither drive the terminal nor forge a line.
+    std::printf("%c %s\t%s\n", sign, TerminalText(port.first).c_str(),
+                TerminalText(port.second).c_str());
 }
 
 void PrintChanges(const Listing& before, const Listing& after) {

@@ -2,6 +2,7 @@
 
 #include <QSignalBlocker>
 #include <QSocketNotifier>
+#include <QStandardItemModel>
 #include <algorithm>
 #include <unordered_set>
 #include <utility>
@@ -44,7 +45,14 @@ CComPortCombo::CComPortCombo(std::unique_ptr<IPortSource> source, QWidget* paren
       m_list(*m_source) {
     // The list sorts its own entries; the control shows them in that order.
     connect(this, &QComboBox::currentIndexChanged, this, [this](int index) {
-        if (index >= m_list.GetCount()) {
+        const int listed = m_list.GetCount() + static_cast<int>(m_netPorts.size());
+        if (index < listed) {
+            m_lostText.clear();  // another choice: the lost port is let go at the next fill
+        }
+        if (index >= listed) {
+            m_nNetSel = -1;
+            m_list.SetCurSel(-1);
+        } else if (index >= m_list.GetCount()) {
             m_nNetSel = index - m_list.GetCount();
             m_list.SetCurSel(-1);
         } else {
@@ -142,7 +150,15 @@ void CComPortCombo::ShowModel() {
         // The user's network port stays chosen whatever the local list would select.
         m_list.SetCurSel(-1);
         setCurrentIndex(m_list.GetCount() + m_nNetSel);
+    } else if (m_list.GetCurSel() < 0 && !m_lostText.empty()) {
+        // A blank box would hide what was lost: it stays in view, greyed and not flashable.
+        addItem(QString::fromStdString(m_lostText) + QString::fromUtf8(" \u2014 unplugged"));
+        if (auto* items = qobject_cast<QStandardItemModel*>(model())) {
+            items->item(count() - 1)->setEnabled(false);
+        }
+        setCurrentIndex(count() - 1);
     } else {
+        m_lostText.clear();
         setCurrentIndex(m_list.GetCurSel());
     }
 }
@@ -174,5 +190,11 @@ void CComPortCombo::OnMonitorReadable() {
 }
 
 void CComPortCombo::OnPortsChanged() {
+    const int chosen = m_nNetSel < 0 ? m_list.GetCurSel() : -1;
+    const auto& entries = m_list.GetEntries();
+    if (chosen >= 0 && chosen < static_cast<int>(entries.size()) &&
+        !entries[static_cast<std::size_t>(chosen)].m_strName.empty()) {
+        m_lostText = entries[static_cast<std::size_t>(chosen)].m_strText;  // if it goes now
+    }
     FillPortList(-1);
 }

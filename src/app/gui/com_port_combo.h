@@ -51,6 +51,9 @@ public:
     void OnPortsChanged();
 
     const CPortList& Model() const { return m_list; }
+    // The chosen local port that went away, shown greyed after the other entries until it
+    // comes back or another entry is chosen; nothing is flashed through it.
+    bool LostPortShown() const { return !m_lostText.empty(); }
 
 private:
     void ShowModel();
@@ -59,7 +62,8 @@ private:
     std::unique_ptr<IPortSource> m_source;
     CPortList m_list;
     std::vector<std::string> m_netPorts;
-    int m_nNetSel = -1;  // the chosen network port, an index into m_netPorts
+    int m_nNetSel = -1;      // the chosen network port, an index into m_netPorts
+    std::string m_lostText;  // the lost port's text; empty when none is shown
     std::unique_ptr<CPortMonitor> m_monitor;
     QSocketNotifier* m_notifier = nullptr;
 };

@@ -72,16 +72,21 @@ CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
                                   const std::string& detail) {
         Message(text, caption, icon, detail);
     };
+    handlers.handshakeStep = [this](const std::string& step) {
+        OnHandshakeStep(QString::fromStdString(step));
+    };
     handlers.transferStarted = [this](std::uint32_t total) {
+        OnTransferStarted();
         if (m_programDlg == nullptr) {
             m_programDlg = new CProgramDlg(this);
         }
         // The trace is named only when it is being written (its folder may have gone).
-        m_programDlg->SetJob(QFileInfo(m_strFilePath).fileName(), m_strRunPort,
+        m_programDlg->SetJob(QFileInfo(m_strFilePath).fileName(), m_strRunPortText, m_strRunPort,
                              QFileInfo(m_strRunTrace).isFile() ? m_strRunTrace : QString());
         m_programDlg->Start(total);
     };
     handlers.transferProgressed = [this](const TransferProgress& progress) {
+        OnTransferProgressed(progress);
         if (m_programDlg != nullptr) {
             m_programDlg->Progress(progress);
         }
@@ -155,19 +160,23 @@ void CQuillon2Dlg::OnInitDialog() {
     grid->addWidget(m_btnBrowse, 1, 2);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_btnFlash);
-    buttons->addStretch(1);
+    SetupStatus(buttons);
     buttons->addWidget(m_btnHistory);
-    grid->addLayout(buttons, 2, 1);
+    SetupSummary();
+    grid->addWidget(m_labelSummary, 2, 1, 1, 2);
+    grid->addLayout(buttons, 3, 1);
+    grid->addWidget(m_labelStatus, 4, 1, 1, 2);
     grid->setColumnMinimumWidth(0, du.X(37));
     grid->setColumnStretch(1, 1);
-    grid->setRowMinimumHeight(2, du.Y(14));
+    grid->setRowMinimumHeight(3, du.Y(14));
     grid->setSizeConstraint(QLayout::SetMinimumSize);
 
     setTabOrder(m_comboPort, m_btnAddNetworkPort);
     setTabOrder(m_btnAddNetworkPort, m_editFile);
     setTabOrder(m_editFile, m_btnBrowse);
     setTabOrder(m_btnBrowse, m_btnFlash);
-    setTabOrder(m_btnFlash, m_btnHistory);
+    setTabOrder(m_btnFlash, m_btnCancel);
+    setTabOrder(m_btnCancel, m_btnHistory);
 
     connect(m_btnBrowse, &QPushButton::clicked, this, [this] { OnBrowse(); });
     connect(m_btnFlash, &QPushButton::clicked, this, [this] { OnFlash(); });
@@ -394,6 +403,9 @@ void CQuillon2Dlg::keyPressEvent(QKeyEvent* event) {
 void CQuillon2Dlg::closeEvent(QCloseEvent* event) {
     if (m_bRunning) {
         event->ignore();
+        if (const QString why = CloseRefusal(); !why.isEmpty()) {
+            Warn(why);
+        }
         return;
     }
     QDialog::closeEvent(event);

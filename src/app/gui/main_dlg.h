@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QString>
 #include <functional>
@@ -21,6 +22,9 @@ class CProgramDlg;
 class CQtJobUi;
 class QLineEdit;
 class QAction;
+class QHBoxLayout;
+class QLabel;
+class QTimer;
 class QMessageBox;
 class QMimeData;
 class QPushButton;
@@ -56,6 +60,10 @@ public:
     void OnFlash();
     void OnAbout();
     void OnHistory();
+    // Stops the run while no data block has gone out: nothing more is sent, the port closes.
+    void OnCancel();
+    // Why the window cannot close now (a box says it); empty when it closes or nothing is said.
+    QString CloseRefusal() const;
     // The folder the file dialog opens in: that of the path in the box, when it exists.
     QString BrowseStartFolder() const;
     // A dropped firmware file: one local .mot or .bin file (any case); else a null string.
@@ -79,6 +87,9 @@ public:
     QPushButton* m_btnAddNetworkPort;
     QPushButton* m_btnFlash;
     QPushButton* m_btnHistory;
+    QPushButton* m_btnCancel;  // shown from "Flash!" until the first data block
+    QLabel* m_labelStatus;     // the handshake step and its time; the wait before a next try
+    QLabel* m_labelSummary;    // the file's image as a run would send it, or why it cannot
     QAction* m_actTraceRuns;
     LinkTiming m_timing;
     int m_nTargetType = 0;
@@ -118,16 +129,38 @@ private:
     static void RememberFirmwarePath(const QString& path);
     void JoinWorker();
     void SaveNetworkPorts();
+    // Cancel beside "Flash!" and the status line under it (main_dlg_status.cpp).
+    void SetupStatus(QHBoxLayout* buttons);
+    void OnRunStarted();
+    void OnHandshakeStep(const QString& step);
+    void OnTransferStarted();
+    void OnTransferProgressed(const TransferProgress& progress);
+    // stopped: its detail stays in the status line; retry: the 40 s wait is counted down.
+    void OnRunEnded(bool stopped, bool retry, const QString& detail);
+    void UpdateStatus();
+    // The summary under the file box (main_dlg_summary.cpp): checked on a worker thread a
+    // moment after the path stops changing; a newer path supersedes an older check.
+    void SetupSummary();
+    void StartSummary();
 
     std::unique_ptr<CQtJobUi> m_ui;
-    QString m_strRunPort;   // the port of the run in progress, for the progress window
-    QString m_strRunTrace;  // its wire trace file, if any
+    QString m_strRunPort;      // the port of the run in progress, for the progress window
+    QString m_strRunPortText;  // and as the list shows it
+    QString m_strRunTrace;     // its wire trace file, if any
     // The run in progress's own stop (a later Cancel), apart from every other run's.
     std::shared_ptr<CStopSource> m_runStop;
     CProgramDlg* m_programDlg = nullptr;
     std::thread m_worker;
     bool m_bRunning = false;
-    unsigned m_nRun = 0;  // tells a finished run's notice from the next run's
+    QTimer* m_statusTimer = nullptr;
+    QElapsedTimer m_runClock;  // since "Flash!"
+    QString m_strStep;         // the handshake step running; empty once data flows
+    bool m_bTransferring = false;
+    int m_nSecondsLeft = -1;     // of the transfer, once a rate is known
+    QElapsedTimer m_retryClock;  // since a failure that asks for 40 s; invalid when none
+    QTimer* m_summaryTimer = nullptr;
+    unsigned m_nSummary = 0;  // the newest check; an older one's answer is dropped
+    unsigned m_nRun = 0;      // tells a finished run's notice from the next run's
 };
 
 // A path as the file system spells it (the core takes paths as bytes).

@@ -65,6 +65,7 @@ void CQuillon2Dlg::OnFlash() {
     m_strRunTrace = TraceFileForRun(portName);
     options.trace = ToLocalPath(m_strRunTrace);
     m_strRunPort = QString::fromStdString(portName);
+    m_strRunPortText = m_comboPort->currentText();
 
     // Busy before the worker exists, so no second press can start another run. The port is
     // opened by the worker: a network port that takes seconds to answer never holds the window.
@@ -73,9 +74,11 @@ void CQuillon2Dlg::OnFlash() {
     JoinWorker();  // a previous run that has given the button back is at its very end
     const unsigned generation = ++m_nRun;
     m_runStop = std::make_shared<CStopSource>();
+    OnRunStarted();
     m_worker = std::thread([this, job, generation, portName, options, stop = m_runStop] {
+        FlashResult result;
         try {
-            RunPort(portName, job, *m_ui, StopToken(*stop), options);
+            result = RunPort(portName, job, *m_ui, StopToken(*stop), options);
         } catch (const std::exception& e) {
             // Every ending says why and gives the button back; the port closed with the run.
             m_ui->ShowMessage(e.what(), kCaptionWarning, MsgIcon::Warning);
@@ -83,10 +86,13 @@ void CQuillon2Dlg::OnFlash() {
         }
         QMetaObject::invokeMethod(
             this,
-            [this, generation] {
+            [this, generation, stopped = result.outcome == FlashOutcome::Stopped,
+             retry = result.message.find("40 seconds") != std::string::npos,
+             detail = QString::fromStdString(result.detail)] {
                 if (generation == m_nRun) {
                     JoinWorker();
                     m_bRunning = false;
+                    OnRunEnded(stopped, retry, detail);
                 }
             },
             Qt::QueuedConnection);

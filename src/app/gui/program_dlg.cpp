@@ -96,9 +96,10 @@ void CProgramDlg::Start(std::uint32_t total) {
     show();
 }
 
-void CProgramDlg::SetJob(const QString& fileName, const QString& port, const QString& trace) {
-    const QString text = QStringLiteral("%1 on %2").arg(fileName, port);
-    m_staticJob->setToolTip(text);
+void CProgramDlg::SetJob(const QString& fileName, const QString& portText, const QString& portName,
+                         const QString& trace) {
+    const QString text = QStringLiteral("%1 on %2").arg(fileName, portText);
+    m_staticJob->setToolTip(QStringLiteral("%1 on %2").arg(fileName, portName));
     m_staticJob->setText(m_staticJob->fontMetrics().elidedText(text, Qt::ElideMiddle,
                                                                m_staticFigures->minimumWidth()));
     const QString traced = QStringLiteral("Wire trace: %1").arg(trace);

@@ -17,7 +17,9 @@ public:
 
     void Start(std::uint32_t total);
     // Names the file and the port of the run, and its wire trace file when one is written.
-    void SetJob(const QString& fileName, const QString& port, const QString& trace = QString());
+    // portText: the port as the list shows it; portName, the full name, goes into the tooltip.
+    void SetJob(const QString& fileName, const QString& portText, const QString& portName,
+                const QString& trace = QString());
     void Progress(const TransferProgress& progress);
     // Closes the window for good; the only way it goes away.
     void Finish(bool ok);

@@ -45,6 +45,13 @@ void CQtJobUi::ShowDetailedMessage(const std::string& text, const std::string& c
     }
 }
 
+void CQtJobUi::HandshakeStep(const std::string& text) {
+    if (m_handlers.handshakeStep) {
+        // Posted, as progress is: a step never waits for painting.
+        Post([this, text] { m_handlers.handshakeStep(text); });
+    }
+}
+
 void CQtJobUi::TransferStarted(std::uint32_t total) {
     if (m_handlers.transferStarted) {
         Call([&] { m_handlers.transferStarted(total); });

@@ -18,6 +18,7 @@ public:
         std::function<void(const std::string& text, const std::string& caption, MsgIcon icon,
                            const std::string& detail)>
             showMessage;
+        std::function<void(const std::string& step)> handshakeStep;
         std::function<void(std::uint32_t total)> transferStarted;
         std::function<void(const TransferProgress& progress)> transferProgressed;
         std::function<void(bool ok)> transferFinished;
@@ -30,6 +31,7 @@ public:
     void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override;
     void ShowDetailedMessage(const std::string& text, const std::string& caption, MsgIcon icon,
                              const std::string& detail) override;
+    void HandshakeStep(const std::string& text) override;
     void TransferStarted(std::uint32_t total) override;
     void TransferProgressed(const TransferProgress& progress) override;
     void TransferFinished(bool ok) override;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "app/sha256.h"
 #include "run_program.h"
 #include "test_util.h"
 
@@ -54,6 +55,10 @@ TEST(CliConvert, ExitCodesTextsAndFiles) {
             RunCli(c.args, {.env = {"TMPDIR=" + tmp.string()}, .cwd = dir.Path()});
 
         EXPECT_EQ(run.exit, c.exit);
+        // A conversion says in one line what it wrote; a refusal says nothing on stdout.
+        EXPECT_EQ(run.out, c.exit != 0 ? ""
+                                       : "out.bin: 64 bytes from 1 record, SHA-256 " +
+                                             Sha256Hex(image.data(), image.size()) + "\n");
         const bool prefix = !c.err.empty() && c.err.back() == '*';
         EXPECT_EQ(prefix ? run.err.substr(0, c.err.size() - 1) + "*" : run.err, c.err);
         EXPECT_EQ(fs::exists(dir / "traces") ? FilesIn(dir / "traces").size() : 0u, c.traces);

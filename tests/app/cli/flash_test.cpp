@@ -32,6 +32,12 @@ std::ptrdiff_t ProgressLines(const std::string& err, const std::string& prefix) 
                          std::sregex_iterator());
 }
 
+// The end line's time and rate as T and R.
+std::string Untimed(const std::string& text) {
+    const std::regex seconds("(Done in|Ended after) [0-9]+\\.[0-9] s"), rate(" at [0-9]+ B/s");
+    return std::regex_replace(std::regex_replace(text, seconds, "$1 T s"), rate, " at R B/s");
+}
+
 class CliFlash : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -40,6 +46,11 @@ protected:
         ASSERT_TRUE(MakeFirmware(recipe, m_fw, error)) << error;
         WriteFile(m_dir / "Master.bin", std::string(m_fw.image.begin(), m_fw.image.end()));
         WriteFile(m_dir / "Master.txt", "");
+        WriteFile(m_dir / "Master_bad.mot", "S1130000000102030405060708090A0B0C0D0E0F74\nS1zz\n");
+        Firmware slave;
+        ASSERT_TRUE(MakeFirmware({.target = FwTarget::Slave, .size = 0x10040}, slave, error));
+        m_slave = slave.image;
+        WriteFile(m_dir / "Slave.bin", std::string(m_slave.begin(), m_slave.end()));
         fs::create_directories(m_dir / "tmp");
     }
 
@@ -64,6 +75,7 @@ protected:
 
     ScratchDir m_dir;
     Firmware m_fw;
+    std::vector<std::uint8_t> m_slave;
 };
 
 TEST_F(CliFlash, ExitCodesAndStreams) {
@@ -79,11 +91,19 @@ TEST_F(CliFlash, ExitCodesAndStreams) {
         std::string err;  // ending in "*": what stderr begins with
         int signal = 0;
     };
+    // A transfer failure's exit code and texts are shown with several ports. A run's line
+    // names the image first and ends with its time, bytes and SHA-256; each failure says
+    // what happened and what to do.
     const std::string sha = Sha256Hex(m_fw.image.data(), m_fw.image.size());
+    const std::string master =
+        "Master image \xC2\xB7 17,408 bytes \xC2\xB7 boot version 0 "
+        "\xC2\xB7 SHA-256 " +
+        sha.substr(0, 8) + "\xE2\x80\xA6\n";
+    const std::string slave = Sha256Hex(m_slave.data(), m_slave.size());
+    const std::string cycle = " Power-cycle the inverter, then try again.\n";
     std::string upper = sha;
     std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
     const std::string other(64, '0');
-    // A transfer failure's exit code and texts are shown with several ports.
     // clang-format off
     const Case cases[] = {
         {"empty file name", {"flash", "--port", "inverter", ""}, {}, 2, "", "Please select mot|bin file!\n"},
@@ -95,32 +115,47 @@ TEST_F(CliFlash, ExitCodesAndStreams) {
         {"malformed URL", {"flash", "--port", "rfc2217://host", "Master.bin"}, {}, 2, "", "--port rfc2217://host: no port: add :PORT after the host\n"},
         {"URL with a blank before it", {"flash", "--port", " socket://127.0.0.1:4000", "Master.bin"}, {}, 2, "",
          "--port  socket://127.0.0.1:4000: blanks or control characters before or after the URL\n"},
-        {"unreadable file", {"flash", "--port", "inverter", "Master_gone.bin"}, {}, 3, "", "Can't open this mot|bin file!\n"},
-        {"unknown kind", {"flash", "--port", "inverter", "Master.txt"}, {}, 3, "", "Unknown firmware file type: choose a mot or bin file.\n"},
+        {"unreadable file", {"flash", "--port", "inverter", "Master_gone.bin"}, {}, 3, "",
+         "Can't open this mot|bin file!\nMaster_gone.bin: No such file or directory. Check the path, or pick the file with \"...\".\n"},
+        {"unknown kind", {"flash", "--port", "inverter", "Master.txt"}, {}, 3, "",
+         "Unknown firmware file type: choose a mot or bin file.\nMaster.txt is neither a .mot nor a .bin file. Pick the firmware's own file.\n"},
+        {"damaged S-record file", {"flash", "--port", "inverter", "Master_bad.mot"}, {}, 3, "",
+         "Mot File Format Error ! (line 2)\nTransfer mot file to bin file error.\nMaster_bad.mot: Mot File Format Error ! (line 2). "
+         "The file is damaged or no S-record file: copy it again from its source.\n"},
         {"no such port", {"flash", "--port", "no-port", "Master.bin"}, {}, 4, "",
-         "Can't open serial port,\nplease check your device!\nno-port: No such file or directory\n"},
+         master + "Can't open serial port,\nplease check your device!\nno-port: No such file or directory. "
+         "Check that the adapter is plugged in and that this is its port.\nEnded after T s: no image data sent\n"},
+        {"Slave file on a Master inverter", {"flash", "--port", "inverter", "Slave.bin"}, {}, 5, "",
+         "Slave image \xC2\xB7 65,600 bytes \xC2\xB7 SHA-256 " + slave.substr(0, 8) + "\xE2\x80\xA6\n"
+         "Time out, can't receive data from inverter,\nplease check the connection!\nThe inverter answered as Master ('M'); "
+         "this file is for the Slave. Pick the Master's file for it, or connect the Slave.\nEnded after T s: no image data sent, SHA-256 " + slave + "\n"},
         {"handshake refused", {"flash", "--port", "inverter", "Master.bin"}, CSimRunner::Faults({"table=byte:11"}), 5, "",
-         "Not get Ack Signal!\ninverter answered the block table with 0x11 instead of ACK (0x06).\n"},
+         master + "Not get Ack Signal!\ninverter answered the block table with 0x11 instead of ACK (0x06)." + cycle +
+         "Ended after T s: no image data sent, SHA-256 " + sha + "\n"},
         {"trace path is a link", {"flash", "--trace", "by-id", "--port", "inverter", "Master.bin"}, {}, 2, "",
          "--trace: by-id is a symbolic link\n"},
         {"SIGINT", {"flash", "--port", "inverter", mot}, CSimRunner::Faults({"table=silence"}), 130, "",
-         "stopped by SIGINT during the handshake; nothing was written to the inverter\n", SIGINT},
+         master + "stopped by SIGINT during the handshake; nothing was written to the inverter\n", SIGINT},
         {"not the approved firmware", {"flash", "--expect-sha256", other, "--port", "inverter", "Master.bin"}, {}, 3, "",
          "This is not the approved firmware: its SHA-256 differs. Nothing was sent.\nThe image of Master.bin has SHA-256 " + sha +
          "; the approved one is " + other + ".\n"},
         {"approval is not a digest", {"flash", "--expect-sha256", sha.substr(1), "--port", "inverter", "Master.bin"}, {}, 2, "",
          "--expect-sha256: expected 64 hexadecimal digits\n*"},
         {"approved, in capitals", {"flash", "--expect-sha256", upper, "--unit", "SN-1", "--port", "inverter", "Master.bin"}, {}, 0,
-         "Master Programming successfully !\n", "Programming 17408 bytes...\n*"},
-        {"success", {"flash", "--port", "inverter", mot}, {}, 0, "Master Programming successfully !\n",
-         "Programming 17408 bytes...\n  0 %  64/17408 bytes  -- B/s  -:-- left\n*"},
+         "Master Programming successfully !\nDone in T s: 17,408 bytes at R B/s, SHA-256 " + sha + "\n",
+         master + "Programming 17408 bytes...\n*"},
+        {"success", {"flash", "--port", "inverter", mot}, {}, 0,
+         "Master Programming successfully !\nDone in T s: 17,408 bytes at R B/s, SHA-256 " + sha + "\n",
+         master + "Programming 17408 bytes...\n  0 %  64/17408 bytes  -- B/s  -:-- left\n*"},
     };
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto sim = Device("inverter", c.faults);
-        const ProgramRun r = Cli(c.args, c.signal);
+        ProgramRun r = Cli(c.args, c.signal);
         EXPECT_EQ(r.exit, c.exit) << r.err;
+        r.out = Untimed(r.out);
+        r.err = Untimed(r.err);
         EXPECT_EQ(r.out, c.out);
         const bool prefix = !c.err.empty() && c.err.back() == '*';
         EXPECT_EQ(prefix ? r.err.substr(0, c.err.size() - 1) + "*" : r.err, c.err);
@@ -192,10 +227,14 @@ TEST_F(CliFlash, NamesReachTheTerminalEscaped) {
             "file or directory\n");
 
     const ProgramRun one = Cli({"flash", "--port", name, "Master.bin"});
-    EXPECT_EQ(one.err, notOpened + "\n" + shown + ": No such file or directory\n");
+    const std::string advice = ". Check that the adapter is plugged in and that this is its port.";
+    EXPECT_NE(Untimed(one.err).find(notOpened + "\n" + shown + ": No such file or directory" +
+                                    advice + "\nEnded after T s: no image data sent\n"),
+              std::string::npos)
+        << one.err;
     const ProgramRun two = Cli({"flash", "--port", name, "--port", "no-port", "Master.bin"});
     EXPECT_EQ((two.out + two.err).find_first_of("\x1b\a\r\xff"), std::string::npos);
-    EXPECT_NE(two.err.find("\n" + shown + ": " + shown + ": No such file or directory\n"),
+    EXPECT_NE(two.err.find("\n" + shown + ": No such file or directory" + advice),
               std::string::npos)
         << two.err;
     EXPECT_NE(two.out.find("\n" + shown + "  port-not-opened"), std::string::npos) << two.out;
@@ -247,7 +286,10 @@ TEST_F(CliFlash, SeveralPortsAtOnce) {
     }
     EXPECT_EQ(at, r.out.size());
     EXPECT_NE(r.err.find("inverter-2: Receive Error!\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("\n2 of 4 ports succeeded.\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\n2 of 4 ports succeeded. Image SHA-256 " +
+                         Sha256Hex(m_fw.image.data(), m_fw.image.size()) + "\n"),
+              std::string::npos)
+        << r.err;
     EXPECT_EQ(ProgressLines(r.err, "inverter-1: "), 11) << r.err;  // one per 10 %
     // One wire trace per port, named after it; the port that did not open says why.
     std::string url = server.Url();

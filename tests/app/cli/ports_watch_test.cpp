@@ -10,6 +10,7 @@
 #include <csignal>
 
 #include "pty_pair.h"
+#include "run_program.h"
 #include "test_util.h"
 
 namespace {
@@ -76,12 +77,59 @@ TEST(PortsWatch, PrintsArrivalsAndRemovalsUntilStopped) {
         if (signal == SIGTERM) {
             fs::create_symlink(pty.SlavePath(), folder / "inverter");
             EXPECT_EQ(watch.Line(), "+ inverter (virtual)\t" + (folder / "inverter").string());
+            // A name that would drive the terminal or forge a line arrives escaped.
+            fs::create_symlink(pty.SlavePath(), folder / "a\x1b]0;x\a\nb");
+            const std::string shown = "a\\x1b]0;x\\x07\\nb";
+            EXPECT_EQ(watch.Line(), "+ " + shown + " (virtual)\t" + folder.string() + "/" + shown);
+            fs::remove(folder / "a\x1b]0;x\a\nb");
+            EXPECT_EQ(watch.Line(), "- " + shown + " (virtual)\t" + folder.string() + "/" + shown);
             fs::create_symlink("/dev/null", folder / "null");
             fs::remove(folder / "inverter");
             EXPECT_EQ(watch.Line(), "- inverter (virtual)\t" + (folder / "inverter").string());
         }
         EXPECT_EQ(watch.Stop(signal), 0) << signal;
         EXPECT_EQ(watch.Line(100), "") << signal;
+    }
+}
+
+// The network ports the window saved follow the local ones, as Qt wrote them: quoted items,
+// escapes, a doubled "@"; a malformed or repeated URL is left out, as the window leaves it out.
+TEST(Ports, ListsTheSavedNetworkPorts) {
+    ScratchDir dir;
+    const fs::path conf = dir / "config" / "Local AppWizard-Generated Applications";
+    fs::create_directories(conf);
+    fs::create_directories(dir / "runtime");
+    const std::string env[] = {"XDG_CONFIG_HOME=" + (dir / "config").string(),
+                               "XDG_RUNTIME_DIR=" + (dir / "runtime").string()};
+    struct Case {
+        std::string value;
+        std::vector<std::string> urls;
+    };
+    const Case cases[] = {
+        {"socket://127.0.0.1:4001, \"rfc2217://[::1]:7,x\", rfc2217://host, "
+         "socket://127.0.0.1:4001",
+         {"socket://127.0.0.1:4001"}},
+        {"rfc2217://127.0.0.1:2217, \"socket://localhost:9\"",
+         {"rfc2217://127.0.0.1:2217", "socket://localhost:9"}},
+        {"@Invalid()", {}},
+        {"@@socket://127.0.0.1:1", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        WriteFile(conf / "quillon.conf",
+                  "[General]\nNetworkPorts=socket://127.0.0.1:5\n[Config]\n"
+                  "NetworkPorts=" +
+                      c.value + "\n");
+        const ProgramRun run = RunCli({"ports"}, {.env = {env[0], env[1]}, .cwd = {}});
+        EXPECT_EQ(run.exit, 0) << run.err;
+        std::string expected;
+        for (const std::string& url : c.urls)
+            expected += url + " (saved network port)\t" + url + "\n";
+        // The local ports are this machine's; the saved ones come last.
+        const std::size_t first = run.out.find(" (saved network port)");
+        const std::size_t from =
+            first == std::string::npos ? run.out.size() : run.out.rfind('\n', first) + 1;
+        EXPECT_EQ(run.out.substr(from), expected);
     }
 }
 

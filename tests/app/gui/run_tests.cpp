@@ -12,11 +12,15 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStandardItemModel>
 #include <QTimer>
 #include <QtTest>
 
 #include "app/gui/com_port_combo.h"
 #include "app/history.h"
+#include "app/sha256.h"
 #include "firmware_gen.h"
 #include "gui_test_support.h"
 #include "pty_pair.h"
@@ -39,6 +43,44 @@ private slots:
         QFile file(m_env->Path("Master_fw.mot"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(fw.mot.data(), qint64(fw.mot.size()));
+        m_bootVersion = recipe.bootVersion;
+        m_sha = QString::fromStdString(Sha256Hex(fw.image.data(), fw.image.size()));
+        QFile slave(m_env->Path("Slave_fw.bin"));  // a Master image under a Slave name
+        QVERIFY(slave.open(QIODevice::WriteOnly));
+        slave.write(reinterpret_cast<const char*>(fw.image.data()), qint64(fw.image.size()));
+    }
+
+    // Under the file box, once the path names a file: the image a run would send, or why it
+    // would be refused; the newest path wins over a check still running for an older one.
+    void firmwareSummary() {
+        CQuillon2Dlg dlg(nullptr, LinkTiming{}, Ports({}));
+        const QString master = QString::fromUtf8(
+                                   "Master image \u00B7 17,408 bytes \u00B7 boot version %1 \u00B7 "
+                                   "SHA-256 %2\u2026")
+                                   .arg(m_bootVersion)
+                                   .arg(m_sha.left(8));
+        const QString refused =
+            "The file you selected is not correct salve file.\nThis file holds a Master image "
+            "(0x30 0x64 at 0x4000), "
+            "but its name says Slave. Pick the Slave's file; this one is for the Master.";
+        struct Step {
+            QString path;
+            QString summary;
+        };
+        const Step steps[] = {
+            {m_env->Path("Master_fw.mot"), master},
+            {m_env->Path("Slave_fw.bin"), refused},
+            {m_env->Path("Master_fw"), ""},  // no file (yet): nothing said
+            {"", ""},
+        };
+        for (const Step& step : steps) {
+            dlg.m_editFile->setText(m_env->Path("Master_fw.mot"));  // superseded at once
+            QTest::qWait(300);
+            dlg.m_editFile->setText(step.path);
+            QTRY_COMPARE_WITH_TIMEOUT(dlg.m_labelSummary->text(), step.summary, 5000);
+            QTest::qWait(500);  // the older check's answer never replaces it
+            QCOMPARE(dlg.m_labelSummary->text(), step.summary);
+        }
     }
 
     void wholeRun_data() {
@@ -50,13 +92,15 @@ private slots:
                                                   MsgIcon::Information, "", false, waiting}};
         QTest::newRow("NAK on a data block")
             << "block:3=byte:15"
-            << QVector<Box>{{"Receive Error!", "Error", MsgIcon::Warning, "", true, waiting},
-                            {"Programming Process Error.\nPlease try again after 40 seconds!",
-                             "Warning", MsgIcon::Warning,
-                             "192 of 17408 bytes were sent to " + m_env->PortsDir() +
-                                 "/inverter, then a wrong byte came back: 0x15 instead of XON "
-                                 "or ACK.",
-                             false, waiting}};
+            << QVector<Box>{
+                   {"Receive Error!", "Error", MsgIcon::Warning, "", true, waiting},
+                   {"Programming Process Error.\nPlease try again after 40 seconds!", "Warning",
+                    MsgIcon::Warning,
+                    "192 of 17408 bytes were sent to " + m_env->PortsDir() +
+                        "/inverter, then a wrong byte came back: 0x15 instead of XON "
+                        "or ACK. Flash again after 40 seconds; if it fails again, power-cycle "
+                        "the inverter first.",
+                    false, waiting}};
     }
 
     // Busy until the last box is closed, the window kept open meanwhile.
@@ -66,6 +110,7 @@ private slots:
         const QString link = m_env->PortsDir() + QStringLiteral("/inverter");
         SimOptions options;
         options.linkPath = link.toStdString();
+        options.baud = 57600;  // a transfer of seconds, long enough to try closing during it
         if (!fault.isEmpty()) {
             options.faults.push_back(CSimRunner::Fault(fault.toStdString()));
         }
@@ -80,21 +125,108 @@ private slots:
         dlg.OnFlash();
         QVERIFY(dlg.IsRunning());
         QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Waiting..."));
+        // Closing is refused, and the box says why: first while Cancel still can stop it...
         QVERIFY(!dlg.close());
+        QCOMPARE(shown.size(), 1);
+        QVERIFY2(shown.takeFirst().text.startsWith("The inverter is being prepared"),
+                 qPrintable(dlg.m_labelStatus->text()));
         dlg.OnFlash();  // a second press does nothing
+        const bool ok = fault.isEmpty();
+        if (ok) {  // ...then while data flows, with the time left once it is known
+            QTRY_VERIFY_WITH_TIMEOUT(dlg.ProgressWindow() != nullptr &&
+                                         dlg.ProgressWindow()->isVisible() &&
+                                         QRegularExpression("(?!0:00)[0-9]+:[0-9]{2} left$")
+                                             .match(dlg.ProgressWindow()->m_staticFigures->text())
+                                             .hasMatch(),
+                                     20000);
+            QVERIFY(!dlg.m_btnCancel->isVisible());
+            QVERIFY(!dlg.close());
+            QCOMPARE(shown.size(), 1);
+            const QString refusal = shown.takeFirst().text;
+            QVERIFY2(QRegularExpression("^Firmware is being written; stopping now would leave the "
+                                        "inverter without firmware\\. About [1-9][0-9]* s left\\.$")
+                         .match(refusal)
+                         .hasMatch(),
+                     qPrintable(refusal));
+        }
         QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
         QCOMPARE(dlg.m_btnFlash->text(), QStringLiteral("Flash!"));
         QVERIFY(dlg.m_btnFlash->isEnabled());
         QCOMPARE(shown, boxes);
-        const bool ok = fault.isEmpty();
+        // A failure that asks for a pause counts it down; the button stays usable meanwhile.
+        const QString status = dlg.m_labelStatus->text();
+        QVERIFY2(ok ? status.isEmpty()
+                    : QRegularExpression("^Try again in (40|39|38) s$").match(status).hasMatch(),
+                 qPrintable(status));
         CProgramDlg* progress = dlg.ProgressWindow();
         QVERIFY(progress != nullptr && !progress->isVisible());
+        // The port as the list shows it; its full name in the tooltip.
+        QCOMPARE(progress->m_staticJob->text(),
+                 "Master_fw.mot on " + dlg.m_comboPort->currentText());
+        QCOMPARE(progress->m_staticJob->toolTip(), "Master_fw.mot on " + link);
         QCOMPARE(progress->m_staticPercent->text(), QString(ok ? "100 %" : "1 %"));
         if (ok) {
             QVERIFY2(progress->m_staticFigures->text().startsWith("17408 of 17408 bytes, ") &&
                          progress->m_staticFigures->text().endsWith(" B/s, 0:00 left"),
                      qPrintable(progress->m_staticFigures->text()));
         }
+    }
+
+    void handshakeStatusAndCancel_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("step");  // the status line, before its time
+        QTest::addColumn<QString>("name");  // the step as the ending names it
+        QTest::addColumn<int>("selects");   // announcements the inverter heard
+        QTest::newRow("announcement") << "select=silence"
+                                      << "Announcing the target, try 2 of 5"
+                                      << "the target announcement (try 2 of 5)" << 2;
+        QTest::newRow("all-flash request") << "allflash=silence"
+                                           << "Waiting for the inverter's all-flash answer"
+                                           << "the all-flash request" << 1;
+        QTest::newRow("block table") << "table=silence"
+                                     << "Sending the block table"
+                                     << "the block table" << 1;
+    }
+
+    // From "Flash!" to the first block the status line names the step and its time, and
+    // Cancel stops exactly that run: no box, no more bytes, the ending in the line and in
+    // the history.
+    void handshakeStatusAndCancel() {
+        QFETCH(QString, fault);
+        QFETCH(QString, step);
+        QFETCH(QString, name);
+        QFETCH(int, selects);
+        const QString link = m_env->PortsDir() + QStringLiteral("/inverter");
+        SimOptions options;
+        options.linkPath = link.toStdString();
+        options.faults.push_back(CSimRunner::Fault(fault.toStdString()));
+        CSimRunner sim(options);
+        CPrivateEnvironment::SetSetting("ComPortStr", link);
+        CQuillon2Dlg dlg;
+        dlg.show();
+        QVector<Box> shown;
+        RecordBoxes(dlg, shown);
+        QVERIFY(!dlg.m_btnCancel->isVisible());
+        dlg.m_editFile->setText(m_env->Path("Master_fw.mot"));
+        dlg.OnFlash();
+        QVERIFY(dlg.m_btnCancel->isVisible());
+        const QRegularExpression status("^" + QRegularExpression::escape(step) +
+                                        " \u00B7 [0-9]+\\.[0-9] s$");
+        QTRY_VERIFY2_WITH_TIMEOUT(status.match(dlg.m_labelStatus->text()).hasMatch(),
+                                  qPrintable(dlg.m_labelStatus->text()), 10000);
+        QTest::mouseClick(dlg.m_btnCancel, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 3000);
+        QVERIFY(shown.isEmpty());
+        QVERIFY(!dlg.m_btnCancel->isVisible());
+        const QString ending = "cancelled during " + name + "; nothing was written to the inverter";
+        QCOMPARE(dlg.m_labelStatus->text(), "C" + ending.mid(1) + ".");
+        QTest::qWait(1500);  // a try that was due has passed: nothing more went out
+        QCOMPARE(sim.Count(SimStep::Select), selects);
+        QCOMPARE(sim.Count(SimStep::Block), 0);
+        const HistoryContents history = ReadHistory(m_env->HistoryFile().toStdString());
+        QVERIFY(!history.records.empty());
+        QCOMPARE(history.records.back().outcome, std::string("stopped"));
+        QCOMPARE(history.records.back().detail, ending.toStdString());
     }
 
     // A network port that takes seconds to open (a server that takes the connection and never
@@ -168,11 +300,35 @@ private slots:
         const QString linkB = Link("inverter-b", b);  // arrives: listed, the choice stays
         QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->count(), base + 1, 5000);
         QCOMPARE(Selected(dlg), linkA);
-        QVERIFY(QFile::remove(linkA));  // the chosen port goes: nothing is chosen in its place
-        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->count(), base, 5000);
-        QCOMPARE(dlg.m_comboPort->currentIndex(), -1);
-        Link("inverter-a", a);  // and comes back: chosen again
-        QTRY_COMPARE_WITH_TIMEOUT(Selected(dlg), linkA, 5000);
+        const QString text = dlg.m_comboPort->currentText();
+        auto* items = qobject_cast<QStandardItemModel*>(dlg.m_comboPort->model());
+        QVERIFY(items != nullptr);
+        // The chosen port goes: it stays in view, greyed, last, and nothing is flashed
+        // through it; it comes back: chosen again. Twice, to see the lost entry go each time.
+        for (int round = 0; round < 2; ++round) {
+            QVERIFY(QFile::remove(linkA));
+            QTRY_VERIFY_WITH_TIMEOUT(dlg.m_comboPort->Model().GetCurSel() < 0, 5000);
+            QCOMPARE(dlg.m_comboPort->count(), base + 1);
+            QCOMPARE(dlg.m_comboPort->currentIndex(), base);
+            QCOMPARE(dlg.m_comboPort->currentText(), text + QString::fromUtf8(" \u2014 unplugged"));
+            QVERIFY(!items->item(base)->isEnabled());
+            QCOMPARE(Selected(dlg), QString());
+            Link("inverter-a", a);
+            QTRY_COMPARE_WITH_TIMEOUT(Selected(dlg), linkA, 5000);
+            QCOMPARE(dlg.m_comboPort->count(), base + 1);
+            QCOMPARE(dlg.m_comboPort->currentText(), text);
+        }
+        // Another choice lets the lost port go at the next change.
+        QVERIFY(QFile::remove(linkA));
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->currentIndex(), base, 5000);
+        dlg.m_comboPort->setCurrentIndex(
+            dlg.m_comboPort->findText("inverter-b", Qt::MatchStartsWith));
+        QCOMPARE(Selected(dlg), linkB);
+        CPtyPair c;
+        Link("inverter-c", c);
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.m_comboPort->count(), base + 1, 5000);
+        QVERIFY(!dlg.m_comboPort->LostPortShown());
+        QCOMPARE(Selected(dlg), linkB);
     }
 
     // Listed after the local ports (a malformed one and a repeated one left out), checked when
@@ -222,6 +378,8 @@ private:
     }
 
     std::unique_ptr<CPrivateEnvironment> m_env;
+    QString m_sha;  // of the image Master_fw.mot converts to
+    int m_bootVersion = -1;
 };
 
 QTEST_MAIN(TestFlashRun)

@@ -2,8 +2,10 @@
 // checks, a port that does not open, the message box, the progress window and the history.
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -64,9 +66,13 @@ private slots:
         QCOMPARE(boxes[1].caption, QStringLiteral("Warning"));
         QCOMPARE(boxes[1].icon, MsgIcon::Warning);
 #ifdef _WIN32
-        QCOMPARE(boxes[1].detail, name + QStringLiteral(": File not found"));  // Wine's text
+        QCOMPARE(boxes[1].detail,
+                 name + QStringLiteral(": File not found. Check that the adapter is plugged in "
+                                       "and that this is its port."));  // Wine's text
 #else
-        QCOMPARE(boxes[1].detail, name + QStringLiteral(": No such file or directory"));
+        QCOMPARE(boxes[1].detail,
+                 name + QStringLiteral(": No such file or directory. Check that the adapter is "
+                                       "plugged in and that this is its port."));
 #endif
         const HistoryContents history = ReadHistory(m_env->HistoryFile().toStdString());
         QVERIFY(!history.records.empty());
@@ -245,6 +251,47 @@ private slots:
         QVERIFY(copied[1].contains(QStringLiteral("\t1280\t")));
         QVERIFY(copied[1].contains(QStringLiteral("line one line two")));
         QVERIFY(copied[1].contains(QStringLiteral("\t'=1+2\t")));
+
+        // What a technician reads first comes first.
+        QStringList visual;
+        for (int v = 0; v < 7; ++v) {
+            const int logical = dlg.m_table->horizontalHeader()->logicalIndex(v);
+            visual << dlg.m_table->horizontalHeaderItem(logical)->text();
+        }
+        QCOMPARE(visual, (QStringList{"Start (UTC)", "Outcome", "Ending", "Port", "File",
+                                      "Bytes sent", "Detail"}));
+        // The filters: text in any column (any case, across a line break) and the outcome;
+        // Copy and Export take the rows shown.
+        dlg.m_table->clearSelection();
+        struct Filter {
+            QString text;
+            QString outcome;
+            int rows;
+        };
+        const Filter filters[] = {{"RUN1", "", 1}, {"line ONE line", "", 0}, {"two", "", 3},
+                                  {"", "run2", 1}, {"run1", "run2", 0},      {"", "", 3}};
+        for (const Filter& f : filters) {
+            dlg.m_editFilter->setText(f.text);
+            dlg.m_comboOutcome->setCurrentIndex(
+                f.outcome.isEmpty() ? 0 : dlg.m_comboOutcome->findText(f.outcome));
+            QCOMPARE(int(dlg.ShownRecords(true).size()), f.rows);
+        }
+        dlg.m_editFilter->setText("run0");
+        const QString csv = m_env->Path("export.csv");
+        dlg.m_saveDialog = [&](QWidget*) { return csv; };
+        dlg.OnExport();
+        QCOMPARE(dlg.m_staticResult->text(), "Saved 1 run to " + QDir::toNativeSeparators(csv));
+        QFile exported(csv);
+        QVERIFY(exported.open(QIODevice::ReadOnly));
+        const QByteArray saved = exported.readAll();
+        QVERIFY(saved.contains("run0") && !saved.contains("run1") && !saved.contains("run2"));
+
+        // Return closes the window; it copies nothing.
+        QApplication::clipboard()->clear();
+        dlg.show();
+        QTest::keyClick(dlg.m_table, Qt::Key_Return);
+        QTRY_VERIFY(!dlg.isVisible());
+        QCOMPARE(QApplication::clipboard()->text(), QString());
     }
 
 private:
