@@ -169,8 +169,7 @@ std::string OpenFailureDetail(const std::string& port, std::uint32_t error,
     const std::string what =
         error == 0 ? port + " could not be opened." : port + ": " + call + SystemText(error) + ".";
     // The group to join is a line of its own: it holds a command to type.
-    return what + (error == EACCES && !PortAccessHint(port, error).empty() ? "
-" : " ") +
+    return what + (error == EACCES && !PortAccessHint(port, error).empty() ? "\n" : " ") +
            OpenRemedy(port, error);
 }
 
