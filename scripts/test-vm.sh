@@ -253,7 +253,7 @@ guest 'cat /tmp/held.out; quillon-cli history --json --last 1'
 expect "the transfer-failure ending" grep -q '^Programming Process Error.' "$last_out"
 detail=$(grep '^[0-9]* of [0-9]* bytes were sent' "$last_out" || true)
 expect "the hang-up named: $detail" \
-    grep -Eq '^[0-9]+ of 16448 bytes were sent to /dev/ttyUSB0, then the line hung up \(read\)\.$' <<<"$detail"
+    grep -Eq '^[0-9]+ of 16448 bytes were sent to /dev/ttyUSB0, then the line hung up \(read\)\. Check the cable, then flash again after 40 seconds\.$' <<<"$detail"
 record=$(grep '^{' "$last_out" || true)
 sent=$(sed -n 's/.*"bytes_sent": *\([0-9]*\).*/\1/p' <<<"$record")
 total=$(sed -n 's/.*"bytes_total": *\([0-9]*\).*/\1/p' <<<"$record")
@@ -272,7 +272,7 @@ note "latency timer $latency_idle idle, $(sed -n 2p <<<"$busy_out") held"
 expect "low latency granted while held (latency timer 1)" \
     test "$(sed -n 2p <<<"$busy_out")" = 1 -a "$latency_idle" != 1
 expect "exit 4, not $busy_status" test "$busy_status" = 4
-expect "the busy text" grep -q '^/dev/ttyUSB0: flock: Device or resource busy$' <<<"$busy_out"
+expect "the busy text" grep -q '^/dev/ttyUSB0: flock: Device or resource busy\. Another program holds the port' <<<"$busy_out"
 # Timed in the guest: it ran while the unplug case waited.
 end_case "$(awk -v a="${busy_from:-0}" -v b="${busy_to:-0}" 'BEGIN { printf "%.1f", b - a }')"
 
@@ -322,7 +322,7 @@ end_case
 
 begin_case "dialout: a user may flash"
 rm -f "$work/received-A.bin"
-guest "$as_udev; su visitor -c '$flash'; echo \"@@visitor \$?\"; su tech -c '$flash' 2>&1 | tail -n 1"
+guest "$as_udev; su visitor -c '$flash'; echo \"@@visitor \$?\"; su tech -c '$flash' 2>&1 | tail -n 2"
 expect "a user outside dialout is refused (exit 4)" grep -q '^@@visitor 4$' "$last_out"
 expect "... and told to join dialout" grep -q 'You must belong to the group that owns the device (dialout' "$last_out"
 expect "a user in dialout flashes" grep -q '^Master Programming successfully !$' "$last_out"
