@@ -79,6 +79,7 @@ public:
     QPushButton* m_btnAddNetworkPort;
     QPushButton* m_btnFlash;
     QPushButton* m_btnHistory;
+    QPushButton* m_btnStation;  // opens the station window (station_dlg.h)
     QAction* m_actTraceRuns;
     LinkTiming m_timing;
     int m_nTargetType = 0;
