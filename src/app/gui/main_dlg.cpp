@@ -127,6 +127,7 @@ void CQuillon2Dlg::OnInitDialog() {
     m_btnFlash->setToolTip(
         QStringLiteral("Write the firmware file into the inverter through the chosen port"));
     m_btnHistory->setToolTip(QStringLiteral("Every run so far: when, which file, which port"));
+    m_btnStation->setToolTip(QStringLiteral("Flash unit after unit on one or more ports"));
     m_comboPort->setMinimumWidth(du.X(166));
     m_comboPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     m_comboPort->setMinimumContentsLength(20);
