@@ -116,7 +116,9 @@ CStationDlg::CStationDlg(std::vector<Port> ports, const QStringList& ticked,
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
         item->setCheckState(ticked.contains(port.name) ? Qt::Checked : Qt::Unchecked);
     }
-    m_listSlots->setMaximumHeight(m_listSlots->sizeHintForRow(0) * 5 + 8);
+    // Five rows in view; an empty list (no ports yet) as high as one of them would be.
+    const int row = qMax(m_listSlots->sizeHintForRow(0), m_listSlots->fontMetrics().height() + 4);
+    m_listSlots->setMaximumHeight(row * 5 + 8);
 
     m_radioArrival = new QRadioButton(QStringLiteral("&Arrival: a unit is flashed when its port "
                                                      "appears"),
