@@ -55,41 +55,32 @@ private slots:
         dlg.m_btnStart->click();
         QVERIFY(dlg.IsRunning());
         QCOMPARE(dlg.m_tiles.size(), std::size_t(2));  // c was not ticked
-        for (QWidget* locked : std::initializer_list<QWidget*>{dlg.m_btnStart, dlg.m_btnBrowse,
-                                                               dlg.m_listSlots, dlg.m_radioScan}) {
-            QVERIFY(!locked->isEnabled());
-        }
-        QVERIFY(dlg.m_editFile->isReadOnly() && dlg.m_editOperator->isReadOnly());
+        QVERIFY(!dlg.m_btnStart->isEnabled() && !dlg.m_btnBrowse->isEnabled() &&
+                !dlg.m_listSlots->isEnabled() && dlg.m_editFile->isReadOnly());
         QVERIFY(!dlg.close());  // not while it runs
         QTRY_COMPARE_WITH_TIMEOUT(dlg.m_labelFailed->text(), QString("Failed 1"), 30000);
         QTRY_COMPARE_WITH_TIMEOUT(dlg.m_labelPassed->text(), QString("Passed 2"), 30000);
         QCOMPARE(dlg.m_labelYield->text(), QString("Yield 66.7 %"));
-        const QRegularExpression rate("^(\\d+)\\.\\d units/h$");
-        const auto match = rate.match(dlg.m_labelRate->text());
-        QVERIFY2(match.hasMatch() && match.captured(1).toInt() > 0,
+        const QRegularExpression rate("^[1-9]\\d*\\.\\d units/h$");
+        QVERIFY2(rate.match(dlg.m_labelRate->text()).hasMatch(),
                  qPrintable(dlg.m_labelRate->text()));
         QVERIFY(dlg.m_labelElapsed->text().startsWith("0:00:"));
-        QCOMPARE(State(dlg, 0), QString("PASS"));
-        QCOMPARE(State(dlg, 1), QString("FAIL"));
+        QCOMPARE(State(dlg, 0) + State(dlg, 1), QString("PASSFAIL"));
         QCOMPARE(Color(dlg, 0), QColor(0x2e, 0x7d, 0x32));
         QCOMPARE(Color(dlg, 1), QColor(0xc6, 0x28, 0x28));
         QVERIFY2(dlg.m_tiles[1]->m_labelEnding->text().contains("then a wrong byte came back"),
                  qPrintable(dlg.m_tiles[1]->m_labelEnding->text()));
-        QVERIFY(dlg.m_tiles[0]->m_labelEnding->text().isEmpty());
-
-        const std::vector<RunRecord> records = History();
-        QCOMPARE(records.size(), std::size_t(3));
-        int passed = 0;
-        for (const RunRecord& r : records) {
-            QCOMPARE(r.operatorName, std::string("Ann"));
-            QCOMPARE(r.workOrder, std::string("WO-7"));
-            QCOMPARE(r.frontEnd, std::string("desktop"));
-            passed += r.outcome == "success" ? 1 : 0;
-            QCOMPARE(QString::fromStdString(r.port), Link(r.outcome == "success" ? "a" : "b"));
+        QStringList seen;
+        for (const RunRecord& r : History()) {
+            seen << QString::fromStdString(r.port + " " + r.outcome + " " + r.operatorName + " " +
+                                           r.workOrder);
         }
-        QCOMPARE(passed, 2);
+        seen.sort();
+        const QString tags = QStringLiteral(" Ann WO-7");
+        QCOMPARE(seen, (QStringList{Link("a") + " success" + tags, Link("a") + " success" + tags,
+                                    Link("b") + " transfer-failed" + tags}));
         QCOMPARE(dlg.m_labelSummary->text(), "Master, 17,408 bytes, boot version 0x07, SHA-256 " +
-                                                 QString::fromStdString(records[0].sha256));
+                                                 QString::fromStdString(History()[0].sha256));
 
         dlg.m_btnStop->click();
         QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 10000);
@@ -141,7 +132,6 @@ private slots:
         QCOMPARE(dlg.m_labelStatus->text(), QString("Scanned SN-0001."));
         QTRY_VERIFY_WITH_TIMEOUT(State(dlg, 0).contains(" % · "), 20000);
         QCOMPARE(dlg.m_tiles[0]->m_labelUnit->text(), QString("SN-0001"));
-        QVERIFY(dlg.IsRunning());
         dlg.m_btnStop->click();
         QVERIFY(!dlg.m_editScan->isEnabled() && !dlg.m_btnStop->isEnabled());
         QVERIFY(dlg.IsRunning());  // until the transfer has ended
@@ -163,11 +153,8 @@ private slots:
         CPrivateEnvironment::SetSetting("ComPortStr", url);
         CQuillon2Dlg main(nullptr, LinkTiming{}, Ports({{"Serial port (ttyS1)", "/nx/ttyS1"}}));
         main.m_editFile->setText(FirmwareFile());
-        QAction* action = nullptr;
-        for (QAction* a : main.m_comboPort->actions()) {
-            action = a->text() == QStringLiteral("Station…") ? a : action;
-        }
-        QVERIFY(action != nullptr);
+        QAction* action = main.m_comboPort->actions().value(2);
+        QVERIFY(action != nullptr && action->text() == QStringLiteral("Station…"));
         for (const auto& open : std::initializer_list<std::function<void()>>{
                  [&] { main.m_btnStation->click(); }, [&] { action->trigger(); }}) {
             QStringList seen;
