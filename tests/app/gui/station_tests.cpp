@@ -189,8 +189,13 @@ private:
     static QString State(const CStationDlg& dlg, std::size_t slot) {
         return dlg.m_tiles[slot]->m_labelState->text();
     }
-    static QColor Color(const CStationDlg& dlg, std::size_t slot) {
-        return dlg.m_tiles[slot]->palette().color(QPalette::Window);
+    static QColor Color(CStationDlg& dlg, std::size_t slot) {
+        // As the window paints it (a tile's own grab would fill its background anyway).
+        const QPoint at = dlg.m_tiles[slot]->mapTo(&dlg, QPoint(4, 4));
+        return const_cast<CStationDlg&>(dlg)
+            .grab(QRect(at, QSize(1, 1)))
+            .toImage()
+            .pixelColor(0, 0);
     }
     std::vector<RunRecord> History() const {
         return ReadHistory(m_env->HistoryFile().toStdString()).records;
