@@ -109,12 +109,12 @@ CStationDlg::CStationDlg(std::vector<Port> ports, const QStringList& ticked,
     m_listSlots = new QListWidget(this);
     m_listSlots->setAccessibleName(QStringLiteral("Slots"));
     m_listSlots->setToolTip(QStringLiteral("Each ticked port is a slot of the station"));
-    for (const Port& port : ports) {
-        auto* item = new QListWidgetItem(port.text, m_listSlots);
-        item->setData(Qt::UserRole, port.name);
-        item->setToolTip(port.name);
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
-        item->setCheckState(ticked.contains(port.name) ? Qt::Checked : Qt::Unchecked);
+    AddPorts(ports);
+    for (int i = 0; i < m_listSlots->count(); ++i) {
+        QListWidgetItem* item = m_listSlots->item(i);
+        if (ticked.contains(item->data(Qt::UserRole).toString())) {
+            item->setCheckState(Qt::Checked);
+        }
     }
     // Five rows in view; an empty list (no ports yet) as high as one of them would be.
     const int row = qMax(m_listSlots->sizeHintForRow(0), m_listSlots->fontMetrics().height() + 4);
@@ -187,6 +187,24 @@ CStationDlg::~CStationDlg() {
 void CStationDlg::Warn(const QString& text, const QString& detail) {
     if (m_messageBox) {
         m_messageBox(this, text, QString::fromUtf8(kCaptionWarning), MsgIcon::Warning, detail);
+    }
+}
+
+void CStationDlg::AddPorts(const std::vector<Port>& ports) {
+    QStringList listed;
+    for (int i = 0; i < m_listSlots->count(); ++i) {
+        listed << m_listSlots->item(i)->data(Qt::UserRole).toString();
+    }
+    for (const Port& port : ports) {
+        if (listed.contains(port.name)) {
+            continue;
+        }
+        listed << port.name;
+        auto* item = new QListWidgetItem(port.text, m_listSlots);
+        item->setData(Qt::UserRole, port.name);
+        item->setToolTip(port.name);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Unchecked);
     }
 }
 
@@ -376,10 +394,8 @@ void CStationDlg::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
-void OpenStationWindow(CQuillon2Dlg& main) {
-    if (main.IsRunning()) {
-        return;  // the window's own run has the port
-    }
+namespace {
+std::vector<CStationDlg::Port> PortsOf(const CQuillon2Dlg& main) {
     std::vector<CStationDlg::Port> ports;
     for (const CPortEntry& entry : main.m_comboPort->Model().GetEntries()) {
         if (!entry.m_bNoneEntry && !entry.m_strName.empty()) {
@@ -389,11 +405,23 @@ void OpenStationWindow(CQuillon2Dlg& main) {
     for (const std::string& url : main.m_comboPort->NetworkPorts()) {
         ports.push_back({Plain(url), Plain(url)});
     }
+    return ports;
+}
+}  // namespace
+
+void OpenStationWindow(CQuillon2Dlg& main) {
+    if (main.IsRunning()) {
+        return;  // the window's own run has the port
+    }
     RunOptions run;
     run.timing = main.m_timing;
-    CStationDlg dlg(std::move(ports), {Plain(main.m_comboPort->GetSelectedPortName())},
+    CStationDlg dlg(PortsOf(main), {Plain(main.m_comboPort->GetSelectedPortName())},
                     main.m_editFile->text(), &main, run);
     dlg.m_messageBox = main.m_messageBox;
     dlg.m_browseDialog = main.m_browseDialog;
+    // A port that arrives while the window is open (the main window's list follows hot-plug)
+    // can be ticked too.
+    QObject::connect(main.m_comboPort->model(), &QAbstractItemModel::rowsInserted, &dlg,
+                     [&] { dlg.AddPorts(PortsOf(main)); });
     dlg.exec();
 }

@@ -37,6 +37,9 @@ public:
     CQuillon2Dlg::MessageBoxFn m_messageBox;
     CQuillon2Dlg::BrowseFn m_browseDialog;
 
+    // Lists the ports not listed yet, unticked; none is taken off (a slot's port comes and
+    // goes with its units).
+    void AddPorts(const std::vector<Port>& ports);
     void OnBrowse();
     void OnStart();
     // No new unit starts; running transfers finish, then the window is ready again.

@@ -17,6 +17,7 @@
 #include "app/history.h"
 #include "firmware_gen.h"
 #include "gui_test_support.h"
+#include "pty_pair.h"
 #include "sim_runner.h"
 
 class TestStation : public QObject {
@@ -146,30 +147,37 @@ private slots:
     }
 
     // "Station…" from the button and from the port list's menu: the window lists the local
-    // and network ports, the chosen one ticked, and the main window's file.
+    // and network ports, the chosen one ticked, and the main window's file; a port that
+    // arrives while it is open is listed too.
     void openedFromTheMainWindow() {
         const QString url = QStringLiteral("socket://127.0.0.1:4001");
         CPrivateEnvironment::SetSetting("NetworkPorts", QStringList{url});
         CPrivateEnvironment::SetSetting("ComPortStr", url);
-        CQuillon2Dlg main(nullptr, LinkTiming{}, Ports({{"Serial port (ttyS1)", "/nx/ttyS1"}}));
+        CQuillon2Dlg main;  // the machine's ports and the virtual ports folder
         main.m_editFile->setText(FirmwareFile());
         QAction* action = main.m_comboPort->actions().value(2);
         QVERIFY(action != nullptr && action->text() == QStringLiteral("Station…"));
+        CPtyPair pty;
+        int opened = 0;
         for (const auto& open : std::initializer_list<std::function<void()>>{
                  [&] { main.m_btnStation->click(); }, [&] { action->trigger(); }}) {
+            const QString late = Link(QStringLiteral("late-%1").arg(++opened));
             QStringList seen;
             QTimer::singleShot(0, [&] {
                 auto* dlg = dynamic_cast<CStationDlg*>(QApplication::activeModalWidget());
-                QVERIFY(dlg != nullptr);
-                for (int i = 0; i < dlg->m_listSlots->count(); ++i) {
-                    const QListWidgetItem* item = dlg->m_listSlots->item(i);
-                    seen << item->text() + (item->checkState() == Qt::Checked ? " *" : "");
+                if (dlg == nullptr) {
+                    return;  // seen stays empty
                 }
-                seen << dlg->m_editFile->text();
+                QFile::link(QString::fromStdString(pty.SlavePath()), late);
+                (void)QTest::qWaitFor([&] { return Ticks(*dlg).contains(late + " -"); });
+                seen = Ticks(*dlg).filter(" +");
+                seen << (Ticks(*dlg).contains(late + " -") ? late : QString())
+                     << dlg->m_editFile->text();
+                QFile::remove(late);
                 dlg->reject();
             });
             open();
-            QCOMPARE(seen, (QStringList{"Serial port (ttyS1)", url + " *", FirmwareFile()}));
+            QCOMPARE(seen, (QStringList{url + " +", late, FirmwareFile()}));
         }
     }
 
@@ -185,6 +193,15 @@ private:
     static void Record(CStationDlg& dlg, QVector<QString>& boxes) {
         dlg.m_messageBox = [&boxes](QWidget*, const QString& text, const QString&, MsgIcon,
                                     const QString&) { boxes << text; };
+    }
+    static QStringList Ticks(const CStationDlg& dlg) {
+        QStringList ticks;
+        for (int i = 0; i < dlg.m_listSlots->count(); ++i) {
+            const QListWidgetItem* item = dlg.m_listSlots->item(i);
+            ticks << item->data(Qt::UserRole).toString() +
+                         (item->checkState() == Qt::Checked ? " +" : " -");
+        }
+        return ticks;
     }
     static QString State(const CStationDlg& dlg, std::size_t slot) {
         return dlg.m_tiles[slot]->m_labelState->text();
