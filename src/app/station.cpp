@@ -42,6 +42,44 @@ std::string Sha256OfFile(const fs::path& file) {
     return hex;
 }
 
+std::string StationFirmwareSummary(int targetType, const FirmwareImage& image) {
+    std::string bytes = std::to_string(image.bytes.size());
+    for (auto at = static_cast<std::ptrdiff_t>(bytes.size()) - 3; at > 0; at -= 3) {
+        bytes.insert(static_cast<std::size_t>(at), ",");
+    }
+    std::string text = (targetType == kTargetMaster ? "Master, " : "Slave, ") + bytes + " bytes";
+    // The byte the all-flash request carries; the image's signature check put it there.
+    constexpr std::size_t kBootVersionAt = 0x4003;
+    if (targetType == kTargetMaster && image.bytes.size() > kBootVersionAt) {
+        text += ", boot version " + HexText(image.bytes[kBootVersionAt]);
+    }
+    return text + ", SHA-256 " + image.sha256;
+}
+
+bool TakeSerial(std::string line, std::string& serial, std::string& why) {
+    constexpr std::size_t kMaxSerial = 64;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+        line.pop_back();
+    const std::size_t first = line.find_first_not_of(" \t");
+    line.erase(0, first == std::string::npos ? line.size() : first);
+    if (line.empty()) {
+        return false;
+    }
+    for (const char c : line) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            why = "holds a control character";
+            return false;
+        }
+    }
+    if (line.size() > kMaxSerial) {
+        why = "is longer than 64 characters";
+        return false;
+    }
+    serial = line;
+    return true;
+}
+
 struct CStation::Slot {
     std::size_t index = 0;
     std::string port;
@@ -120,6 +158,10 @@ FlashResult CStation::Prepare(JobUi& ui) {
         ui.ShowMessage(result.message, kCaptionWarning, MsgIcon::Warning);
     }
     return result;
+}
+
+std::string CStation::Summary() const {
+    return m_image ? StationFirmwareSummary(m_config.job.targetType, *m_image) : std::string();
 }
 
 void CStation::Start() {

@@ -213,32 +213,6 @@ struct ScanLines {
     bool ended = false;
 };
 
-// A serial number is what a label holds: printable, without blanks at either end, not too
-// long. Anything else on the line (a stray escape sequence, binary junk) is refused.
-bool TakeSerial(std::string line, std::string& serial, std::string& why) {
-    constexpr std::size_t kMaxSerial = 64;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-        line.pop_back();
-    const std::size_t first = line.find_first_not_of(" \t");
-    line.erase(0, first == std::string::npos ? line.size() : first);
-    if (line.empty()) {
-        return false;
-    }
-    for (const char c : line) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            why = "holds a control character";
-            return false;
-        }
-    }
-    if (line.size() > kMaxSerial) {
-        why = "is longer than 64 characters";
-        return false;
-    }
-    serial = line;
-    return true;
-}
-
 void ReadScans(const std::shared_ptr<ScanLines>& scans) {
     std::string line;
     while (std::getline(std::cin, line)) {

@@ -36,6 +36,7 @@
 #include "app/gui/path_edit.h"
 #include "app/gui/program_dlg.h"
 #include "app/gui/qt_job_ui.h"
+#include "app/gui/station_dlg.h"
 #include "app/gui/version.h"
 #ifdef _WIN32
 #include "app/gui/win32_integration.h"
@@ -65,6 +66,7 @@ CQuillon2Dlg::CQuillon2Dlg(QWidget* parent, const LinkTiming& timing,
     m_btnAddNetworkPort = new QPushButton(QStringLiteral("+"), this);
     m_btnFlash = new QPushButton(QString::fromUtf8(kIdleText), this);
     m_btnHistory = new QPushButton(QStringLiteral("&History…"), this);
+    m_btnStation = new QPushButton(QStringLiteral("S&tation…"), this);
 
     CQtJobUi::Handlers handlers;
     handlers.setBusy = [this](bool busy) { SetBusy(busy); };
@@ -130,6 +132,7 @@ void CQuillon2Dlg::OnInitDialog() {
     m_btnFlash->setToolTip(
         QStringLiteral("Write the firmware file into the inverter through the chosen port"));
     m_btnHistory->setToolTip(QStringLiteral("Every run so far: when, which file, which port"));
+    m_btnStation->setToolTip(QStringLiteral("Flash unit after unit on one or more ports"));
     m_comboPort->setMinimumWidth(du.X(166));
     m_comboPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     m_comboPort->setMinimumContentsLength(20);
@@ -145,6 +148,7 @@ void CQuillon2Dlg::OnInitDialog() {
     m_btnAddNetworkPort->setAutoDefault(false);
     m_btnFlash->setAutoDefault(false);
     m_btnHistory->setAutoDefault(false);
+    m_btnStation->setAutoDefault(false);
 
     // Labels at 14, the list and the path box at 55 (166 wide), "..." at 225 with "+" (add a
     // network port) above it, "Flash!" under the path box; a 14-unit margin all round.
@@ -162,6 +166,7 @@ void CQuillon2Dlg::OnInitDialog() {
     buttons->addWidget(m_btnFlash);
     SetupStatus(buttons);
     buttons->addWidget(m_btnHistory);
+    buttons->addWidget(m_btnStation);
     SetupSummary();
     grid->addWidget(m_labelSummary, 2, 1, 1, 2);
     grid->addLayout(buttons, 3, 1);
@@ -177,10 +182,12 @@ void CQuillon2Dlg::OnInitDialog() {
     setTabOrder(m_btnBrowse, m_btnFlash);
     setTabOrder(m_btnFlash, m_btnCancel);
     setTabOrder(m_btnCancel, m_btnHistory);
+    setTabOrder(m_btnHistory, m_btnStation);
 
     connect(m_btnBrowse, &QPushButton::clicked, this, [this] { OnBrowse(); });
     connect(m_btnFlash, &QPushButton::clicked, this, [this] { OnFlash(); });
     connect(m_btnHistory, &QPushButton::clicked, this, [this] { OnHistory(); });
+    connect(m_btnStation, &QPushButton::clicked, this, [this] { OpenStationWindow(*this); });
 
     // A firmware file dropped anywhere on the window, the path box included, fills the box.
     setAcceptDrops(true);
@@ -197,8 +204,11 @@ void CQuillon2Dlg::OnInitDialog() {
     connect(addPort, &QAction::triggered, this, [this] { OnAddNetworkPort(); });
     auto* removePort = new QAction(QStringLiteral("Remove network port"), m_comboPort);
     connect(removePort, &QAction::triggered, this, [this] { OnRemoveNetworkPort(); });
+    auto* station = new QAction(QStringLiteral("Station…"), m_comboPort);
+    connect(station, &QAction::triggered, this, [this] { OpenStationWindow(*this); });
     m_comboPort->addAction(addPort);
     m_comboPort->addAction(removePort);
+    m_comboPort->addAction(station);
     m_comboPort->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_comboPort, &QWidget::customContextMenuRequested, this,
             [this, removePort](const QPoint& at) {

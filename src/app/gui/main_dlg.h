@@ -87,9 +87,10 @@ public:
     QPushButton* m_btnAddNetworkPort;
     QPushButton* m_btnFlash;
     QPushButton* m_btnHistory;
-    QPushButton* m_btnCancel;  // shown from "Flash!" until the first data block
-    QLabel* m_labelStatus;     // the handshake step and its time; the wait before a next try
-    QLabel* m_labelSummary;    // the file's image as a run would send it, or why it cannot
+    QPushButton* m_btnCancel;   // shown from "Flash!" until the first data block
+    QLabel* m_labelStatus;      // the handshake step and its time; the wait before a next try
+    QLabel* m_labelSummary;     // the file's image as a run would send it, or why it cannot
+    QPushButton* m_btnStation;  // opens the station window (station_dlg.h)
     QAction* m_actTraceRuns;
     LinkTiming m_timing;
     int m_nTargetType = 0;

@@ -92,7 +92,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&dlg));
         dlg.m_comboPort->setFocus();
         const QList<QWidget*> order = {dlg.m_btnAddNetworkPort, dlg.m_editFile,   dlg.m_btnBrowse,
-                                       dlg.m_btnFlash,          dlg.m_btnHistory, dlg.m_comboPort};
+                                       dlg.m_btnFlash,          dlg.m_btnHistory, dlg.m_btnStation,
+                                       dlg.m_comboPort};
         for (QWidget* next : order) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), next);
