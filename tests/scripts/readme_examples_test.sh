@@ -21,23 +21,24 @@ if [[ $blocks -lt 3 ]] || ! grep -q 'quillon-cli flash' "$work/examples.sh"; the
     echo "only $blocks marked examples in $readme" >&2
     exit 1
 fi
-ln -s "$build" "$work/build"
+mkdir "$work/build"
 
 status=0
 for runtime in set unset; do
-    home=$work/home-$runtime
-    mkdir -p "$home"
-    vars=(HOME="$home" PATH=/usr/bin:/bin LANG=C.UTF-8)
+    # Everything the shell sees lives in its private /tmp (the build, which may itself be under
+    # the machine's /tmp, is bound in as ./build first).
+    vars=(HOME=/tmp/home PATH=/usr/bin:/bin LANG=C.UTF-8)
     if [[ $runtime == set ]]; then
-        mkdir -m 700 "$work/run"
-        vars+=(XDG_RUNTIME_DIR="$work/run")
+        vars+=(XDG_RUNTIME_DIR=/tmp/run)
     fi
     # -e: a command that fails fails the pass; the simulators end with the shell.
     (cd "$work" && env -i "${vars[@]}" unshare -m --propagation private bash -c '
-        mount -t tmpfs tmpfs /tmp || exit 1
+        mount --bind "$1" build && mount -t tmpfs tmpfs /tmp || exit 1
+        mkdir -m 700 /tmp/home ${XDG_RUNTIME_DIR:+/tmp/run}
+        set --
         trap "kill \$(jobs -p) 2>/dev/null; wait" EXIT
         set -e
-        . ./examples.sh') >"$work/out-$runtime" 2>&1
+        . ./examples.sh' _ "$build") >"$work/out-$runtime" 2>&1
     code=$?
     out=$(cat "$work/out-$runtime")
     expect() {
@@ -48,7 +49,7 @@ for runtime in set unset; do
     }
     [[ $code -eq 0 ]] || { echo "XDG_RUNTIME_DIR $runtime: exit $code" >&2; status=1; }
     if [[ $runtime == set ]]; then
-        expect "link: $work/run/quillon/ports/quillon-sim"
+        expect "link: /tmp/run/quillon/ports/quillon-sim"
     else
         expect "link: /tmp/quillon-$(id -u)/ports/quillon-sim"
     fi
