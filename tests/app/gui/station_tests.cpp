@@ -128,7 +128,8 @@ private slots:
         QVERIFY(dlg.IsRunning());  // until the transfer has ended
         QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsRunning(), 30000);
         QCOMPARE(State(dlg, 0), QString("PASS"));
-        QCOMPARE(dlg.m_labelPassed->text(), QString("Passed 1"));
+        QCOMPARE(dlg.m_labelPassed->text() + ", " + dlg.m_labelYield->text(),
+                 QString("Passed 1, Yield 100.0 %"));
         const std::vector<RunRecord> records = History();
         QVERIFY(records.size() == 1 && records[0].unit == "SN-0001");
         QCOMPARE(boxes.size(), 1);
