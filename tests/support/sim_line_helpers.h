@@ -10,11 +10,11 @@
 #include "sim_line.h"
 
 // Parses "STEP[:N]=ACTION"; throws std::invalid_argument on bad grammar.
-inline std::vector<SimFault> SimFaults(const std::vector<const char*>& specs) {
+inline std::vector<SimFault> SimFaults(const std::vector<const char*>& texts) {
     std::vector<SimFault> faults;
-    for (const char* spec : specs) {
+    for (const char* text : texts) {
         SimFault f;
-        if (std::string error; !ParseSimFault(spec, f, error)) {
+        if (std::string error; !ParseSimFault(text, f, error)) {
             throw std::invalid_argument(error);
         }
         faults.push_back(f);
