@@ -128,16 +128,22 @@ no_com_names
 wine "C:\\Program Files\\Quillon\\quillon.exe" >"$tmp/quillon.out" 2>&1 &
 gui_pid=$!
 helper_pids+=("$gui_pid")
-window=""
+# Wine names the window before it maps it, and may keep unmapped windows of the
+# same name: wait until one of them is viewable.
+window="" state=""
 for _ in $(seq 300); do
-    window=$(xwininfo -root -tree 2>/dev/null | grep -o '"Quillon V[^"]*"' | head -n1 || true)
-    [[ -n $window ]] && break
+    while read -r id name; do
+        window=$name
+        state=$(xwininfo -id "$id" 2>/dev/null | sed -n 's/^ *Map State: //p')
+        [[ $state == IsViewable ]] && break
+    done < <(xwininfo -root -tree 2>/dev/null |
+        sed -n 's/^ *\(0x[0-9a-f]*\) \("Quillon V[^"]*"\).*/\1 \2/p')
+    [[ $state == IsViewable ]] && break
     kill -0 "$gui_pid" 2>/dev/null || fail "quillon.exe ended: $(cat "$tmp/quillon.out")"
     sleep 0.1
 done
 [[ -n $window ]] || fail "quillon.exe showed no main window in 30 s"
-state=$(xwininfo -name "${window//\"/}" | sed -n 's/^ *Map State: //p')
-[[ $state == IsViewable ]] || fail "the main window $window is not shown ($state)"
+[[ $state == IsViewable ]] || fail "the main window $window is not shown in 30 s ($state)"
 echo "main window $window: $state"
 kill "$gui_pid" 2>/dev/null || true
 wait "$gui_pid" 2>/dev/null || true
