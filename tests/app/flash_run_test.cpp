@@ -429,13 +429,16 @@ TEST_F(FlashRunTest, FileNameChecksInOrderWithTheirTexts) {
         const char* path;
         const char* message;
         int target;
+        const char* advice = "";  // the end of the detail
     };
     const Case cases[] = {
         {"", "Please select mot|bin file!", 0},
         {"missing_Master.mot", "Can't open this mot|bin file!", 0},
         {"Master", "Can't open this mot|bin file!", 0},  // a folder
-        {"slave_v2.bin", "Can't get master/slave type from the file name!", 0},
-        {"Master/fw.bin", "Can't get master/slave type from the file name!", 0},
+        {"slave_v2.bin", "Can't get master/slave type from the file name!", 0,
+         "Rename it to Slave_v2.bin if that is its target."},
+        {"Master/fw.bin", "Can't get master/slave type from the file name!", 0,
+         "Rename it to say which target it is for."},
         {"MasterSlave.mot", "", kTargetMaster},
         {"Slave_zero.bin", "", kTargetSlave},
     };
@@ -443,6 +446,7 @@ TEST_F(FlashRunTest, FileNameChecksInOrderWithTheirTexts) {
         const FileCheck check = CheckFirmwareFile(c.path);
         EXPECT_EQ(check.message, c.message) << c.path;
         EXPECT_EQ(check.targetType, c.target) << c.path;
+        EXPECT_TRUE(check.detail.ends_with(c.advice)) << check.detail;
     }
     EXPECT_EQ(FileExtension("/a.b/Master.tar.MOT"), "MOT");
 }
