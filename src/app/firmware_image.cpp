@@ -251,14 +251,16 @@ bool LoadFirmwareImage(const std::string& path, const std::string& ext, int targ
     return true;
 }
 
-std::string FirmwareSummaryText(int targetType, const FirmwareImage& image) {
+std::string FirmwareSummaryText(int targetType, const FirmwareImage& image, bool wholeSha256) {
     const std::string dot = " \xC2\xB7 ";  // U+00B7, a middle dot
     std::string text = std::string(TargetName(targetType)) + " image" + dot +
                        FormatCount(image.bytes.size()) + " bytes";
     if (image.bootVersion >= 0) {
         text += dot + "boot version " + std::to_string(image.bootVersion);
     }
-    return text + dot + "SHA-256 " + image.sha256.substr(0, 8) + "\xE2\x80\xA6";  // U+2026
+    text += dot + "SHA-256 ";
+    return wholeSha256 ? text + image.sha256
+                       : text + image.sha256.substr(0, 8) + "\xE2\x80\xA6";  // U+2026
 }
 
 FirmwareSummary SummarizeFirmware(const std::string& path) {

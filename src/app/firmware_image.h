@@ -54,8 +54,10 @@ bool LoadFirmwareImage(const std::string& path, const std::string& ext, int targ
                        FirmwareImage& image);
 
 // What the window shows under the file box and the command line prints first:
-// "Master image · 32,832 bytes · boot version 5 · SHA-256 1a2b3c4d…".
-std::string FirmwareSummaryText(int targetType, const FirmwareImage& image);
+// "Master image · 32,832 bytes · boot version 5 · SHA-256 1a2b3c4d…"; with wholeSha256 the
+// hash is given whole, to be compared with an approved one.
+std::string FirmwareSummaryText(int targetType, const FirmwareImage& image,
+                                bool wholeSha256 = false);
 
 struct FirmwareSummary {
     bool fit = false;

@@ -4,7 +4,6 @@
 #include <functional>
 
 #include "app/sha256.h"
-#include "common/hex.h"
 #include "serial/net_port.h"
 
 namespace fs = std::filesystem;
@@ -40,20 +39,6 @@ std::string Sha256OfFile(const fs::path& file) {
         hex += kDigits[b & 15];
     }
     return hex;
-}
-
-std::string StationFirmwareSummary(int targetType, const FirmwareImage& image) {
-    std::string bytes = std::to_string(image.bytes.size());
-    for (auto at = static_cast<std::ptrdiff_t>(bytes.size()) - 3; at > 0; at -= 3) {
-        bytes.insert(static_cast<std::size_t>(at), ",");
-    }
-    std::string text = (targetType == kTargetMaster ? "Master, " : "Slave, ") + bytes + " bytes";
-    // The byte the all-flash request carries; the image's signature check put it there.
-    constexpr std::size_t kBootVersionAt = 0x4003;
-    if (targetType == kTargetMaster && image.bytes.size() > kBootVersionAt) {
-        text += ", boot version " + HexText(image.bytes[kBootVersionAt]);
-    }
-    return text + ", SHA-256 " + image.sha256;
 }
 
 bool TakeSerial(std::string line, std::string& serial, std::string& why) {
@@ -161,7 +146,7 @@ FlashResult CStation::Prepare(JobUi& ui) {
 }
 
 std::string CStation::Summary() const {
-    return m_image ? StationFirmwareSummary(m_config.job.targetType, *m_image) : std::string();
+    return m_image ? FirmwareSummaryText(m_config.job.targetType, *m_image, true) : std::string();
 }
 
 void CStation::Start() {

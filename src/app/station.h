@@ -98,7 +98,7 @@ public:
     // ui and recorded, as a run's would be). The image is then kept for every unit.
     FlashResult Prepare(JobUi& ui);
     const FirmwareImage* Image() const { return m_image.get(); }
-    // StationFirmwareSummary of the kept image; empty before a Prepare that succeeded.
+    // The kept image's summary, with its whole SHA-256; empty before a Prepare that succeeded.
     std::string Summary() const;
 
     // Starts the slots (after a Prepare that succeeded).
@@ -154,10 +154,6 @@ private:
 
 // SHA-256 of a file's bytes; empty when it cannot be read.
 std::string Sha256OfFile(const std::filesystem::path& file);
-
-// What a station sends, for its views: "Master, 17,408 bytes, boot version 0x02, SHA-256 …"
-// (a Slave image carries no boot version).
-std::string StationFirmwareSummary(int targetType, const FirmwareImage& image);
 
 // A scanned line as a unit's serial number: printable, blanks at either end dropped, at most
 // 64 characters. False for a blank line (why stays empty) and for anything else a scanner or

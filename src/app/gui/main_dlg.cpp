@@ -32,6 +32,7 @@
 #include "app/gui/app_settings.h"
 #include "app/gui/com_port_combo.h"
 #include "app/gui/dialog_units.h"
+#include "app/gui/firmware_summary_label.h"
 #include "app/gui/history_dlg.h"
 #include "app/gui/path_edit.h"
 #include "app/gui/program_dlg.h"
@@ -167,7 +168,7 @@ void CQuillon2Dlg::OnInitDialog() {
     SetupStatus(buttons);
     buttons->addWidget(m_btnHistory);
     buttons->addWidget(m_btnStation);
-    SetupSummary();
+    m_labelSummary = new CFirmwareSummaryLabel(m_editFile, this);
     grid->addWidget(m_labelSummary, 2, 1, 1, 2);
     grid->addLayout(buttons, 3, 1);
     grid->addWidget(m_labelStatus, 4, 1, 1, 2);

@@ -139,10 +139,6 @@ private:
     // stopped: its detail stays in the status line; retry: the 40 s wait is counted down.
     void OnRunEnded(bool stopped, bool retry, const QString& detail);
     void UpdateStatus();
-    // The summary under the file box (main_dlg_summary.cpp): checked on a worker thread a
-    // moment after the path stops changing; a newer path supersedes an older check.
-    void SetupSummary();
-    void StartSummary();
 
     std::unique_ptr<CQtJobUi> m_ui;
     QString m_strRunPort;      // the port of the run in progress, for the progress window
@@ -159,9 +155,7 @@ private:
     bool m_bTransferring = false;
     int m_nSecondsLeft = -1;     // of the transfer, once a rate is known
     QElapsedTimer m_retryClock;  // since a failure that asks for 40 s; invalid when none
-    QTimer* m_summaryTimer = nullptr;
-    unsigned m_nSummary = 0;  // the newest check; an older one's answer is dropped
-    unsigned m_nRun = 0;      // tells a finished run's notice from the next run's
+    unsigned m_nRun = 0;         // tells a finished run's notice from the next run's
 };
 
 // A path as the file system spells it (the core takes paths as bytes).

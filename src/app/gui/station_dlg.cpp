@@ -97,10 +97,7 @@ CStationDlg::CStationDlg(std::vector<Port> ports, const QStringList& ticked,
     m_editFile->setAccessibleName(QStringLiteral("Firmware file"));
     m_btnBrowse = new QPushButton(QStringLiteral("..."), this);
     m_btnBrowse->setAccessibleName(QStringLiteral("Browse for the firmware file"));
-    m_labelSummary = new QLabel(QStringLiteral("Checked when the station starts."), this);
-    m_labelSummary->setTextFormat(Qt::PlainText);
-    m_labelSummary->setWordWrap(true);
-    m_labelSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);  // the SHA-256 copied
+    m_labelSummary = new CFirmwareSummaryLabel(m_editFile, this);
     m_editOperator = new QLineEdit(this);
     m_editWorkOrder = new QLineEdit(this);
     m_editOperator->setMaxLength(128);
@@ -263,10 +260,9 @@ void CStationDlg::OnStart() {
     auto station = std::make_unique<CStation>(config, *m_view);
     // The file is converted and checked once here; its image is what every unit gets.
     if (station->Prepare(ui).outcome != FlashOutcome::Success) {
-        m_labelSummary->setText(QStringLiteral("Checked when the station starts."));
         return;
     }
-    m_labelSummary->setText(Plain(station->Summary()));
+    m_labelSummary->Show(Plain(station->Summary()));
     m_station = std::move(station);
     MakeTiles(ports);
     ShowCounters(StationCounters{});

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/gui/firmware_summary_label.h"
 #include "app/gui/main_dlg.h"
 #include "app/station.h"
 
@@ -51,7 +52,8 @@ public:
 
     QLineEdit* m_editFile;
     QPushButton* m_btnBrowse;
-    QLabel* m_labelSummary;  // what the station sends, once it has checked the file
+    // What a run would send; once started, the image every unit gets, with its whole SHA-256.
+    CFirmwareSummaryLabel* m_labelSummary;
     QLineEdit* m_editOperator;
     QLineEdit* m_editWorkOrder;
     QListWidget* m_listSlots;
