@@ -229,10 +229,10 @@ void PrintSummary(const StationCounters& c, FILE* out) {
     const auto seconds =
         static_cast<long long>(std::chrono::duration<double>(c.elapsed).count() + 0.5);
     std::fprintf(out,
-                 "\n%u units: %u passed, %u failed; first-pass yield %.1f %%; %.1f units per "
+                 "\n%u unit%s: %u passed, %u failed; first-pass yield %.1f %%; %.1f units per "
                  "hour over %lld:%02lld:%02lld\n",
-                 c.units, c.passed, c.failed, 100.0 * c.FirstPassYield(), c.UnitsPerHour(),
-                 seconds / 3600, seconds / 60 % 60, seconds % 60);
+                 c.units, c.units == 1 ? "" : "s", c.passed, c.failed, 100.0 * c.FirstPassYield(),
+                 c.UnitsPerHour(), seconds / 3600, seconds / 60 % 60, seconds % 60);
     std::fflush(out);
 }
 
