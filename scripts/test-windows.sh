@@ -330,6 +330,31 @@ wait_sim 0
 echo "quillon-sim: exit $sim_rc"
 [[ $rc == 5 ]] || fail "a silent bootloader ended with $rc, expected 5"
 
+echo "== quillon-cli.exe station: a scanned unit through COM7 =="
+# A serial number on standard input, then its end: one unit, recorded under that serial.
+start_sim --save-image "$tmp/saved-station.bin"
+printf ' SN-W1 \n' >"$tmp/serials"
+rc=0
+run_wine "$tmp/station.out" "$tmp/station.err" "$cli" station --port COM7 --trigger scan \
+    --operator Ann --work-order WO-9 "$(winpath "$tmp/Master_fw.mot")" <"$tmp/serials" || rc=$?
+echo "-- quillon-cli.exe station --port COM7 --trigger scan Master_fw.mot: exit $rc"
+sed 's/^/  /' "$tmp/station.out" "$tmp/station.err"
+wait_sim 600
+echo "quillon-sim: exit $sim_rc"
+[[ $rc == 0 ]] || fail "the station ended with $rc, expected 0"
+[[ $sim_rc == 0 ]] || fail "the simulator judged the station's run incorrect ($sim_rc)"
+grep -Eq '  COM7  SN-W1 +success +[0-9.]+ s  [0-9a-f]{12}$' "$tmp/station.out" || fail "no success line for SN-W1"
+grep -q '^1 unit: 1 passed, 0 failed; first-pass yield 100.0 %' "$tmp/station.out" ||
+    fail "no station summary"
+cmp "$tmp/saved-station.bin" "$tmp/expected.bin" || fail "the station sent another image"
+rc=0
+run_wine "$tmp/history.out" "$tmp/history.err" "$cli" history --json --unit SN-W1 || rc=$?
+[[ $rc == 0 ]] || fail "history --unit ended with $rc"
+sed 's/^/  /' "$tmp/history.out"
+grep -q '"unit":"SN-W1","operator":"Ann","station":"[^"]*","work_order":"WO-9"' \
+    "$tmp/history.out" || fail "the history has not the unit's record"
+grep -q '"outcome":"success"' "$tmp/history.out" || fail "the unit's record is no success"
+
 echo "== quillon-sim.exe under Wine =="
 sim_exe=$win_build/tools/sim/quillon-sim.exe
 # The machine's own ports, and names that are no COM port, are refused before anything is
