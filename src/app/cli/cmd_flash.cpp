@@ -1,9 +1,6 @@
 // quillon-cli flash --port NAME [--port NAME...] FILE: one whole run per port with the GUI's
 // rules and texts. Several ports run at once, each on its own thread with its own link,
 // working folder and output.
-#ifndef _WIN32
-#include <sys/ioctl.h>
-#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -122,24 +119,7 @@ public:
 
 private:
     void Draw() {
-        std::size_t columns = 0;
-#ifndef _WIN32
-        winsize ws{};
-        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0)
-            columns = ws.ws_col;
-#endif
-        std::string out;
-        if (m_drawn)
-            out += "\033[" + std::to_string(m_lines.size()) + "A";
-        for (std::size_t i = 0; i < m_lines.size(); ++i) {
-            std::string line = m_ports[i];
-            line.resize(m_width, ' ');
-            line += "  " + m_lines[i];
-            // A wrapped line would throw the redraw off by a row.
-            if (columns > 1 && line.size() >= columns)
-                line.resize(columns - 1);
-            out += "\r" + line + kClearLine + "\n";
-        }
+        const std::string out = LiveRows(m_ports, m_width, m_lines, m_drawn);
         m_drawn = true;
         std::fputs(out.c_str(), stderr);
         std::fflush(stderr);

@@ -2,9 +2,6 @@
 // unit arrives or when a serial number is scanned, with one line per unit ending and a
 // summary at the end. The first SIGINT or SIGTERM lets running transfers finish; a second
 // stops them as it stops any run.
-#ifndef _WIN32
-#include <sys/ioctl.h>
-#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,12 +23,6 @@
 #include "flash_common.h"
 
 namespace {
-
-#ifdef _WIN32
-constexpr const char* kClearLine = "   ";
-#else
-constexpr const char* kClearLine = "\033[K";
-#endif
 
 std::atomic<int> g_stopSignals{0};
 
@@ -161,21 +152,7 @@ private:
         if (!m_live) {
             return;
         }
-        std::size_t columns = 0;
-#ifndef _WIN32
-        winsize ws{};
-        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0)
-            columns = ws.ws_col;
-#endif
-        std::string out = m_shown ? "\033[" + std::to_string(m_lines.size()) + "A" : "";
-        for (std::size_t i = 0; i < m_lines.size(); ++i) {
-            std::string line = m_ports[i];
-            line.resize(m_width, ' ');
-            line += "  " + m_lines[i];
-            if (columns > 1 && line.size() >= columns)
-                line.resize(columns - 1);  // a wrapped line would throw the redraw off
-            out += "\r" + line + kClearLine + "\n";
-        }
+        const std::string out = LiveRows(m_ports, m_width, m_lines, m_shown);
         m_shown = true;
         std::fputs(out.c_str(), stderr);
         std::fflush(stderr);

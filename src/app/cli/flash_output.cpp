@@ -1,5 +1,8 @@
 #include "flash_output.h"
 
+#ifndef _WIN32
+#include <sys/ioctl.h>
+#endif
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +12,27 @@
 #include "app/progress_figures.h"
 #include "app/run_detail.h"
 #include "app/terminal_text.h"
+
+std::string LiveRows(const std::vector<std::string>& names, std::size_t width,
+                     const std::vector<std::string>& lines, bool over) {
+    std::size_t columns = 0;
+#ifndef _WIN32
+    winsize ws{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0)
+        columns = ws.ws_col;
+#endif
+    std::string out = over ? "\033[" + std::to_string(lines.size()) + "A" : "";
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string line = names[i];
+        line.resize(width, ' ');
+        line += "  " + lines[i];
+        // A wrapped line would throw the redraw off by a row.
+        if (columns > 1 && line.size() >= columns)
+            line.resize(columns - 1);
+        out += "\r" + line + kClearLine + "\n";
+    }
+    return out;
+}
 
 const char* const kFlashExitCodes =
     "Exit codes:\n"

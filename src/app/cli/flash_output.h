@@ -16,6 +16,11 @@ inline constexpr const char* kClearLine = "   ";  // the console may not know es
 inline constexpr const char* kClearLine = "\033[K";
 #endif
 
+// A live line per port on stderr, each name padded to width: what redraws them (over the
+// rows drawn before, when over), every row cut short of the terminal's width.
+std::string LiveRows(const std::vector<std::string>& names, std::size_t width,
+                     const std::vector<std::string>& lines, bool over);
+
 // " 42 %  7040/16384 bytes  960 B/s  0:09 left"
 std::string ProgressText(const TransferProgress& p);
 
